@@ -1,0 +1,15 @@
+#pragma once
+
+#include "bootstrap/message_reporter.h"
+
+#include <string>
+
+namespace qz {
+
+// Runs the install agent through the shell with -installbundle, the product archive and the
+// forwarded arguments, and waits for it. True once the command line was run.
+bool fireInstallAgentWithArgs(std::string program, std::string commandPrefix,
+                              std::string bundleDirectory, int argc, char** argv,
+                              MessageReporter reporter);
+
+} // namespace qz

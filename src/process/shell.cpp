@@ -1,0 +1,120 @@
+#include "process/shell.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace qz {
+namespace {
+
+bool isSafeShellChar(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("_@%+=:,./-", c) != nullptr;
+}
+
+std::vector<char*> environmentWithout(const std::vector<std::string>& names) {
+    std::vector<char*> env;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        const bool dropped = std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+            return std::strncmp(*e, n.c_str(), n.size()) == 0 && (*e)[n.size()] == '=';
+        });
+        if (!dropped) {
+            env.push_back(*e);
+        }
+    }
+    env.push_back(nullptr);
+    return env;
+}
+
+} // namespace
+
+std::string smart_quote(std::string text) {
+    // strchr also matches the terminating NUL, so test the NUL byte explicitly as unsafe.
+    const bool safe = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return c != '\0' && isSafeShellChar(static_cast<unsigned char>(c));
+    });
+    if (safe) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"' || c == '$' || c == '`') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+std::string argv2cmdline(int argc, char** argv) {
+    std::string line;
+    for (int i = 1; i < argc; ++i) {
+        line += smart_quote(argv[i]);
+        line += ' ';
+    }
+    return line;
+}
+
+int call_system(std::string /*program*/, std::string commandLine,
+                const std::vector<std::string>& unsetEnvironment) {
+    // The same contract as system(): the caller ignores SIGINT and SIGQUIT and blocks SIGCHLD
+    // while it waits; the shell gets the default dispositions and the caller's signal mask.
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction oldInt{}, oldQuit{};
+    sigaction(SIGINT, &ignore, &oldInt);
+    sigaction(SIGQUIT, &ignore, &oldQuit);
+    sigset_t chld, oldMask;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &oldMask);
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    if (oldInt.sa_handler != SIG_IGN) {
+        sigaddset(&defaults, SIGINT);
+    }
+    if (oldQuit.sa_handler != SIG_IGN) {
+        sigaddset(&defaults, SIGQUIT);
+    }
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setsigmask(&attr, &oldMask);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    std::vector<char*> env = environmentWithout(unsetEnvironment);
+    char shName[] = "sh";
+    char dashC[] = "-c";
+    char* args[] = {shName, dashC, commandLine.data(), nullptr};
+    pid_t pid = -1;
+    int status = -1;
+    const int spawned = posix_spawn(&pid, "/bin/sh", nullptr, &attr, args, env.data());
+    posix_spawnattr_destroy(&attr);
+    if (spawned == 0) {
+        while (::waitpid(pid, &status, 0) < 0) {
+            if (errno != EINTR) {
+                status = -1;
+                break;
+            }
+        }
+    } else {
+        // What system() returns when the shell cannot be executed.
+        status = 127 << 8;
+    }
+
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGQUIT, &oldQuit, nullptr);
+    sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+    return status;
+}
+
+} // namespace qz

@@ -1,0 +1,33 @@
+#include "process/unzip.h"
+
+#include "process/shell.h"
+
+#include <exception>
+#include <sys/stat.h>
+
+namespace qz {
+
+bool unzipInstallAgent(std::string zipPath, std::string destination, std::string unzipCommand,
+                       MessageReporter reporter) {
+    struct stat st{};
+    if (::stat(zipPath.c_str(), &st) != 0) {
+        return false;
+    }
+    const std::string line = smart_quote(unzipCommand) + " -qq -o " + smart_quote(zipPath) +
+                             " -d " + smart_quote(destination);
+    int status = -1;
+    try {
+        // UNZIP and UNZIPOPT add options to unzip, one of which allows writing outside the
+        // destination; they must not reach the unzip we run.
+        status = call_system(unzipCommand, line, {"UNZIP", "UNZIPOPT"});
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (status != 0) {
+        reporter("Failed to unzip the install agent", true);
+        return false;
+    }
+    return true;
+}
+
+} // namespace qz

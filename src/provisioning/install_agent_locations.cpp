@@ -1,0 +1,88 @@
+#include "provisioning/install_agent_locations.h"
+
+#include "bootstrap/installer_constants.h"
+#include "platform/main_bundle.h"
+#include "platform/path.h"
+#include "process/executable_location.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace qz {
+
+std::string getBundleLocation() {
+    if (const auto bundle = platform::mainBundle()) {
+        return bundle->resourcePath.empty() ? bundle->bundlePath : bundle->resourcePath;
+    }
+    return getDirectoryOfExecutable();
+}
+
+std::string getDefaultInstallAgentLocation() {
+    const auto bundle = platform::mainBundle();
+    if (!bundle || bundle->resourcePath.empty()) {
+        return std::string();
+    }
+    return platform::appendPathComponent(bundle->resourcePath, INSTALL_AGENT_ZIP);
+}
+
+std::string getInstallAgentCacheDir() {
+    const char* home = std::getenv("HOME");
+    std::string dir = (home == nullptr || *home == '\0') ? std::string("/tmp") : std::string(home);
+    if (dir.size() >= 2 && dir.back() != '/') {
+        dir += PATH_SEPARATOR;
+    }
+    return dir + INSTALL_AGENT_CACHE_SUBDIR;
+}
+
+std::string getInstallAgentExecutable(std::string directory) {
+    if (!directory.empty() && directory.back() != '/') {
+        directory += PATH_SEPARATOR;
+    }
+    return directory + "install";
+}
+
+std::string installAgentDirOnDisk() {
+    const std::string directory = getInstallAgentCacheDir() + INSTALL_AGENT_DIR + PATH_SEPARATOR;
+    struct stat st{};
+    if (::stat(getInstallAgentExecutable(directory).c_str(), &st) == 0) {
+        return directory;
+    }
+    return std::string();
+}
+
+namespace {
+
+// 0 when the prefix is (now) a directory or could not be queried; -1 for a non-directory.
+int ensureDirectory(const std::string& prefix, std::uint16_t mode) {
+    struct stat st{};
+    if (::stat(prefix.c_str(), &st) != 0) {
+        ::mkdir(prefix.c_str(), mode);
+        return 0;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int mkpath(std::string path, std::uint16_t mode) {
+    if (path.empty()) {
+        return 0;
+    }
+    for (std::string::size_type i = 0; i < path.size(); ++i) {
+        // A "/" at the start of a component (leading, or doubled) names no new level.
+        if (path[i] != '/' || i == 0 || path[i - 1] == '/') {
+            continue;
+        }
+        if (ensureDirectory(path.substr(0, i), mode) != 0) {
+            return -1;
+        }
+    }
+    return ensureDirectory(path, mode);
+}
+
+} // namespace qz

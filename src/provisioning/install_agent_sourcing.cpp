@@ -1,0 +1,65 @@
+#include "provisioning/install_agent_sourcing.h"
+
+#include "bootstrap/installer_constants.h"
+#include "download/download_entry.h"
+#include "process/executable_location.h"
+#include "process/unzip.h"
+#include "provisioning/install_agent_locations.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace qz {
+
+std::string findInstallAgentArchive(const std::string& directory) {
+    static constexpr std::string_view prefix = "InstallAgent_";
+    static constexpr std::string_view suffix = ".zip";
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr) {
+        return std::string();
+    }
+    std::string found;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() >= prefix.size() + suffix.size() && name.starts_with(prefix) &&
+            name.ends_with(suffix)) {
+            found = directory + PATH_SEPARATOR + std::string(name);
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+std::string sourceInstallAgent(std::string scratchDirectory, std::string endpointUrl,
+                               MessageReporter reporter) {
+    std::string archive = getDefaultInstallAgentLocation();
+    struct stat st{};
+    if (::stat(archive.c_str(), &st) != 0) {
+        archive = findInstallAgentArchive(directoryOfPath(archive));
+    }
+
+    std::string destination;
+    if (!archive.empty()) {
+        destination = scratchDirectory;
+    } else {
+        destination = getInstallAgentCacheDir() + INSTALL_AGENT_DIR;
+        mkpath(destination, 0700);
+        archive = scratchDirectory + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
+        if (!downloadInstallAgentFromQZ(archive.c_str(), endpointUrl.c_str(), reporter)) {
+            return std::string();
+        }
+        const std::string cached = installAgentDirOnDisk();
+        if (!cached.empty()) {
+            return getInstallAgentExecutable(cached);
+        }
+    }
+
+    if (unzipInstallAgent(archive, destination, "unzip", reporter)) {
+        return getInstallAgentExecutable(destination);
+    }
+    reporter("Failed to initialize the install agent.", true);
+    return std::string();
+}
+
+} // namespace qz
