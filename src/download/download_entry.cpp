@@ -1,11 +1,28 @@
 #include "download/download_entry.h"
 
+#include "download/download_application.h"
+
+#include <cstdlib>
+
 namespace qz {
 
-bool downloadInstallAgentFromQZ(const char* /*destination*/, const char* /*url*/,
-                                MessageReporter reporter) {
-    reporter("Downloading the install agent is not available in this build.", true);
-    return false;
+std::string downloadTo;
+std::string downloadFrom;
+char** EMPTY_ARGV = nullptr;
+
+int CallNSApplicationMain(int /*argc*/, char** /*argv*/) {
+    return runDownloadApplication(0, EMPTY_ARGV);
+}
+
+bool downloadInstallAgentFromQZ(const char* destination, const char* url,
+                                MessageReporter /*reporter*/) {
+    std::string chosen = url;
+    if (const char* override = std::getenv("QZ_INTERNAL_INSTALL_AGENT_URL")) {
+        chosen = override;
+    }
+    downloadTo = destination;
+    downloadFrom = chosen;
+    return CallNSApplicationMain(0, EMPTY_ARGV) != 0;
 }
 
 } // namespace qz

@@ -2,10 +2,20 @@
 
 #include "bootstrap/message_reporter.h"
 
+#include <string>
+
 namespace qz {
 
+// Handed from the entry to the controller, which reads them when the application starts.
+extern std::string downloadTo;
+extern std::string downloadFrom;
+extern char** EMPTY_ARGV;
+
+// Runs the download application; returns its run status.
+int CallNSApplicationMain(int argc, char** argv);
+
 // Runs the download window for the install agent archive; true when the cache's install agent
-// is ready to be started.
+// is complete and current, ready to be started.
 bool downloadInstallAgentFromQZ(const char* destination, const char* url,
                                 MessageReporter reporter);
 

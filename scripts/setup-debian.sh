@@ -1,0 +1,29 @@
+#!/bin/sh
+# Installs the Debian packages that building, the demo and the tests need, when missing.
+#   scripts/setup-debian.sh [build|test]
+set -eu
+
+packages="g++ cmake ninja-build pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-3-dev
+libgtest-dev libgmock-dev unzip zip ca-certificates"
+if [ "${1:-build}" = test ]; then
+    packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format"
+fi
+
+missing=""
+for p in $packages; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    case "$status" in
+        *" installed") ;;
+        *) missing="$missing $p" ;;
+    esac
+done
+[ -z "$missing" ] && exit 0
+
+echo "Installing:$missing"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
+$sudo apt-get update -qq
+# shellcheck disable=SC2086
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing

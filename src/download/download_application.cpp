@@ -1,0 +1,34 @@
+#include "download/download_application.h"
+
+#include "download/download_controller.h"
+#include "platform/download_window.h"
+#include "platform/event_loop.h"
+
+#include <cstdlib>
+
+namespace qz {
+
+double downloadTimeoutInterval() {
+    if (const char* text = std::getenv("QZ_DOWNLOAD_TIMEOUT")) {
+        char* end = nullptr;
+        const double seconds = std::strtod(text, &end);
+        if (end != text && *end == '\0' && seconds > 0) {
+            return seconds;
+        }
+    }
+    return 60.0;
+}
+
+int runDownloadApplication(int /*argc*/, char** /*argv*/) {
+    platform::EventLoop loop;
+    const auto window = platform::makeDownloadWindow(loop);
+    DownloadSettings settings;
+    settings.stopApplication = [&loop](int status) { loop.stop(status); };
+    settings.makeTransfer = urlTransferFactory();
+    settings.timeoutInterval = downloadTimeoutInterval();
+    Download controller(*window, std::move(settings));
+    loop.callLater(0, [&controller] { controller.applicationDidFinishLaunching(); });
+    return loop.run();
+}
+
+} // namespace qz

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "platform/download_window.h"
+#include "platform/url_transfer.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace qz {
+
+// What the controller needs of a running transfer once it has started it.
+class Transfer {
+public:
+    virtual ~Transfer() = default;
+    virtual void cancel() = 0;
+};
+
+// Starts a transfer of `request` into `destination` (overwriting it, deleting it on failure).
+using TransferFactory = std::function<std::unique_ptr<Transfer>(
+    const platform::UrlRequest& request, const std::string& destination,
+    platform::UrlTransferDelegate& delegate)>;
+
+TransferFactory urlTransferFactory();
+
+// Run-end statuses: the entry reports true only for a ready install agent.
+inline constexpr int RUN_AGENT_READY = 1;
+inline constexpr int RUN_NO_AGENT = 0;
+
+struct DownloadSettings {
+    std::function<void(int status)> stopApplication;
+    TransferFactory makeTransfer;
+    double timeoutInterval = 60.0;
+};
+
+// Drives the download window: fetches the install agent archive, reuses a current cache, and
+// unpacks a new archive into the cache. It never starts the install agent itself: it ends the
+// application run with RUN_AGENT_READY once the cache holds a complete, current install agent.
+class Download : public platform::UrlTransferDelegate, public platform::DownloadWindowDelegate {
+public:
+    Download(platform::DownloadWindow& window, DownloadSettings settings);
+    ~Download() override;
+
+    void applicationDidFinishLaunching();
+    void downloadFromURL(const std::string& url);
+    void windowWillClose() override;
+
+    void downloadDidReceiveResponse(const platform::UrlResponse& response);
+    void downloadDidReceiveDataOfLength(std::uint64_t length);
+    void failure(const std::string& message, platform::TextColour colour);
+    void downloadDidFailWithError(const platform::UrlError& error);
+    void downloadDidFinish();
+
+    std::int64_t fileLength() const {
+        return fileLength_;
+    }
+    std::int64_t bytesReceived() const {
+        return bytesReceived_;
+    }
+    const std::string& installAgentLocation() const {
+        return installAgentLocation_;
+    }
+    const std::string& validationString() const {
+        return validationString_;
+    }
+    Transfer* theDownload() const {
+        return theDownload_.get();
+    }
+
+private:
+    void transferDidReceiveResponse(const platform::UrlResponse& response) override;
+    void transferDidReceiveData(std::uint64_t length) override;
+    void transferDidFinish() override;
+    void transferDidFail(const platform::UrlError& error) override;
+
+    void handOver();
+
+    platform::DownloadWindow& window_;
+    DownloadSettings settings_;
+    std::unique_ptr<Transfer> theDownload_;
+    std::string installAgentLocation_;
+    std::string validationString_;
+    std::int64_t fileLength_ = 0;
+    std::int64_t bytesReceived_ = 0;
+    bool agentReady_ = false;
+    bool closed_ = false;
+};
+
+// "Downloading " and the percentage as "%3.0f%%".
+std::string downloadingStatus(double percent);
+
+} // namespace qz

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace qz::platform {
+
+struct UrlResponse {
+    long statusCode = 0;
+    std::string url;                         // effective (final) URL
+    std::int64_t expectedContentLength = -1; // -1 unknown
+    // Of the final response only, in the order received; values trimmed of surrounding blanks.
+    std::vector<std::pair<std::string, std::string>> headerFields;
+
+    // Case-insensitive lookup of the first field of that name.
+    std::optional<std::string> headerField(std::string_view name) const;
+};
+
+struct UrlError {
+    std::string description;
+    std::string failingURL;
+};
+
+// Called on the main thread from the GLib default main context, one call at a time, in order:
+// the response, data blocks, then exactly one of finished or failed. A failure may come without
+// any response (bad URL, name resolution or connection errors, HTTP status >= 400).
+class UrlTransferDelegate {
+public:
+    virtual ~UrlTransferDelegate() = default;
+    virtual void transferDidReceiveResponse(const UrlResponse& response) = 0;
+    virtual void transferDidReceiveData(std::uint64_t length) = 0;
+    virtual void transferDidFinish() = 0;
+    virtual void transferDidFail(const UrlError& error) = 0;
+};
+
+struct UrlRequest {
+    std::string url;
+    // Connect time-out, and the longest silence allowed between received header lines or data
+    // blocks, in seconds; 0 or less: none.
+    double timeoutInterval = 60.0;
+    std::vector<std::pair<std::string, std::string>> extraHeaders; // e.g. If-None-Match
+};
+
+// An HTTP(S) GET of one URL, following redirects, driven by the GLib default main loop.
+// Only http and https are allowed, redirects included, and a redirect from https to http fails.
+// An HTTP status >= 400 fails the transfer. The body goes to the destination file when one is
+// set, and is counted but discarded otherwise.
+//
+// The delegate may call cancel() or destroy the transfer from any of its callbacks; no callback
+// comes after that.
+class UrlTransfer {
+public:
+    // The transfer starts once the GLib default main loop runs.
+    UrlTransfer(UrlRequest request, UrlTransferDelegate& delegate);
+    // Cancels if still running.
+    ~UrlTransfer();
+    UrlTransfer(const UrlTransfer&) = delete;
+    UrlTransfer& operator=(const UrlTransfer&) = delete;
+
+    // To be called before the main loop runs. The file is created (mode 0600) when the first
+    // body byte arrives, or at the end of an empty 2xx response; never for a 304 or a failure
+    // before the body. Without allowOverwrite an existing file fails the transfer.
+    void setDestination(const std::string& path, bool allowOverwrite);
+    // Whether a failed transfer deletes the file it wrote (default false). A write error always
+    // deletes it.
+    void setDeletesFileUponFailure(bool deletes);
+    // No callback comes after this, and the file written so far is deleted. Does nothing once
+    // the final callback was made.
+    void cancel();
+    // True until the final callback is made or the transfer is cancelled.
+    bool running() const;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace qz::platform

@@ -1,0 +1,75 @@
+#include "bootstrap/installer_constants.h"
+#include "bootstrap/message_reporter.h"
+#include "bootstrap/temp_dir.h"
+
+#include "support/env_guard.h"
+#include "support/files.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace qz {
+namespace {
+
+TEST(InstallerConstants, CachePathIsComposedRelativeAndEndsInASeparator) {
+    EXPECT_EQ(INSTALL_AGENT_CACHE_SUBDIR, ".velmor/app_installer_cache/V1904c/maci64/");
+    EXPECT_EQ(INSTALL_AGENT_CACHE_SUBDIR.size(), 42u);
+    EXPECT_EQ(INSTALL_AGENT_CACHE_SUBDIR + INSTALL_AGENT_DIR,
+              ".velmor/app_installer_cache/V1904c/maci64/installagent");
+    EXPECT_EQ(INSTALL_AGENT_ZIP, "InstallAgent.zip");
+    EXPECT_EQ(VALIDATION_STRING_FILE, ".validatestring");
+}
+
+TEST(MessageReporter, ErrorsGoToStandardErrorWholeAndOthersToStandardOutput) {
+    ::testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStdout();
+    report_message_main("to err", true);
+    report_message_main(std::string("nul\0inside", 10), true);
+    report_message_main("", true);
+    report_message_to_console("to out", false);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, std::string("to err\nnul\0inside\n\n", 19));
+    EXPECT_EQ(out, "to out\n");
+}
+
+TEST(TempDir, IsAFreshPrivateDirectoryInTheTemporaryDirectory) {
+    test::ScratchDir tmp;
+    test::EnvGuard env("TMPDIR", tmp.path() + "/");
+    std::string first;
+    {
+        TempDir a("tmp_install_dir");
+        TempDir b("other name");
+        first = a.getDir();
+        ASSERT_EQ(first.rfind(tmp.path() + "/qz", 0), 0u) << first;
+        EXPECT_EQ(first.size(), tmp.path().size() + 1 + 8);
+        EXPECT_NE(first, b.getDir());
+        struct stat st{};
+        ASSERT_EQ(::stat(first.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        test::makeDirectories(first + "/installagent/sub");
+        test::writeFile(first + "/InstallAgent.zip", "zip");
+        test::writeFile(tmp / "neighbour", "stays");
+    }
+    EXPECT_FALSE(test::pathExists(first));
+    EXPECT_TRUE(test::pathExists(tmp / "neighbour"));
+    EXPECT_EQ(test::listDirectory(tmp.path()), std::vector<std::string>{"neighbour"});
+}
+
+TEST(TempDir, FallsBackToSlashTmpWithoutTMPDIR) {
+    for (const std::optional<std::string>& value : {std::optional<std::string>(), {""}}) {
+        test::EnvGuard env("TMPDIR", value);
+        TempDir dir("x");
+        EXPECT_EQ(dir.getDir().rfind("/tmp/qz", 0), 0u) << dir.getDir();
+    }
+}
+
+TEST(TempDir, IsEmptyWhenNoDirectoryCanBeMade) {
+    test::EnvGuard env("TMPDIR", "/nonexistent/qz-nowhere");
+    TempDir dir("x");
+    EXPECT_EQ(dir.getDir(), "");
+}
+
+} // namespace
+} // namespace qz

@@ -1,0 +1,279 @@
+#include "download/download_controller.h"
+
+#include "download/download_entry.h"
+#include "provisioning/install_agent_locations.h"
+#include "support/env_guard.h"
+#include "support/files.h"
+#include "support/zip_builder.h"
+
+#include <gtest/gtest.h>
+
+namespace qz {
+namespace {
+
+struct FakeWindow : platform::DownloadWindow {
+    platform::DownloadWindowDelegate* delegate = nullptr;
+    std::string status;
+    platform::TextColour colour = platform::TextColour::Default;
+    bool indeterminate = false;
+    double maximum = 100.0;
+    double value = -1;
+    bool animating = false;
+    bool cancelEnabled = true;
+    std::string splash;
+    int closes = 0;
+
+    void setDelegate(platform::DownloadWindowDelegate* d) override {
+        delegate = d;
+    }
+    void setStatusText(const std::string& text) override {
+        status = text;
+    }
+    void setStatusColour(platform::TextColour c) override {
+        colour = c;
+    }
+    void setProgressIndeterminate(bool i) override {
+        indeterminate = i;
+    }
+    void setProgressMaximum(double m) override {
+        maximum = m;
+    }
+    double progressMaximum() const override {
+        return maximum;
+    }
+    void setProgressValue(double v) override {
+        value = v;
+    }
+    void incrementProgressBy(double d) override {
+        value += d;
+    }
+    void startProgressAnimation() override {
+        animating = true;
+    }
+    void stopProgressAnimation() override {
+        animating = false;
+    }
+    void setCancelEnabled(bool e) override {
+        cancelEnabled = e;
+    }
+    void showSplashImage(const std::string& path) override {
+        splash = path;
+    }
+    void displayIfNeeded() override {}
+    void close() override {
+        ++closes;
+        if (delegate != nullptr) {
+            delegate->windowWillClose();
+        }
+    }
+};
+
+struct FakeTransfer : Transfer {
+    int* cancels;
+    explicit FakeTransfer(int* c) : cancels(c) {}
+    void cancel() override {
+        ++*cancels;
+    }
+};
+
+platform::UrlResponse response(std::optional<std::string> etag, std::int64_t length) {
+    platform::UrlResponse r;
+    r.statusCode = 200;
+    r.expectedContentLength = length;
+    if (etag) {
+        r.headerFields.push_back({"etag", *etag});
+    }
+    return r;
+}
+
+class DownloadController : public ::testing::Test {
+protected:
+    DownloadController()
+        : home_("HOME", home.path()), cacheDir(getInstallAgentCacheDir()),
+          agentDir(cacheDir + "installagent") {
+        downloadTo = scratch / "InstallAgent.zip";
+        downloadFrom = "http://127.0.0.1:9/InstallAgent.zip";
+        DownloadSettings settings;
+        settings.stopApplication = [this](int status) { stops.push_back(status); };
+        settings.makeTransfer = [this](const platform::UrlRequest& request,
+                                       const std::string& destination,
+                                       platform::UrlTransferDelegate&) {
+            requests.push_back(request);
+            destinations.push_back(destination);
+            return std::make_unique<FakeTransfer>(&cancels);
+        };
+        controller = std::make_unique<Download>(window, std::move(settings));
+        test::makeDirectories(agentDir);
+    }
+
+    void cacheAgent(const std::string& etag) {
+        test::writeFile(agentDir + "/install", "old agent");
+        test::writeFile(cacheDir + ".validatestring", etag);
+    }
+
+    test::ScratchDir home;
+    test::ScratchDir scratch;
+    test::EnvGuard home_;
+    std::string cacheDir;
+    std::string agentDir;
+    FakeWindow window;
+    std::vector<int> stops;
+    std::vector<platform::UrlRequest> requests;
+    std::vector<std::string> destinations;
+    int cancels = 0;
+    std::unique_ptr<Download> controller;
+};
+
+TEST_F(DownloadController, LaunchStartsOneTransferOfTheUrlIntoTheDestination) {
+    controller->applicationDidFinishLaunching();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].url, downloadFrom);
+    EXPECT_EQ(requests[0].timeoutInterval, 60.0);
+    EXPECT_EQ(destinations[0], scratch / "InstallAgent.zip");
+    EXPECT_EQ(controller->installAgentLocation(), scratch / "InstallAgent.zip");
+    EXPECT_EQ(window.value, 0);
+}
+
+TEST_F(DownloadController, AKnownLengthShowsDeterminateProgress) {
+    controller->downloadDidReceiveResponse(response("\"v1\"", 200));
+    EXPECT_EQ(controller->validationString(), "\"v1\"");
+    EXPECT_EQ(controller->fileLength(), 200);
+    EXPECT_FALSE(window.indeterminate);
+    EXPECT_EQ(window.maximum, 200.0);
+    EXPECT_EQ(window.status, "Downloading   0%");
+    EXPECT_TRUE(window.animating);
+
+    controller->downloadDidReceiveDataOfLength(100);
+    EXPECT_EQ(window.status, "Downloading  50%");
+    EXPECT_EQ(window.value, 100);
+    controller->downloadDidReceiveDataOfLength(200);
+    EXPECT_EQ(window.status, "Downloading 150%");
+    EXPECT_EQ(controller->bytesReceived(), 300);
+    EXPECT_TRUE(stops.empty());
+}
+
+TEST_F(DownloadController, AnUnknownLengthPulsesAndLeavesTheStatusAlone) {
+    window.status = "before";
+    controller->downloadDidReceiveResponse(response(std::nullopt, -1));
+    EXPECT_TRUE(window.indeterminate);
+    EXPECT_TRUE(window.animating);
+    controller->downloadDidReceiveDataOfLength(4096);
+    EXPECT_EQ(controller->bytesReceived(), 4096);
+    EXPECT_EQ(window.status, "before");
+    EXPECT_EQ(window.value, 0);
+}
+
+TEST_F(DownloadController, ACurrentCacheEndsTheRunWithTheAgentReady) {
+    cacheAgent("\"v1\"");
+    controller->applicationDidFinishLaunching();
+    controller->downloadDidReceiveResponse(response("\"v1\"", 200));
+    EXPECT_EQ(window.closes, 1);
+    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(stops, std::vector<int>{RUN_AGENT_READY});
+    EXPECT_EQ(test::readFile(agentDir + "/install"), "old agent");
+}
+
+TEST_F(DownloadController, AStaleCacheIsRemovedAtTheResponse) {
+    for (const auto& etag : {std::optional<std::string>("\"v2\""),
+                                                  std::optional<std::string>()}) {
+        cacheAgent("\"v1\"");
+        controller->downloadDidReceiveResponse(response(etag, 10));
+        EXPECT_FALSE(test::pathExists(agentDir));
+        EXPECT_TRUE(stops.empty());
+        EXPECT_EQ(window.closes, 0);
+        test::makeDirectories(agentDir);
+    }
+}
+
+TEST_F(DownloadController, AFailedTransferIsLoggedOnceAndShownInRed) {
+    controller->downloadDidReceiveResponse(response("\"v1\"", 1000));
+    controller->downloadDidReceiveDataOfLength(10);
+    ::testing::internal::CaptureStderr();
+    controller->downloadDidFailWithError({"Connection reset by peer", "http://h/a.zip"});
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Download failed! Error - Connection reset by peer http://h/a.zip"),
+              std::string::npos);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1);
+    EXPECT_EQ(window.status,
+              "Error during the download process.\nSee your system log for more information.");
+    EXPECT_EQ(window.colour, platform::TextColour::Red);
+    EXPECT_FALSE(window.animating);
+    EXPECT_FALSE(window.indeterminate);
+    EXPECT_EQ(window.value, 1000.0);
+    EXPECT_EQ(window.closes, 0);
+    EXPECT_TRUE(stops.empty());
+
+    window.close();
+    EXPECT_EQ(stops, std::vector<int>{RUN_NO_AGENT});
+}
+
+TEST_F(DownloadController, ACompletedDownloadIsUnpackedIntoTheCacheThenRecorded) {
+    test::writeZip(downloadTo, {{"install", "new agent"}, {"lib/x", "x"}});
+    controller->applicationDidFinishLaunching();
+    controller->downloadDidReceiveResponse(response("\"v2\"", 100));
+    controller->downloadDidFinish();
+    EXPECT_EQ(test::readFile(agentDir + "/install"), "new agent");
+    EXPECT_EQ(test::readFile(cacheDir + ".validatestring"), "\"v2\"");
+    EXPECT_EQ(installAgentDirOnDisk(), agentDir + "/");
+    EXPECT_FALSE(window.cancelEnabled);
+    EXPECT_EQ(window.status, "Initializing the installer");
+    EXPECT_EQ(window.closes, 1);
+    EXPECT_EQ(stops, std::vector<int>{RUN_AGENT_READY});
+    // Only the install agent and its validation string remain in the cache.
+    EXPECT_EQ(test::listDirectory(cacheDir),
+              (std::vector<std::string>{".validatestring", "installagent"}));
+}
+
+TEST_F(DownloadController, AFailedUnpackLeavesNoCacheThatCouldBeTakenAsCurrent) {
+    const std::vector<std::string> brokenArchives = {
+        "PK\x03\x04 not an archive",
+        test::makeZip({{"not-install", "x"}}),
+    };
+    for (const auto& bytes : brokenArchives) {
+        test::writeFile(downloadTo, bytes);
+        controller->downloadDidReceiveResponse(response("\"v3\"", 100));
+        ::testing::internal::CaptureStderr();
+        controller->downloadDidFinish();
+        ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(window.status, "Failed to unzip the installer.");
+        EXPECT_EQ(window.colour, platform::TextColour::Red);
+        EXPECT_FALSE(window.cancelEnabled);
+        EXPECT_EQ(installAgentDirOnDisk(), "");
+        EXPECT_FALSE(test::pathExists(cacheDir + ".validatestring"));
+        for (const auto& name : test::listDirectory(cacheDir)) {
+            EXPECT_EQ(name.find(".unpack"), std::string::npos) << name;
+        }
+        EXPECT_TRUE(stops.empty());
+    }
+}
+
+TEST_F(DownloadController, WithoutAnETagNothingIsRecorded) {
+    test::writeZip(downloadTo, {{"install", "agent"}});
+    controller->downloadDidReceiveResponse(response(std::nullopt, -1));
+    controller->downloadDidFinish();
+    EXPECT_EQ(installAgentDirOnDisk(), agentDir + "/");
+    EXPECT_FALSE(test::pathExists(cacheDir + ".validatestring"));
+    EXPECT_EQ(stops, std::vector<int>{RUN_AGENT_READY});
+}
+
+TEST_F(DownloadController, ClosingCancelsTheTransferAndStopsOnce) {
+    controller->applicationDidFinishLaunching();
+    window.close();
+    window.close();
+    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(stops, std::vector<int>{RUN_NO_AGENT});
+}
+
+TEST_F(DownloadController, ClosingBeforeAnyTransferStillStops) {
+    window.close();
+    EXPECT_EQ(stops, std::vector<int>{RUN_NO_AGENT});
+}
+
+TEST(DownloadingStatus, FormatsThePercentageInThreeColumns) {
+    EXPECT_EQ(downloadingStatus(0), "Downloading   0%");
+    EXPECT_EQ(downloadingStatus(99.6), "Downloading 100%");
+    EXPECT_EQ(downloadingStatus(7.2), "Downloading   7%");
+}
+
+} // namespace
+} // namespace qz

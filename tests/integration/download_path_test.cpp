@@ -1,0 +1,219 @@
+#include "support/files.h"
+#include "support/http_test_server.h"
+#include "support/installer_folder.h"
+#include "support/process_runner.h"
+#include "support/zip_builder.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace qz {
+namespace {
+
+const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
+
+// A downloading installer (no install agent archive in its folder) and the server it talks to.
+class DownloadPath : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* d : {"home", "tmp", "cwd"}) {
+            test::makeDirectories(root / d);
+        }
+        installer = test::makeFlatInstaller(root / "Installer");
+        test::writeFile(installer.resources + "/installAgentURL.txt", server.url() + "\n");
+        serveAgent("v1");
+        server.setETag("\"v1\"");
+    }
+
+    void serveAgent(const std::string& version) {
+        server.setBody(
+            test::makeAgentZip("echo 'agent " + version + "'\n" + test::recordingAgentScript()));
+    }
+
+    test::RunOptions options(std::vector<std::string> extraEnv = {}) const {
+        test::RunOptions o;
+        o.setEnv = test::withEnvironment({"HOME=" + (root / "home"), "TMPDIR=" + (root / "tmp"),
+                                          "QZ_TEST_RECORD=" + (root / "record"),
+                                          "QZ_DOWNLOAD_TIMEOUT=5"},
+                                         extraEnv);
+        o.unsetEnv = {"QZ_INTERNAL_INSTALL_AGENT_URL", "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
+                      "DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "HTTP_PROXY", "all_proxy",
+                      "ALL_PROXY"};
+        o.workingDirectory = root / "cwd";
+        return o;
+    }
+
+    test::RunResult run(std::vector<std::string> args = {},
+                        std::vector<std::string> extraEnv = {}) {
+        ::unlink((root / "record").c_str());
+        return test::runProgram(installer.executable, args, options(std::move(extraEnv)));
+    }
+
+    std::string cache() const {
+        return root / "home" + CACHE;
+    }
+    std::string cachedAgent() const {
+        return cache() + "installagent/install";
+    }
+
+    void expectAgentStartedFromCache(const test::RunResult& result, const std::string& version,
+                                     const std::vector<std::string>& forwarded = {}) {
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        EXPECT_EQ(result.out, "agent " + version + "\nagent ran\n");
+        std::vector<std::string> expected = {cachedAgent(), "-installbundle",
+                                             installer.resources + "/bundle.zip"};
+        expected.insert(expected.end(), forwarded.begin(), forwarded.end());
+        EXPECT_EQ(test::recordedArguments(root / "record"), expected);
+        expectNothingLeftBehind();
+    }
+
+    void expectDownloadFailure(const test::RunResult& result) {
+        EXPECT_EQ(result.exitStatus, 255);
+        const auto lines = result.errLines();
+        ASSERT_GE(lines.size(), 4u) << result.err;
+        int logLines = 0;
+        for (const auto& line : lines) {
+            logLines += line.find("Download failed! Error - ") != std::string::npos;
+        }
+        EXPECT_EQ(logLines, 1) << result.err;
+        const std::vector<std::string> tail(lines.end() - 3, lines.end());
+        EXPECT_EQ(tail, (std::vector<std::string>{"Error during the download process.",
+                                                  "See your system log for more information.",
+                                                  "Installation failed."}));
+        EXPECT_TRUE(result.out.empty()) << result.out;
+        EXPECT_FALSE(test::pathExists(cachedAgent()));
+        EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
+        expectNothingLeftBehind();
+    }
+
+    void expectNothingLeftBehind() {
+        EXPECT_TRUE(test::listDirectory(root / "tmp").empty());
+        EXPECT_TRUE(test::listDirectory(root / "cwd").empty());
+        if (test::pathExists(cache())) {
+            for (const auto& name : test::listDirectory(cache())) {
+                EXPECT_TRUE(name == "installagent" || name == ".validatestring") << name;
+            }
+        }
+    }
+
+    test::ScratchDir root;
+    test::HttpTestServer server;
+    test::InstallerFolder installer;
+};
+
+TEST_F(DownloadPath, FirstRunDownloadsUnpacksIntoTheCacheAndStartsTheAgent) {
+    const auto result = run({"--dest", "two words", ""});
+    expectAgentStartedFromCache(result, "v1", {"--dest", "two words", ""});
+    EXPECT_EQ(test::readFile(cache() + ".validatestring"), "\"v1\"");
+    EXPECT_NE(result.err.find("Downloading 100%"), std::string::npos) << result.err;
+    EXPECT_EQ(server.requestCount(), 1);
+    struct stat st{};
+    ASSERT_EQ(::stat((cache() + "installagent").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(DownloadPath, TheSameETagReusesTheCacheAndAChangedOneReplacesIt) {
+    expectAgentStartedFromCache(run(), "v1");
+    // A file of our own in the cache shows whether it was rewritten.
+    test::writeFile(cache() + "installagent/marker", "");
+    expectAgentStartedFromCache(run(), "v1");
+    EXPECT_EQ(server.requestCount(), 2);
+    EXPECT_TRUE(test::pathExists(cache() + "installagent/marker"));
+
+    serveAgent("v2");
+    server.setETag("\"v2\"");
+    expectAgentStartedFromCache(run(), "v2");
+    EXPECT_FALSE(test::pathExists(cache() + "installagent/marker"));
+    EXPECT_EQ(test::readFile(cache() + ".validatestring"), "\"v2\"");
+}
+
+TEST_F(DownloadPath, WithoutETagEveryRunDownloads) {
+    server.setETag(std::nullopt);
+    expectAgentStartedFromCache(run(), "v1");
+    test::writeFile(cache() + "installagent/marker", "");
+    expectAgentStartedFromCache(run(), "v1");
+    EXPECT_FALSE(test::pathExists(cache() + "installagent/marker"));
+    EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
+}
+
+TEST_F(DownloadPath, WithoutContentLengthTheRunStillSucceeds) {
+    server.setChunked(true);
+    expectAgentStartedFromCache(run(), "v1");
+}
+
+TEST_F(DownloadPath, ARedirectIsFollowed) {
+    server.addRedirect("/InstallAgent.zip", "/real/InstallAgent.zip");
+    expectAgentStartedFromCache(run(), "v1");
+    EXPECT_EQ(server.requestCount(), 2);
+}
+
+TEST_F(DownloadPath, HttpErrorsFailCleanly) {
+    for (int status : {404, 500}) {
+        server.setStatus(status);
+        expectDownloadFailure(run());
+    }
+}
+
+TEST_F(DownloadPath, ADroppedConnectionFailsCleanly) {
+    server.setBody(std::string(256 * 1024, 'x'));
+    server.setDropAfter(100 * 1024);
+    expectDownloadFailure(run());
+}
+
+TEST_F(DownloadPath, AStallPastTheIdleTimeOutFailsCleanly) {
+    server.setBody(std::string(256 * 1024, 'x'));
+    server.setStallAfter(1000);
+    expectDownloadFailure(run({}, {"QZ_DOWNLOAD_TIMEOUT=1"}));
+}
+
+TEST_F(DownloadPath, ABadOrEmptyUrlFailsCleanly) {
+    for (const std::string& url : std::vector<std::string>{"not a url", "", "ftp://127.0.0.1/InstallAgent.zip",
+                                  "http://127.0.0.1:1/InstallAgent.zip"}) {
+        test::writeFile(installer.resources + "/installAgentURL.txt", url + "\n");
+        expectDownloadFailure(run());
+    }
+    ::unlink((installer.resources + "/installAgentURL.txt").c_str());
+    expectDownloadFailure(run());
+}
+
+TEST_F(DownloadPath, TheEnvironmentOverridesTheUrlFileEvenWhenEmpty) {
+    expectDownloadFailure(run({}, {"QZ_INTERNAL_INSTALL_AGENT_URL="}));
+    EXPECT_EQ(server.requestCount(), 0);
+    test::writeFile(installer.resources + "/installAgentURL.txt", "http://127.0.0.1:1/nothing\n");
+    expectAgentStartedFromCache(run({}, {"QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url()}), "v1");
+}
+
+TEST_F(DownloadPath, ACorruptArchiveIsNeverTakenAsCurrent) {
+    server.setBody("PK\x03\x04 this is not an archive");
+    const auto result = run();
+    EXPECT_EQ(result.exitStatus, 255);
+    const auto lines = result.errLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Failed to unzip the installer.");
+    EXPECT_EQ(lines.back(), "Installation failed.");
+    EXPECT_FALSE(test::pathExists(cachedAgent()));
+    EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
+    expectNothingLeftBehind();
+
+    serveAgent("v1");
+    expectAgentStartedFromCache(run(), "v1");
+    EXPECT_EQ(server.requestCount(), 2);
+}
+
+TEST_F(DownloadPath, InterruptingTheDownloadStopsItCleanly) {
+    server.setBody(std::string(4 * 1024 * 1024, 'x'));
+    server.setSlow(16 * 1024, std::chrono::milliseconds(50));
+    test::ChildProcess child(installer.executable, {}, options());
+    ASSERT_TRUE(child.waitForErr("Downloading", 5.0)) << child.errSoFar();
+    child.signal(SIGINT);
+    const auto result = child.wait();
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitStatus, 255) << result.err;
+    EXPECT_EQ(result.errLines().back(), "Installation failed.");
+    EXPECT_FALSE(test::pathExists(cachedAgent()));
+    expectNothingLeftBehind();
+}
+
+} // namespace
+} // namespace qz

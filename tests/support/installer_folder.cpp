@@ -1,0 +1,64 @@
+#include "support/installer_folder.h"
+
+#include "support/files.h"
+
+namespace qz::test {
+
+std::string builtBootstrapper() {
+    return QZ_BOOTSTRAPPER_PATH;
+}
+
+namespace {
+
+// A copy, not a link: the bundle is found from the resolved executable path.
+void copyBootstrapper(const std::string& to) {
+    writeFile(to, readFile(builtBootstrapper()), 0755);
+}
+
+} // namespace
+
+InstallerFolder makeFlatInstaller(const std::string& folder) {
+    makeDirectories(folder);
+    const std::string executable = folder + "/setup";
+    copyBootstrapper(executable);
+    return {executable, folder};
+}
+
+InstallerFolder makeAppInstaller(const std::string& appPath) {
+    makeDirectories(appPath + "/Contents/MacOS");
+    makeDirectories(appPath + "/Contents/Resources");
+    const std::string executable = appPath + "/Contents/MacOS/setup";
+    copyBootstrapper(executable);
+    return {executable, appPath + "/Contents/Resources"};
+}
+
+std::string recordingAgentScript() {
+    return "for a in \"$0\" \"$@\"; do printf '%s\\0' \"$a\"; done > \"$QZ_TEST_RECORD\"\n"
+           "echo 'agent ran'\n"
+           "exit \"${QZ_TEST_AGENT_STATUS:-0}\"\n";
+}
+
+std::vector<std::string> recordedArguments(const std::string& recordFile) {
+    std::vector<std::string> args;
+    if (!pathExists(recordFile)) {
+        return args;
+    }
+    const std::string raw = readFile(recordFile);
+    for (std::size_t start = 0, end; (end = raw.find('\0', start)) != std::string::npos;
+         start = end + 1) {
+        args.push_back(raw.substr(start, end - start));
+    }
+    return args;
+}
+
+std::vector<std::string> withEnvironment(std::vector<std::string> defaults,
+                                         const std::vector<std::string>& overrides) {
+    const auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    for (const auto& entry : overrides) {
+        std::erase_if(defaults, [&](const std::string& d) { return name(d) == name(entry); });
+        defaults.push_back(entry);
+    }
+    return defaults;
+}
+
+} // namespace qz::test

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qz::test {
+
+// An installer laid out as users get it: a copy of the built bootstrapper in a flat folder, or
+// in `<Name>.app/Contents/MacOS` with its resources in `Contents/Resources`.
+struct InstallerFolder {
+    std::string executable;
+    std::string resources;
+};
+InstallerFolder makeFlatInstaller(const std::string& folder);
+InstallerFolder makeAppInstaller(const std::string& appPath);
+
+// The path of the bootstrapper that the build made.
+std::string builtBootstrapper();
+
+// An install agent script that records the arguments it receives, NUL-terminated, into the
+// file named by QZ_TEST_RECORD, prints "agent ran" and exits with QZ_TEST_AGENT_STATUS (0).
+std::string recordingAgentScript();
+
+// The arguments recorded by the recording agent; empty when it did not run.
+std::vector<std::string> recordedArguments(const std::string& recordFile);
+
+// The "NAME=VALUE" entries of `defaults`, each replaced by an entry of `overrides` of that name,
+// followed by the remaining overrides.
+std::vector<std::string> withEnvironment(std::vector<std::string> defaults,
+                                         const std::vector<std::string>& overrides);
+
+} // namespace qz::test

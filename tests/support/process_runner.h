@@ -1,0 +1,83 @@
+#pragma once
+
+// Runs a program as a child process for whole-program tests.
+//
+// The child gets its own process group, stdin/stdout/stderr pipes, default signal dispositions,
+// an empty signal mask and no other inherited file descriptors. A program name without '/' is
+// looked up in the PATH of the child's environment. Failing to start it throws
+// std::system_error.
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qz::test {
+
+struct RunOptions {
+    std::vector<std::string> setEnv;   // "NAME=VALUE" added/replaced in the inherited environment
+    std::vector<std::string> unsetEnv; // names removed
+    std::string workingDirectory;      // empty: inherit
+    std::string stdinData;             // written to the child's stdin, then closed
+    double timeoutSeconds = 20.0; // after this the child's process group gets SIGKILL; <= 0: none
+    // Once the child has exited, how long to keep collecting output while something it left
+    // behind (a background grandchild) still holds stdout or stderr open.
+    double outputDrainSeconds = 1.0;
+};
+
+struct RunResult {
+    int exitStatus = -1; // exit code when it exited normally, else -1
+    int termSignal = 0;  // the signal that ended it, else 0
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+    std::vector<std::string> errLines() const; // err split at '\n', without a trailing empty line
+};
+
+// Runs `program` with argv = {program, args...} and waits for it.
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options = {});
+
+// A child started in the background; a thread feeds stdin and collects its output.
+class ChildProcess {
+  public:
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 const RunOptions& options = {});
+    // Kills the process group with SIGKILL if the child is still running, and reaps it.
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const {
+        return pid_;
+    }
+    // The child stays a zombie until destruction, so neither call can hit a reused pid.
+    void signal(int sig);      // to the child only
+    void signalGroup(int sig); // to its whole process group
+
+    std::string errSoFar() const;
+    std::string outSoFar() const;
+    // Blocks until stderr contains `needle`, the child has ended or the timeout passed; returns
+    // whether stderr contains `needle`.
+    bool waitForErr(const std::string& needle, double timeoutSeconds);
+    // Same for stdout.
+    bool waitForOut(const std::string& needle, double timeoutSeconds);
+    // Waits for the child to end (honouring timeoutSeconds) and for its output; can be called
+    // repeatedly.
+    RunResult wait();
+
+    struct Shared; // state shared with the collecting thread
+
+  private:
+    bool waitFor(std::string RunResult::*stream, const std::string& needle, double timeoutSeconds);
+
+    pid_t pid_ = -1;
+    std::shared_ptr<Shared> shared_;
+    std::thread collector_;
+    int wake_fd_ = -1; // written to stop the collecting thread early
+    int wake_read_fd_ = -1;
+};
+
+} // namespace qz::test
