@@ -11,10 +11,9 @@ inline const std::string RELEASE_TAG = "V1904c";
 inline const std::string PLATFORM_TAG = "maci64";
 inline const std::string INSTALL_AGENT_ZIP = "InstallAgent.zip";
 inline const std::string INSTALL_AGENT_DIR = "installagent";
-inline const std::string INSTALL_AGENT_CACHE_SUBDIR = ".velmor" + PATH_SEPARATOR +
-                                                      "app_installer_cache" + PATH_SEPARATOR +
-                                                      RELEASE_TAG + PATH_SEPARATOR + PLATFORM_TAG +
-                                                      PATH_SEPARATOR;
+inline const std::string INSTALL_AGENT_CACHE_SUBDIR =
+    ".velmor" + PATH_SEPARATOR + "app_installer_cache" + PATH_SEPARATOR + RELEASE_TAG +
+    PATH_SEPARATOR + PLATFORM_TAG + PATH_SEPARATOR;
 inline const std::string VALIDATION_STRING_FILE = ".validatestring";
 
 } // namespace qz

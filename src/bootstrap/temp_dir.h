@@ -6,7 +6,7 @@ namespace qz {
 
 // The run's private scratch directory, removed with its contents when the object goes.
 class TempDir {
-public:
+  public:
     explicit TempDir(std::string name);
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -14,7 +14,7 @@ public:
 
     std::string getDir() const;
 
-private:
+  private:
     std::string path_;
 };
 

@@ -21,7 +21,7 @@ namespace qz {
 namespace {
 
 class UrlTransferAdapter : public Transfer {
-public:
+  public:
     UrlTransferAdapter(const platform::UrlRequest& request, const std::string& destination,
                        platform::UrlTransferDelegate& delegate)
         : transfer_(request, delegate) {
@@ -32,12 +32,12 @@ public:
         transfer_.cancel();
     }
 
-private:
+  private:
     platform::UrlTransfer transfer_;
 };
 
 bool exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
@@ -178,9 +178,9 @@ void Download::handOver() {
     // Unpack beside the cache's install agent and move it into place only when complete, and
     // only then record the validation string: an interrupted or failed unpack is never current.
     const std::string unpackDir = makeUnpackDirectory(target);
-    const bool unpacked =
-        !unpackDir.empty() && unzipInstallAgent(archive, unpackDir, "unzip", report_message_main) &&
-        exists(getInstallAgentExecutable(unpackDir));
+    const bool unpacked = !unpackDir.empty() &&
+                          unzipInstallAgent(archive, unpackDir, "unzip", report_message_main) &&
+                          exists(getInstallAgentExecutable(unpackDir));
     bool inPlace = false;
     if (unpacked) {
         platform::removeItem(target);

@@ -12,7 +12,7 @@ namespace qz {
 
 // What the controller needs of a running transfer once it has started it.
 class Transfer {
-public:
+  public:
     virtual ~Transfer() = default;
     virtual void cancel() = 0;
 };
@@ -38,7 +38,7 @@ struct DownloadSettings {
 // unpacks a new archive into the cache. It never starts the install agent itself: it ends the
 // application run with RUN_AGENT_READY once the cache holds a complete, current install agent.
 class Download : public platform::UrlTransferDelegate, public platform::DownloadWindowDelegate {
-public:
+  public:
     Download(platform::DownloadWindow& window, DownloadSettings settings);
     ~Download() override;
 
@@ -68,7 +68,7 @@ public:
         return theDownload_.get();
     }
 
-private:
+  private:
     void transferDidReceiveResponse(const platform::UrlResponse& response) override;
     void transferDidReceiveData(std::uint64_t length) override;
     void transferDidFinish() override;

@@ -16,7 +16,6 @@ int CallNSApplicationMain(int argc, char** argv);
 
 // Runs the download window for the install agent archive; true when the cache's install agent
 // is complete and current, ready to be started.
-bool downloadInstallAgentFromQZ(const char* destination, const char* url,
-                                MessageReporter reporter);
+bool downloadInstallAgentFromQZ(const char* destination, const char* url, MessageReporter reporter);
 
 } // namespace qz

@@ -10,7 +10,7 @@ class EventLoop;
 enum class TextColour { Default, Red };
 
 class DownloadWindowDelegate {
-public:
+  public:
     virtual ~DownloadWindowDelegate() = default;
     // The window is closing, whoever closed it (the user, a signal, or the controller).
     virtual void windowWillClose() = 0;
@@ -20,7 +20,7 @@ public:
 // Progress is in the bar's own unit (bytes); drawing is the front end's business and may be
 // coalesced, but the final state is always shown.
 class DownloadWindow {
-public:
+  public:
     virtual ~DownloadWindow() = default;
     virtual void setDelegate(DownloadWindowDelegate* delegate) = 0;
 

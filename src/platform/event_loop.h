@@ -9,7 +9,7 @@ namespace qz::platform {
 
 // One GLib main loop on the default main context, so GTK windows and transfers share it.
 class EventLoop {
-public:
+  public:
     EventLoop();
     ~EventLoop();
     EventLoop(const EventLoop&) = delete;
@@ -27,7 +27,7 @@ public:
     // Does nothing for a call that already ran or was cancelled.
     void cancelCall(unsigned id);
 
-private:
+  private:
     struct PendingCall;
     static int firePendingCall(void* data);
 

@@ -16,7 +16,7 @@ bool removeAt(int parentFd, const char* name);
 // Empties the directory open at dirFd; takes ownership of dirFd.
 bool emptyDirectory(int dirFd) {
     // An unpacked archive may hold read-only directories; make ours writable so we can empty them.
-    struct stat st{};
+    struct stat st {};
     if (::fstat(dirFd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 0700) != 0700) {
         ::fchmod(dirFd, st.st_mode | 0700);
     }

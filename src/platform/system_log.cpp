@@ -52,8 +52,8 @@ void systemLog(const std::string& line) {
     std::call_once(opened, [] { ::openlog(programName().c_str(), LOG_PID, LOG_USER); });
     ::syslog(LOG_USER | LOG_ERR, "%s", line.c_str());
 
-    std::string entry = timestamp() + " " + programName() + "[" + std::to_string(::getpid()) +
-                        "] " + line;
+    std::string entry =
+        timestamp() + " " + programName() + "[" + std::to_string(::getpid()) + "] " + line;
     if (entry.empty() || entry.back() != '\n') {
         entry += '\n';
     }

@@ -30,12 +30,13 @@ std::string humanBytes(double bytes) {
 }
 
 class TerminalWindow : public DownloadWindow {
-public:
+  public:
     TerminalWindow(EventLoop& loop, TerminalWindowOptions options)
         : loop_(loop), options_(options) {
         if (options_.handleSignals) {
             for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-                signalSources_.push_back(g_unix_signal_add(signal, &TerminalWindow::onSignal, this));
+                signalSources_.push_back(
+                    g_unix_signal_add(signal, &TerminalWindow::onSignal, this));
             }
         }
     }
@@ -122,7 +123,7 @@ public:
         }
     }
 
-private:
+  private:
     static gboolean onSignal(gpointer self) {
         static_cast<TerminalWindow*>(self)->close();
         return G_SOURCE_CONTINUE;
@@ -155,7 +156,8 @@ private:
         }
         dirty_ = true;
         if (redrawSource_ == 0) {
-            redrawSource_ = g_timeout_add(1000 / REDRAWS_PER_SECOND, &TerminalWindow::onRedraw, this);
+            redrawSource_ =
+                g_timeout_add(1000 / REDRAWS_PER_SECOND, &TerminalWindow::onRedraw, this);
             draw();
         }
     }

@@ -9,8 +9,8 @@ namespace qz::platform {
 
 struct TerminalWindowOptions {
     std::FILE* stream = stderr;
-    bool interactive = false; // redraw one line in place
-    bool colour = false;      // red failures
+    bool interactive = false;  // redraw one line in place
+    bool colour = false;       // red failures
     bool handleSignals = true; // SIGINT, SIGTERM and SIGHUP close the window
 };
 

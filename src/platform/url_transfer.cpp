@@ -28,13 +28,14 @@ char lowered(char c) {
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return lowered(x) == lowered(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return lowered(x) == lowered(y);
+           });
 }
 
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && equalsIgnoringCase(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() &&
+           equalsIgnoringCase(text.substr(0, prefix.size()), prefix);
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -79,7 +80,7 @@ std::optional<std::string> UrlResponse::headerField(std::string_view name) const
 }
 
 class UrlTransfer::Impl {
-public:
+  public:
     Impl(UrlRequest request, UrlTransferDelegate& delegate);
     ~Impl();
 
@@ -95,7 +96,7 @@ public:
         return phase_ != Phase::Ended;
     }
 
-private:
+  private:
     // Active: curl is working. Completed: the outcome is queued but not yet delivered. Ended: the
     // final callback was made, or the transfer was cancelled.
     enum class Phase { Active, Completed, Ended };
@@ -387,8 +388,9 @@ int UrlTransfer::Impl::onTimerChange(CURLM*, long timeoutMs, void* self) {
         impl->curlTimer_ = 0;
     }
     if (timeoutMs >= 0 && impl->attached_) {
-        impl->curlTimer_ = g_timeout_add_full(G_PRIORITY_DEFAULT_IDLE, static_cast<guint>(timeoutMs),
-                                              &Impl::onCurlTimer, impl, nullptr);
+        impl->curlTimer_ =
+            g_timeout_add_full(G_PRIORITY_DEFAULT_IDLE, static_cast<guint>(timeoutMs),
+                               &Impl::onCurlTimer, impl, nullptr);
     }
     return 0;
 }
@@ -478,9 +480,8 @@ void UrlTransfer::Impl::complete(CURLcode result) {
             return;
         }
         if (!closeDestination()) {
-            queueFailure(std::string("Could not write the downloaded file: ") +
-                             std::strerror(errno),
-                         true);
+            queueFailure(
+                std::string("Could not write the downloaded file: ") + std::strerror(errno), true);
             return;
         }
         if (!responseQueued_) {
@@ -583,7 +584,7 @@ bool UrlTransfer::Impl::openDestination() {
         return false;
     }
     ownsFile_ = true;
-    struct stat status{};
+    struct stat status {};
     if (::fstat(fd_, &status) == 0) {
         fileIsRegular_ = S_ISREG(status.st_mode);
         fileDevice_ = status.st_dev;
@@ -608,9 +609,9 @@ void UrlTransfer::Impl::removeDestination() {
     ownsFile_ = false;
     // Only the regular file this transfer wrote: never a device such as /dev/null, nor a file
     // that replaced it meanwhile.
-    struct stat status{};
-    if (fileIsRegular_ && ::lstat(destination_.c_str(), &status) == 0 &&
-        S_ISREG(status.st_mode) && status.st_dev == fileDevice_ && status.st_ino == fileInode_) {
+    struct stat status {};
+    if (fileIsRegular_ && ::lstat(destination_.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        status.st_dev == fileDevice_ && status.st_ino == fileInode_) {
         ::unlink(destination_.c_str());
     }
 }

@@ -30,7 +30,7 @@ struct UrlError {
 // the response, data blocks, then exactly one of finished or failed. A failure may come without
 // any response (bad URL, name resolution or connection errors, HTTP status >= 400).
 class UrlTransferDelegate {
-public:
+  public:
     virtual ~UrlTransferDelegate() = default;
     virtual void transferDidReceiveResponse(const UrlResponse& response) = 0;
     virtual void transferDidReceiveData(std::uint64_t length) = 0;
@@ -39,6 +39,13 @@ public:
 };
 
 struct UrlRequest {
+    UrlRequest() = default;
+    // Lets {url}, {url, timeout} and {url, timeout, headers} build a request without warnings.
+    UrlRequest(std::string url, double timeoutInterval = 60.0,
+               std::vector<std::pair<std::string, std::string>> extraHeaders = {})
+        : url(std::move(url)), timeoutInterval(timeoutInterval),
+          extraHeaders(std::move(extraHeaders)) {}
+
     std::string url;
     // Connect time-out, and the longest silence allowed between received header lines or data
     // blocks, in seconds; 0 or less: none.
@@ -54,7 +61,7 @@ struct UrlRequest {
 // The delegate may call cancel() or destroy the transfer from any of its callbacks; no callback
 // comes after that.
 class UrlTransfer {
-public:
+  public:
     // The transfer starts once the GLib default main loop runs.
     UrlTransfer(UrlRequest request, UrlTransferDelegate& delegate);
     // Cancels if still running.
@@ -75,7 +82,7 @@ public:
     // True until the final callback is made or the transfer is cancelled.
     bool running() const;
 
-private:
+  private:
     class Impl;
     std::unique_ptr<Impl> impl_;
 };

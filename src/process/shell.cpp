@@ -66,10 +66,11 @@ int call_system(std::string /*program*/, std::string commandLine,
                 const std::vector<std::string>& unsetEnvironment) {
     // The same contract as system(): the caller ignores SIGINT and SIGQUIT and blocks SIGCHLD
     // while it waits; the shell gets the default dispositions and the caller's signal mask.
-    struct sigaction ignore{};
+    struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    struct sigaction oldInt{}, oldQuit{};
+    struct sigaction oldInt {
+    }, oldQuit{};
     sigaction(SIGINT, &ignore, &oldInt);
     sigaction(SIGQUIT, &ignore, &oldQuit);
     sigset_t chld, oldMask;

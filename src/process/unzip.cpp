@@ -9,7 +9,7 @@ namespace qz {
 
 bool unzipInstallAgent(std::string zipPath, std::string destination, std::string unzipCommand,
                        MessageReporter reporter) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(zipPath.c_str(), &st) != 0) {
         return false;
     }

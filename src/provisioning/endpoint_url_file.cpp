@@ -6,7 +6,7 @@
 namespace qz {
 
 std::string readEndpointUrlFile(std::string path, MessageReporter reporter) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         return std::string();
     }

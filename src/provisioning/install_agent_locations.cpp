@@ -44,7 +44,7 @@ std::string getInstallAgentExecutable(std::string directory) {
 
 std::string installAgentDirOnDisk() {
     const std::string directory = getInstallAgentCacheDir() + INSTALL_AGENT_DIR + PATH_SEPARATOR;
-    struct stat st{};
+    struct stat st {};
     if (::stat(getInstallAgentExecutable(directory).c_str(), &st) == 0) {
         return directory;
     }
@@ -55,7 +55,7 @@ namespace {
 
 // 0 when the prefix is (now) a directory or could not be queried; -1 for a non-directory.
 int ensureDirectory(const std::string& prefix, std::uint16_t mode) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(prefix.c_str(), &st) != 0) {
         ::mkdir(prefix.c_str(), mode);
         return 0;

@@ -34,7 +34,7 @@ std::string findInstallAgentArchive(const std::string& directory) {
 std::string sourceInstallAgent(std::string scratchDirectory, std::string endpointUrl,
                                MessageReporter reporter) {
     std::string archive = getDefaultInstallAgentLocation();
-    struct stat st{};
+    struct stat st {};
     if (::stat(archive.c_str(), &st) != 0) {
         archive = findInstallAgentArchive(directoryOfPath(archive));
     }

@@ -24,7 +24,7 @@ bool isCacheValid(std::string directory, std::string validationString) {
         return false;
     }
     const std::string path = directory + PATH_SEPARATOR + VALIDATION_STRING_FILE;
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         return false;
     }

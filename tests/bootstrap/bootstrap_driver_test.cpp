@@ -44,7 +44,7 @@ TEST(TempDir, IsAFreshPrivateDirectoryInTheTemporaryDirectory) {
         ASSERT_EQ(first.rfind(tmp.path() + "/qz", 0), 0u) << first;
         EXPECT_EQ(first.size(), tmp.path().size() + 1 + 8);
         EXPECT_NE(first, b.getDir());
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(::stat(first.c_str(), &st), 0);
         EXPECT_TRUE(S_ISDIR(st.st_mode));
         EXPECT_EQ(st.st_mode & 0777, 0700u);

@@ -87,7 +87,7 @@ platform::UrlResponse response(std::optional<std::string> etag, std::int64_t len
 }
 
 class DownloadController : public ::testing::Test {
-protected:
+  protected:
     DownloadController()
         : home_("HOME", home.path()), cacheDir(getInstallAgentCacheDir()),
           agentDir(cacheDir + "installagent") {
@@ -174,8 +174,7 @@ TEST_F(DownloadController, ACurrentCacheEndsTheRunWithTheAgentReady) {
 }
 
 TEST_F(DownloadController, AStaleCacheIsRemovedAtTheResponse) {
-    for (const auto& etag : {std::optional<std::string>("\"v2\""),
-                                                  std::optional<std::string>()}) {
+    for (const auto& etag : {std::optional<std::string>("\"v2\""), std::optional<std::string>()}) {
         cacheAgent("\"v1\"");
         controller->downloadDidReceiveResponse(response(etag, 10));
         EXPECT_FALSE(test::pathExists(agentDir));

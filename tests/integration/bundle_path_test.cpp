@@ -10,14 +10,13 @@ namespace {
 
 // One user's machine: a home, a temporary directory, a working directory, all private.
 class BundlePath : public ::testing::Test {
-protected:
+  protected:
     test::RunResult run(const std::string& executable, const std::vector<std::string>& args,
                         std::vector<std::string> extraEnv = {}) {
         test::RunOptions options;
-        options.setEnv = test::withEnvironment({"HOME=" + (root / "home"),
-                                                "TMPDIR=" + (root / "tmp"),
-                                                "QZ_TEST_RECORD=" + record()},
-                                               extraEnv);
+        options.setEnv = test::withEnvironment(
+            {"HOME=" + (root / "home"), "TMPDIR=" + (root / "tmp"), "QZ_TEST_RECORD=" + record()},
+            extraEnv);
         options.unsetEnv = {"QZ_INTERNAL_INSTALL_AGENT_URL", "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
                             "DISPLAY", "WAYLAND_DISPLAY"};
         options.workingDirectory = root / "cwd";
@@ -65,9 +64,8 @@ TEST_F(BundlePath, FlatFolderStartsTheAgentWithTheProductArchiveAndTheArguments)
     const auto received = test::recordedArguments(record());
     expectScratchAgent(received, root / "tmp");
     ASSERT_EQ(received.size(), 5u);
-    EXPECT_EQ(received,
-              expectedArgs(received[0].substr(0, received[0].size() - 8), installer.resources,
-                           {"--dest", "/opt/product"}));
+    EXPECT_EQ(received, expectedArgs(received[0].substr(0, received[0].size() - 8),
+                                     installer.resources, {"--dest", "/opt/product"}));
     expectNothingLeftBehind();
 }
 
@@ -102,9 +100,18 @@ TEST_F(BundlePath, HostilePathsAndArgumentsArriveLiterallyAndRunNothing) {
     const auto installer = test::makeFlatInstaller(folder);
     test::writeZip(installer.resources + "/InstallAgent.zip",
                    {{"install", test::recordingAgentScript()}});
-    const std::vector<std::string> forwarded = {
-        "two words", "", "$(touch pwned4)", "`touch pwned5`", "; touch pwned6", "a\nb",
-        "\"", "'", "\\", "$HOME", "*", "--opt=value with space"};
+    const std::vector<std::string> forwarded = {"two words",
+                                                "",
+                                                "$(touch pwned4)",
+                                                "`touch pwned5`",
+                                                "; touch pwned6",
+                                                "a\nb",
+                                                "\"",
+                                                "'",
+                                                "\\",
+                                                "$HOME",
+                                                "*",
+                                                "--opt=value with space"};
     const auto result = run(installer.executable, forwarded);
     EXPECT_EQ(result.exitStatus, 0) << result.err;
     const auto received = test::recordedArguments(record());

@@ -15,7 +15,7 @@ const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
 
 // A downloading installer (no install agent archive in its folder) and the server it talks to.
 class DownloadPath : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (const char* d : {"home", "tmp", "cwd"}) {
             test::makeDirectories(root / d);
@@ -33,12 +33,17 @@ protected:
 
     test::RunOptions options(std::vector<std::string> extraEnv = {}) const {
         test::RunOptions o;
-        o.setEnv = test::withEnvironment({"HOME=" + (root / "home"), "TMPDIR=" + (root / "tmp"),
-                                          "QZ_TEST_RECORD=" + (root / "record"),
-                                          "QZ_DOWNLOAD_TIMEOUT=5"},
-                                         extraEnv);
-        o.unsetEnv = {"QZ_INTERNAL_INSTALL_AGENT_URL", "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
-                      "DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "HTTP_PROXY", "all_proxy",
+        o.setEnv =
+            test::withEnvironment({"HOME=" + (root / "home"), "TMPDIR=" + (root / "tmp"),
+                                   "QZ_TEST_RECORD=" + (root / "record"), "QZ_DOWNLOAD_TIMEOUT=5"},
+                                  extraEnv);
+        o.unsetEnv = {"QZ_INTERNAL_INSTALL_AGENT_URL",
+                      "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
+                      "DISPLAY",
+                      "WAYLAND_DISPLAY",
+                      "http_proxy",
+                      "HTTP_PROXY",
+                      "all_proxy",
                       "ALL_PROXY"};
         o.workingDirectory = root / "cwd";
         return o;
@@ -108,7 +113,7 @@ TEST_F(DownloadPath, FirstRunDownloadsUnpacksIntoTheCacheAndStartsTheAgent) {
     EXPECT_EQ(test::readFile(cache() + ".validatestring"), "\"v1\"");
     EXPECT_NE(result.err.find("Downloading 100%"), std::string::npos) << result.err;
     EXPECT_EQ(server.requestCount(), 1);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat((cache() + "installagent").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
@@ -168,7 +173,8 @@ TEST_F(DownloadPath, AStallPastTheIdleTimeOutFailsCleanly) {
 }
 
 TEST_F(DownloadPath, ABadOrEmptyUrlFailsCleanly) {
-    for (const std::string& url : std::vector<std::string>{"not a url", "", "ftp://127.0.0.1/InstallAgent.zip",
+    for (const std::string& url :
+         std::vector<std::string>{"not a url", "", "ftp://127.0.0.1/InstallAgent.zip",
                                   "http://127.0.0.1:1/InstallAgent.zip"}) {
         test::writeFile(installer.resources + "/installAgentURL.txt", url + "\n");
         expectDownloadFailure(run());

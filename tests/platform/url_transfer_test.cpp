@@ -279,8 +279,9 @@ TEST_F(UrlTransferTest, StalledServerTimesOutAfterTheIdleInterval) {
         const auto elapsed = std::chrono::steady_clock::now() - start;
 
         // The body is announced with its first byte, so a stall before it gives no response.
-        EXPECT_EQ(failing.events,
-                  stallAfter > 0 ? Events{"response", "data", "fail"} : Events{"fail"});
+        const Events expected =
+            stallAfter > 0 ? Events{"response", "data", "fail"} : Events{"fail"};
+        EXPECT_EQ(failing.events, expected);
         ASSERT_TRUE(failing.error);
         EXPECT_EQ(failing.error->description, "The request timed out.");
         EXPECT_GE(elapsed, 450ms);

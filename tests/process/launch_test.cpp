@@ -47,12 +47,13 @@ TEST(FireInstallAgentWithArgs, WithoutArgumentsTheAgentGetsTheProductArchiveOnly
 TEST(FireInstallAgentWithArgs, ForwardedArgumentsArriveWholeAndLiteral) {
     test::ScratchDir dir;
     const std::vector<std::string> forwarded = {
-        "--dest", "a b", "", "$(touch pwned)", "`touch pwned`", "x;touch pwned", "line\nbreak",
-        "\"q\"", "'s'", "\\"};
+        "--dest", "a b", "",  "$(touch pwned)", "`touch pwned`", "x;touch pwned", "line\nbreak",
+        "\"q\"",  "'s'", "\\"};
     std::vector<std::string> args = {"bootstrapper"};
     args.insert(args.end(), forwarded.begin(), forwarded.end());
     const auto received = launchAndRecord(dir, "", args);
-    std::vector<std::string> expected = {dir / "agent dir/install", "-installbundle", "/bundle.zip"};
+    std::vector<std::string> expected = {dir / "agent dir/install", "-installbundle",
+                                         "/bundle.zip"};
     expected.insert(expected.end(), forwarded.begin(), forwarded.end());
     EXPECT_EQ(received, expected);
     EXPECT_FALSE(test::pathExists(dir / "pwned"));

@@ -46,12 +46,31 @@ TEST(SmartQuote, CharactersTheShellInterpretsAreEscaped) {
 
 TEST(SmartQuote, AnyTextReachesTheShellLiterallyAndRunsNothing) {
     test::ScratchDir dir;
-    const std::vector<std::string> hostile = {
-        "",       " ",         "a b",           "$(touch pwned)", "`touch pwned`",
-        "x; touch pwned", "a\nb\n", "'\"'",     "\\",           "\\$HOME",
-        "$HOME",  "*",         "~",             "a|b&c>d<e",      "#comment",
-        "!",      "{a,b}",     "\xc3\xa9t\xc3\xa9", "\x01\x7f\xff",  "-n",
-        "a=b",    "$",         "\"",            "\\\"",           "${IFS}x"};
+    const std::vector<std::string> hostile = {"",
+                                              " ",
+                                              "a b",
+                                              "$(touch pwned)",
+                                              "`touch pwned`",
+                                              "x; touch pwned",
+                                              "a\nb\n",
+                                              "'\"'",
+                                              "\\",
+                                              "\\$HOME",
+                                              "$HOME",
+                                              "*",
+                                              "~",
+                                              "a|b&c>d<e",
+                                              "#comment",
+                                              "!",
+                                              "{a,b}",
+                                              "\xc3\xa9t\xc3\xa9",
+                                              "\x01\x7f\xff",
+                                              "-n",
+                                              "a=b",
+                                              "$",
+                                              "\"",
+                                              "\\\"",
+                                              "${IFS}x"};
     for (const auto& text : hostile) {
         EXPECT_EQ(throughShell(text, dir), text);
     }

@@ -11,7 +11,7 @@ namespace qz {
 namespace {
 
 class UnzipInstallAgent : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         test::capturedMessages().clear();
     }
@@ -22,8 +22,8 @@ TEST_F(UnzipInstallAgent, MissingArchiveRunsNothingAndSaysNothing) {
     // A stand-in unzip that leaves a mark if it is ever run.
     const std::string fakeUnzip = dir / "fake unzip";
     test::writeFile(fakeUnzip, "#!/bin/sh\ntouch \"$(dirname \"$0\")/ran\"\n", 0755);
-    EXPECT_FALSE(unzipInstallAgent(dir / "missing.zip", dir / "out", fakeUnzip,
-                                   test::captureMessage));
+    EXPECT_FALSE(
+        unzipInstallAgent(dir / "missing.zip", dir / "out", fakeUnzip, test::captureMessage));
     EXPECT_FALSE(test::pathExists(dir / "ran"));
     EXPECT_TRUE(test::capturedMessages().empty());
 }

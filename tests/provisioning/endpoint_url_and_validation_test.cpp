@@ -4,8 +4,8 @@
 #include "support/files.h"
 #include "support/message_capture.h"
 
-#include <gtest/gtest.h>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>

@@ -52,7 +52,7 @@ TEST(Mkpath, CreatesEveryMissingLevelWithTheMode) {
     EXPECT_EQ(mkpath(dir / "x/y/z", 0700), 0);
     EXPECT_EQ(mkpath(dir / "x/y/z/", 0700), 0);
     ::umask(oldMask);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat((dir / "x/y/z").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     ASSERT_EQ(::stat((dir / "x/y").c_str(), &st), 0);

@@ -8,7 +8,7 @@ namespace qz::test {
 
 // Sets or unsets one environment variable for a scope and restores it afterwards.
 class EnvGuard {
-public:
+  public:
     EnvGuard(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
         if (const char* old = std::getenv(name_.c_str())) {
             old_ = old;
@@ -21,7 +21,7 @@ public:
     EnvGuard(const EnvGuard&) = delete;
     EnvGuard& operator=(const EnvGuard&) = delete;
 
-private:
+  private:
     void apply(const std::optional<std::string>& value) {
         if (value) {
             ::setenv(name_.c_str(), value->c_str(), 1);
