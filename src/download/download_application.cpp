@@ -25,6 +25,10 @@ int runDownloadApplication(int /*argc*/, char** /*argv*/) {
     DownloadSettings settings;
     settings.stopApplication = [&loop](int status) { loop.stop(status); };
     settings.makeTransfer = urlTransferFactory();
+    settings.callLater = [&loop](double seconds, std::function<void()> fn) {
+        return loop.callLater(seconds, std::move(fn));
+    };
+    settings.cancelCall = [&loop](unsigned id) { loop.cancelCall(id); };
     settings.timeoutInterval = downloadTimeoutInterval();
     Download controller(*window, std::move(settings));
     loop.callLater(0, [&controller] { controller.applicationDidFinishLaunching(); });

@@ -12,6 +12,7 @@
 #include "provisioning/validation_string.h"
 
 #include <cerrno>
+#include <dirent.h>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -41,15 +42,53 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-// A new, empty directory beside `target`, for unpacking before anything is taken as current.
-std::string makeUnpackDirectory(const std::string& target) {
-    std::string pattern = target + ".unpack-XXXXXX";
+// Work directories beside the cache's install agent; a killed run may leave them behind.
+const std::string UNPACK_SUFFIX = ".unpack-";
+const std::string DISCARD_SUFFIX = ".old-";
+
+// A new, empty directory named `target` + suffix + six unique characters.
+std::string makeSiblingDirectory(const std::string& target, const std::string& suffix) {
+    std::string pattern = target + suffix + "XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (::mkdtemp(buffer.data()) == nullptr) {
         return std::string();
     }
     return std::string(buffer.data(), pattern.size());
+}
+
+// Takes `directory` away in one step, so that no run ever sees it half removed, then deletes it.
+void discardDirectory(const std::string& directory) {
+    const std::string aside = makeSiblingDirectory(directory, DISCARD_SUFFIX);
+    if (!aside.empty() && ::rename(directory.c_str(), aside.c_str()) == 0) {
+        platform::removeItem(aside);
+        return;
+    }
+    if (!aside.empty()) {
+        platform::removeItem(aside);
+    }
+    platform::removeItem(directory);
+}
+
+// Removes what killed runs left beside the install agent. Only called with the cache locked.
+void removeLeftovers(const std::string& cacheDir) {
+    DIR* dir = ::opendir(cacheDir.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    std::vector<std::string> leftovers;
+    const std::string unpack = INSTALL_AGENT_DIR + UNPACK_SUFFIX;
+    const std::string discard = INSTALL_AGENT_DIR + DISCARD_SUFFIX;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.starts_with(unpack) || name.starts_with(discard)) {
+            leftovers.push_back(cacheDir + name);
+        }
+    }
+    ::closedir(dir);
+    for (const auto& path : leftovers) {
+        platform::removeItem(path);
+    }
 }
 
 } // namespace
@@ -87,6 +126,26 @@ void Download::applicationDidFinishLaunching() {
         window_.showSplashImage(splash);
         window_.displayIfNeeded();
     }
+    acquireCacheThenDownload();
+}
+
+void Download::acquireCacheThenDownload() {
+    lockRetry_ = 0;
+    const std::string cacheDir = getInstallAgentCacheDir();
+    // Without a usable lock file the cache is unusable too; the unpacking will say so.
+    if (cacheLock_.tryAcquire(cacheDir + ".lock") == platform::FileLock::Result::Busy) {
+        window_.setStatusText(WAITING_FOR_CACHE_STATUS);
+        window_.setProgressIndeterminate(true);
+        window_.startProgressAnimation();
+        lockRetry_ = settings_.callLater(0.1, [this] { acquireCacheThenDownload(); });
+        return;
+    }
+    if (cacheLock_.held()) {
+        removeLeftovers(cacheDir);
+    }
+    window_.stopProgressAnimation();
+    window_.setProgressIndeterminate(false);
+    window_.setStatusText("");
     downloadFromURL(downloadFrom);
 }
 
@@ -94,6 +153,15 @@ void Download::downloadFromURL(const std::string& url) {
     platform::UrlRequest request;
     request.url = url;
     request.timeoutInterval = settings_.timeoutInterval;
+    // With an install agent in the cache, a server that still has the same archive can answer
+    // 304 and send none of it.
+    storedValidationString_.clear();
+    if (!installAgentDirOnDisk().empty()) {
+        storedValidationString_ = readValidationString(getInstallAgentCacheDir());
+        if (!storedValidationString_.empty()) {
+            request.extraHeaders.push_back({"If-None-Match", storedValidationString_});
+        }
+    }
     theDownload_ = settings_.makeTransfer(request, installAgentLocation_, *this);
 }
 
@@ -102,6 +170,10 @@ void Download::windowWillClose() {
         return;
     }
     closed_ = true;
+    if (lockRetry_ != 0) {
+        settings_.cancelCall(lockRetry_);
+        lockRetry_ = 0;
+    }
     if (theDownload_) {
         theDownload_->cancel();
     }
@@ -113,6 +185,10 @@ void Download::downloadDidReceiveResponse(const platform::UrlResponse& response)
     // never matches and is never stored.
     validationString_ = response.headerField("ETag").value_or(std::string());
     fileLength_ = response.expectedContentLength;
+    const bool notModified = response.statusCode == 304;
+    if (notModified && validationString_.empty()) {
+        validationString_ = storedValidationString_;
+    }
 
     const std::string cacheDir = getInstallAgentCacheDir();
     const std::string agentDir = installAgentDirOnDisk();
@@ -121,8 +197,16 @@ void Download::downloadDidReceiveResponse(const platform::UrlResponse& response)
         window_.close();
         return;
     }
+    if (notModified) {
+        // Nothing to download and nothing current to start.
+        theDownload_->cancel();
+        downloadDidFailWithError({"The server answered 304 Not Modified for an install agent "
+                                  "that is not in the cache.",
+                                  response.url});
+        return;
+    }
     if (!agentDir.empty()) {
-        platform::removeItem(agentDir);
+        discardDirectory(agentDir.substr(0, agentDir.size() - 1));
     }
 
     if (fileLength_ == -1) {
@@ -177,13 +261,17 @@ void Download::handOver() {
 
     // Unpack beside the cache's install agent and move it into place only when complete, and
     // only then record the validation string: an interrupted or failed unpack is never current.
-    const std::string unpackDir = makeUnpackDirectory(target);
+    const std::string unpackDir = makeSiblingDirectory(target, UNPACK_SUFFIX);
     const bool unpacked = !unpackDir.empty() &&
                           unzipInstallAgent(archive, unpackDir, "unzip", report_message_main) &&
                           exists(getInstallAgentExecutable(unpackDir));
     bool inPlace = false;
     if (unpacked) {
-        platform::removeItem(target);
+        // The old string must not vouch for the new install agent, even for a moment.
+        ::unlink((cacheDir + PATH_SEPARATOR + VALIDATION_STRING_FILE).c_str());
+        if (exists(target)) {
+            discardDirectory(target);
+        }
         inPlace = ::rename(unpackDir.c_str(), target.c_str()) == 0;
     }
     if (!inPlace) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/download_window.h"
+#include "platform/file_lock.h"
 #include "platform/url_transfer.h"
 
 #include <cstdint>
@@ -31,12 +32,20 @@ inline constexpr int RUN_NO_AGENT = 0;
 struct DownloadSettings {
     std::function<void(int status)> stopApplication;
     TransferFactory makeTransfer;
+    // A delayed call on the application's run loop, and its cancellation.
+    std::function<unsigned(double seconds, std::function<void()> fn)> callLater;
+    std::function<void(unsigned id)> cancelCall;
     double timeoutInterval = 60.0;
 };
+
+// Shown while another run holds the cache.
+inline constexpr const char* WAITING_FOR_CACHE_STATUS = "Waiting for another installer to finish";
 
 // Drives the download window: fetches the install agent archive, reuses a current cache, and
 // unpacks a new archive into the cache. It never starts the install agent itself: it ends the
 // application run with RUN_AGENT_READY once the cache holds a complete, current install agent.
+// Runs that share a cache take turns through a lock file in it, from before the request until
+// the run ends.
 class Download : public platform::UrlTransferDelegate, public platform::DownloadWindowDelegate {
   public:
     Download(platform::DownloadWindow& window, DownloadSettings settings);
@@ -74,6 +83,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     void transferDidFinish() override;
     void transferDidFail(const platform::UrlError& error) override;
 
+    void acquireCacheThenDownload();
     void handOver();
 
     platform::DownloadWindow& window_;
@@ -83,6 +93,9 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     std::string validationString_;
     std::int64_t fileLength_ = 0;
     std::int64_t bytesReceived_ = 0;
+    std::string storedValidationString_;
+    platform::FileLock cacheLock_;
+    unsigned lockRetry_ = 0;
     bool agentReady_ = false;
     bool closed_ = false;
 };

@@ -19,22 +19,25 @@ void writeValidationString(std::string directory, std::string validationString) 
     }
 }
 
+std::string readValidationString(std::string directory) {
+    const std::string path = directory + PATH_SEPARATOR + VALIDATION_STRING_FILE;
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) {
+        return std::string();
+    }
+    std::ifstream file(path);
+    std::string stored;
+    if (file.is_open()) {
+        std::getline(file, stored, '\n');
+    }
+    return stored;
+}
+
 bool isCacheValid(std::string directory, std::string validationString) {
     if (validationString.empty()) {
         return false;
     }
-    const std::string path = directory + PATH_SEPARATOR + VALIDATION_STRING_FILE;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        return false;
-    }
-    std::ifstream file(path);
-    if (!file.is_open()) {
-        return false;
-    }
-    std::string stored;
-    std::getline(file, stored, '\n');
-    return stored == validationString;
+    return readValidationString(directory) == validationString;
 }
 
 } // namespace qz

@@ -6,6 +6,8 @@
 #include "support/files.h"
 #include "support/zip_builder.h"
 
+#include "platform/file_lock.h"
+
 #include <gtest/gtest.h>
 
 namespace qz {
@@ -102,6 +104,11 @@ class DownloadController : public ::testing::Test {
             destinations.push_back(destination);
             return std::make_unique<FakeTransfer>(&cancels);
         };
+        settings.callLater = [this](double, std::function<void()> fn) {
+            delayed.push_back(std::move(fn));
+            return static_cast<unsigned>(delayed.size());
+        };
+        settings.cancelCall = [this](unsigned) { ++cancelledCalls; };
         controller = std::make_unique<Download>(window, std::move(settings));
         test::makeDirectories(agentDir);
     }
@@ -121,6 +128,8 @@ class DownloadController : public ::testing::Test {
     std::vector<platform::UrlRequest> requests;
     std::vector<std::string> destinations;
     int cancels = 0;
+    std::vector<std::function<void()>> delayed;
+    int cancelledCalls = 0;
     std::unique_ptr<Download> controller;
 };
 
@@ -220,7 +229,7 @@ TEST_F(DownloadController, ACompletedDownloadIsUnpackedIntoTheCacheThenRecorded)
     EXPECT_EQ(stops, std::vector<int>{RUN_AGENT_READY});
     // Only the install agent and its validation string remain in the cache.
     EXPECT_EQ(test::listDirectory(cacheDir),
-              (std::vector<std::string>{".validatestring", "installagent"}));
+              (std::vector<std::string>{".lock", ".validatestring", "installagent"}));
 }
 
 TEST_F(DownloadController, AFailedUnpackLeavesNoCacheThatCouldBeTakenAsCurrent) {
@@ -265,6 +274,83 @@ TEST_F(DownloadController, ClosingCancelsTheTransferAndStopsOnce) {
 
 TEST_F(DownloadController, ClosingBeforeAnyTransferStillStops) {
     window.close();
+    EXPECT_EQ(stops, std::vector<int>{RUN_NO_AGENT});
+}
+
+TEST_F(DownloadController, TheRequestAsksForTheArchiveOnlyWhenTheCachedOneChanged) {
+    controller->applicationDidFinishLaunching();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_TRUE(requests[0].extraHeaders.empty());
+
+    cacheAgent("\"v1\"");
+    controller->downloadFromURL(downloadFrom);
+    ASSERT_EQ(requests.size(), 2u);
+    using Header = std::pair<std::string, std::string>;
+    EXPECT_EQ(requests[1].extraHeaders, (std::vector<Header>{{"If-None-Match", "\"v1\""}}));
+}
+
+TEST_F(DownloadController, NotModifiedCountsAsCurrentWithOrWithoutItsETag) {
+    for (const auto& etag : {std::optional<std::string>("\"v1\""), std::optional<std::string>()}) {
+        cacheAgent("\"v1\"");
+        stops.clear();
+        controller = nullptr;
+        DownloadSettings settings;
+        settings.stopApplication = [this](int status) { stops.push_back(status); };
+        settings.makeTransfer = [this](const platform::UrlRequest&, const std::string&,
+                                       platform::UrlTransferDelegate&) {
+            return std::make_unique<FakeTransfer>(&cancels);
+        };
+        FakeWindow freshWindow;
+        Download fresh(freshWindow, std::move(settings));
+        fresh.downloadFromURL(downloadFrom);
+        auto notModified = response(etag, -1);
+        notModified.statusCode = 304;
+        fresh.downloadDidReceiveResponse(notModified);
+        EXPECT_EQ(stops, std::vector<int>{RUN_AGENT_READY});
+        EXPECT_EQ(test::readFile(agentDir + "/install"), "old agent");
+    }
+}
+
+TEST_F(DownloadController, NotModifiedWithoutACurrentCacheIsAFailure) {
+    auto notModified = response("\"v9\"", -1);
+    notModified.statusCode = 304;
+    controller->applicationDidFinishLaunching();
+    ::testing::internal::CaptureStderr();
+    controller->downloadDidReceiveResponse(notModified);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(window.colour, platform::TextColour::Red);
+    EXPECT_TRUE(stops.empty());
+}
+
+TEST_F(DownloadController, ARunWaitsWhileAnotherHoldsTheCache) {
+    platform::FileLock other;
+    ASSERT_EQ(other.tryAcquire(cacheDir + ".lock"), platform::FileLock::Result::Acquired);
+    controller->applicationDidFinishLaunching();
+    EXPECT_EQ(window.status, WAITING_FOR_CACHE_STATUS);
+    EXPECT_TRUE(requests.empty());
+    ASSERT_EQ(delayed.size(), 1u);
+    delayed[0]();
+    EXPECT_TRUE(requests.empty());
+    ASSERT_EQ(delayed.size(), 2u);
+
+    // What the other run left half done is cleared once the cache is ours.
+    test::makeDirectories(cacheDir + "installagent.unpack-AbC123/lib");
+    test::makeDirectories(cacheDir + "installagent.old-XyZ789");
+    other.release();
+    delayed[1]();
+    EXPECT_EQ(requests.size(), 1u);
+    EXPECT_EQ(window.status, "");
+    EXPECT_EQ(test::listDirectory(cacheDir),
+              (std::vector<std::string>{".lock", "installagent"}));
+}
+
+TEST_F(DownloadController, ClosingWhileWaitingForTheCacheStopsWaiting) {
+    platform::FileLock other;
+    ASSERT_EQ(other.tryAcquire(cacheDir + ".lock"), platform::FileLock::Result::Acquired);
+    controller->applicationDidFinishLaunching();
+    window.close();
+    EXPECT_EQ(cancelledCalls, 1);
     EXPECT_EQ(stops, std::vector<int>{RUN_NO_AGENT});
 }
 

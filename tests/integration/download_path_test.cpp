@@ -97,7 +97,9 @@ class DownloadPath : public ::testing::Test {
         EXPECT_TRUE(test::listDirectory(root / "cwd").empty());
         if (test::pathExists(cache())) {
             for (const auto& name : test::listDirectory(cache())) {
-                EXPECT_TRUE(name == "installagent" || name == ".validatestring") << name;
+                EXPECT_TRUE(name == "installagent" || name == ".validatestring" ||
+                            name == ".lock")
+                    << name;
             }
         }
     }
@@ -131,6 +133,18 @@ TEST_F(DownloadPath, TheSameETagReusesTheCacheAndAChangedOneReplacesIt) {
     expectAgentStartedFromCache(run(), "v2");
     EXPECT_FALSE(test::pathExists(cache() + "installagent/marker"));
     EXPECT_EQ(test::readFile(cache() + ".validatestring"), "\"v2\"");
+}
+
+TEST_F(DownloadPath, ACacheHitCostsNoBodyWhenTheServerHonoursIfNoneMatch) {
+    server.setHonourIfNoneMatch(true);
+    expectAgentStartedFromCache(run(), "v1");
+    const auto sentAfterFirst = server.bodyBytesSent();
+    expectAgentStartedFromCache(run(), "v1");
+    EXPECT_EQ(server.bodyBytesSent(), sentAfterFirst);
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_FALSE(requests[0].header("If-None-Match").has_value());
+    EXPECT_EQ(requests[1].header("If-None-Match"), "\"v1\"");
 }
 
 TEST_F(DownloadPath, WithoutETagEveryRunDownloads) {

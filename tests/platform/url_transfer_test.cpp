@@ -43,7 +43,7 @@ std::uint16_t closedPort() {
 
 // Records every callback; the final one stops the loop.
 class Recorder : public UrlTransferDelegate {
-public:
+  public:
     explicit Recorder(EventLoop& loop) : loop_(loop) {}
 
     void transferDidReceiveResponse(const UrlResponse& received) override {
@@ -79,14 +79,14 @@ public:
     std::function<void()> onResponse;
     std::function<void()> onData;
 
-private:
+  private:
     EventLoop& loop_;
 };
 
 using Events = std::vector<std::string>;
 
 class UrlTransferTest : public ::testing::Test {
-protected:
+  protected:
     // Runs the loop until the delegate's final callback (or a stop of the test's own).
     void runLoop() {
         const unsigned guard = loop.callLater(8, [this] { loop.stop(-1); });
@@ -306,9 +306,9 @@ TEST_F(UrlTransferTest, SlowButSteadyTransferOutlastsTheIdleInterval) {
 
 TEST_F(UrlTransferTest, UnusableUrlsFailWithoutResponse) {
     const std::string refused = "http://127.0.0.1:" + std::to_string(closedPort()) + "/x";
-    for (const std::string url : {std::string(), std::string("not a url"), std::string("http://"),
-                                  refused, std::string("ftp://127.0.0.1/x"),
-                                  std::string("file:///etc/hostname"), server.url("/ok") + "\n"}) {
+    for (const std::string& url : {std::string(), std::string("not a url"), std::string("http://"),
+                                   refused, std::string("ftp://127.0.0.1/x"),
+                                   std::string("file:///etc/hostname"), server.url("/ok") + "\n"}) {
         SCOPED_TRACE(url);
         Recorder failing(loop);
         UrlTransfer transfer({url}, failing);
@@ -363,7 +363,7 @@ TEST_F(UrlTransferTest, ExistingFileIsKeptUnlessOverwriteIsAllowed) {
 }
 
 TEST_F(UrlTransferTest, WriteErrorFailsTheTransfer) {
-    struct stat device{};
+    struct stat device {};
     if (::stat("/dev/full", &device) != 0) {
         GTEST_SKIP() << "no /dev/full";
     }
@@ -376,7 +376,7 @@ TEST_F(UrlTransferTest, WriteErrorFailsTheTransfer) {
     EXPECT_EQ(recorder.events.back(), "fail");
     EXPECT_EQ(recorder.error->description,
               "Could not write the downloaded file: No space left on device");
-    struct stat after{};
+    struct stat after {};
     ASSERT_EQ(::stat("/dev/full", &after), 0); // a device is never deleted
     EXPECT_TRUE(S_ISCHR(after.st_mode));
 }

@@ -24,9 +24,9 @@ char lowered(char c) {
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return lowered(x) == lowered(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return lowered(x) == lowered(y);
+           });
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -127,7 +127,7 @@ std::optional<ServedRequest> parseRequestHead(std::string_view head) {
 
 // The body of one response: a string shared with the configuration, or a file read piecewise.
 class BodySource {
-public:
+  public:
     explicit BodySource(std::shared_ptr<const std::string> bytes)
         : bytes_(std::move(bytes)), size_(bytes_->size()) {}
     explicit BodySource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
@@ -153,7 +153,7 @@ public:
                        : std::string_view();
     }
 
-private:
+  private:
     std::shared_ptr<const std::string> bytes_;
     int fd_ = -1;
     std::uint64_t size_ = 0;
@@ -294,9 +294,8 @@ std::uint64_t HttpTestServer::bodyBytesSent() const {
 
 bool HttpTestServer::waitForRequests(int count, double timeoutSeconds) {
     std::unique_lock lock(mutex_);
-    return requestArrived_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] {
-        return static_cast<int>(requests_.size()) >= count;
-    });
+    return requestArrived_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                                    [&] { return static_cast<int>(requests_.size()) >= count; });
 }
 
 bool HttpTestServer::waitFor(int fd, short events) const {
@@ -437,7 +436,7 @@ void HttpTestServer::respond(int fd, const ServedRequest& request, const Config&
             status = 304;
         } else if (!config.bodyFile.empty()) {
             const int file = ::open(config.bodyFile.c_str(), O_RDONLY | O_CLOEXEC);
-            struct stat info{};
+            struct stat info {};
             if (file >= 0 && ::fstat(file, &info) == 0) {
                 body = std::make_unique<BodySource>(file, static_cast<std::uint64_t>(info.st_size));
                 isContent = true;
@@ -486,7 +485,8 @@ void HttpTestServer::respond(int fd, const ServedRequest& request, const Config&
     const std::size_t piece = slow ? config.slowChunk : kPieceSize;
     std::uint64_t offset = 0;
     while (offset < limit) {
-        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(piece, limit - offset));
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(piece, limit - offset));
         const std::string_view data = body->read(offset, wanted);
         if (data.empty()) {
             return; // the file shrank or failed: the client sees a short body

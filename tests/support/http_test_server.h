@@ -30,7 +30,7 @@ struct ServedRequest {
 // response with "Connection: close". Starts in the constructor; the destructor closes every
 // connection and joins the threads. All setters are thread-safe and apply to later requests.
 class HttpTestServer {
-public:
+  public:
     HttpTestServer();
     ~HttpTestServer();
     HttpTestServer(const HttpTestServer&) = delete;
@@ -69,7 +69,7 @@ public:
     // Waits until at least count requests arrived; false on time-out.
     bool waitForRequests(int count, double timeoutSeconds);
 
-private:
+  private:
     struct Config {
         std::shared_ptr<const std::string> body;
         std::string bodyFile;
