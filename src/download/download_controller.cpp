@@ -12,9 +12,9 @@
 #include "provisioning/validation_string.h"
 
 #include <cerrno>
-#include <dirent.h>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <vector>
 

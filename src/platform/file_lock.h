@@ -8,7 +8,7 @@ namespace qz::platform {
 // An exclusive advisory lock (flock) on a file, created when missing. The kernel drops it when
 // the holder exits, however it ends, so a dead holder never blocks anyone.
 class FileLock {
-public:
+  public:
     enum class Result { Acquired, Busy, Unavailable };
 
     FileLock() = default;
@@ -25,7 +25,7 @@ public:
     }
     void release();
 
-private:
+  private:
     int fd_ = -1;
 };
 

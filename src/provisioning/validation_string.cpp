@@ -21,7 +21,7 @@ void writeValidationString(std::string directory, std::string validationString) 
 
 std::string readValidationString(std::string directory) {
     const std::string path = directory + PATH_SEPARATOR + VALIDATION_STRING_FILE;
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         return std::string();
     }

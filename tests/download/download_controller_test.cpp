@@ -341,8 +341,7 @@ TEST_F(DownloadController, ARunWaitsWhileAnotherHoldsTheCache) {
     delayed[1]();
     EXPECT_EQ(requests.size(), 1u);
     EXPECT_EQ(window.status, "");
-    EXPECT_EQ(test::listDirectory(cacheDir),
-              (std::vector<std::string>{".lock", "installagent"}));
+    EXPECT_EQ(test::listDirectory(cacheDir), (std::vector<std::string>{".lock", "installagent"}));
 }
 
 TEST_F(DownloadController, ClosingWhileWaitingForTheCacheStopsWaiting) {

@@ -97,8 +97,7 @@ class DownloadPath : public ::testing::Test {
         EXPECT_TRUE(test::listDirectory(root / "cwd").empty());
         if (test::pathExists(cache())) {
             for (const auto& name : test::listDirectory(cache())) {
-                EXPECT_TRUE(name == "installagent" || name == ".validatestring" ||
-                            name == ".lock")
+                EXPECT_TRUE(name == "installagent" || name == ".validatestring" || name == ".lock")
                     << name;
             }
         }

@@ -1,0 +1,261 @@
+#include "support/files.h"
+#include "support/http_test_server.h"
+#include "support/installer_folder.h"
+#include "support/process_runner.h"
+#include "support/zip_builder.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+
+namespace qz {
+namespace {
+
+const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
+
+// A small tmpfs for running out of space; tests skip where mounting is not allowed.
+class SmallFilesystem {
+  public:
+    SmallFilesystem(const std::string& path, const std::string& size) : path_(path) {
+        test::makeDirectories(path);
+        mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+    }
+    ~SmallFilesystem() {
+        if (mounted_) {
+            ::umount2(path_.c_str(), MNT_DETACH);
+        }
+    }
+    bool mounted() const {
+        return mounted_;
+    }
+
+  private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+class Faults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* d : {"home", "tmp", "cwd", "outside"}) {
+            test::makeDirectories(root / d);
+        }
+        installer = test::makeFlatInstaller(root / "Installer");
+        test::writeFile(installer.resources + "/installAgentURL.txt", server.url() + "\n");
+        server.setBody(test::makeAgentZip(test::recordingAgentScript(),
+                                          {{"lib/payload", std::string(64 * 1024, 'p')}}));
+        server.setETag("\"v1\"");
+    }
+
+    test::RunOptions options(const std::vector<std::string>& extraEnv = {},
+                             const std::string& record = "record") const {
+        test::RunOptions o;
+        o.setEnv =
+            test::withEnvironment({"HOME=" + (root / "home"), "TMPDIR=" + (root / "tmp"),
+                                   "QZ_TEST_RECORD=" + (root / record), "QZ_DOWNLOAD_TIMEOUT=5"},
+                                  extraEnv);
+        o.unsetEnv = {"QZ_INTERNAL_INSTALL_AGENT_URL",
+                      "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
+                      "DISPLAY",
+                      "WAYLAND_DISPLAY",
+                      "http_proxy",
+                      "HTTP_PROXY",
+                      "all_proxy",
+                      "ALL_PROXY"};
+        o.workingDirectory = root / "cwd";
+        return o;
+    }
+
+    test::RunResult run(const std::vector<std::string>& extraEnv = {}) {
+        ::unlink((root / "record").c_str());
+        return test::runProgram(installer.executable, {}, options(extraEnv));
+    }
+
+    std::string cache() const {
+        return root / "home" + CACHE;
+    }
+
+    // The agent ran from the cache, whole: its payload is there in full.
+    void expectCompleteCachedAgent(const test::RunResult& result,
+                                   const std::string& record = "record") {
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        const auto args = test::recordedArguments(root / record);
+        ASSERT_EQ(args.size(), 3u) << result.err;
+        EXPECT_EQ(args[0], cache() + "installagent/install");
+        EXPECT_EQ(test::readFile(cache() + "installagent/lib/payload").size(), 64u * 1024);
+        EXPECT_EQ(test::readFile(cache() + ".validatestring"), "\"v1\"");
+        for (const auto& name : test::listDirectory(cache())) {
+            EXPECT_TRUE(name == "installagent" || name == ".validatestring" || name == ".lock")
+                << name;
+        }
+    }
+
+    void expectCleanFailure(const test::RunResult& result, const std::string& lastButOne) {
+        EXPECT_EQ(result.exitStatus, 255);
+        const auto lines = result.errLines();
+        ASSERT_GE(lines.size(), 2u) << result.err;
+        EXPECT_EQ(lines[lines.size() - 2], lastButOne) << result.err;
+        EXPECT_EQ(lines.back(), "Installation failed.");
+        EXPECT_TRUE(test::recordedArguments(root / "record").empty());
+    }
+
+    test::ScratchDir root;
+    test::HttpTestServer server;
+    test::InstallerFolder installer;
+};
+
+TEST_F(Faults, ARunKilledDuringTheTransferLeavesNothingInTheWay) {
+    server.setSlow(8 * 1024, std::chrono::milliseconds(20));
+    {
+        test::ChildProcess child(installer.executable, {}, options());
+        ASSERT_TRUE(child.waitForErr("Downloading", 5.0)) << child.errSoFar();
+        child.signalGroup(SIGKILL);
+        EXPECT_EQ(child.wait().termSignal, SIGKILL);
+    }
+    EXPECT_FALSE(test::pathExists(cache() + "installagent/install"));
+    server.setSlow(0, std::chrono::milliseconds(0));
+    expectCompleteCachedAgent(run());
+}
+
+TEST_F(Faults, ARunKilledDuringTheUnpackingNeverLeavesAPartialAgentInUse) {
+    // An unzip that unpacks, says so, and then hangs until it is killed with the bootstrapper.
+    test::makeDirectories(root / "bin");
+    test::writeFile(root / "bin/unzip",
+                    "#!/bin/sh\n/usr/bin/unzip \"$@\"\necho 'unzip finished' >&2\nexec sleep 30\n",
+                    0755);
+    const std::string path = "PATH=" + (root / "bin") + ":" + std::getenv("PATH");
+    {
+        test::ChildProcess child(installer.executable, {}, options({path}));
+        ASSERT_TRUE(child.waitForErr("unzip finished", 5.0)) << child.errSoFar();
+        child.signalGroup(SIGKILL);
+        child.wait();
+    }
+    // The complete unpacking was never moved into place nor recorded.
+    EXPECT_FALSE(test::pathExists(cache() + "installagent/install"));
+    EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
+    bool leftover = false;
+    for (const auto& name : test::listDirectory(cache())) {
+        leftover = leftover || name.starts_with("installagent.unpack-");
+    }
+    EXPECT_TRUE(leftover);
+
+    expectCompleteCachedAgent(run());
+}
+
+TEST_F(Faults, TwoRunsAtOnceWithAColdCacheBothStartACompleteAgent) {
+    // Slow enough that the second run starts while the first still holds the cache.
+    server.setSlow(8 * 1024, std::chrono::milliseconds(10));
+    server.setHonourIfNoneMatch(true);
+    test::ChildProcess first(installer.executable, {}, options({}, "record1"));
+    test::ChildProcess second(installer.executable, {}, options({}, "record2"));
+    const auto a = first.wait();
+    const auto b = second.wait();
+    expectCompleteCachedAgent(a, "record1");
+    expectCompleteCachedAgent(b, "record2");
+    // One of them downloaded; the other waited, then found the cache current.
+    EXPECT_EQ(server.requestCount(), 2);
+    EXPECT_NE((a.err + b.err).find("Waiting for another installer to finish"), std::string::npos)
+        << a.err << b.err;
+}
+
+TEST_F(Faults, HostileArchivesWriteNothingOutsideTheirDestination) {
+    const std::string outside = root / "outside";
+    const std::vector<std::vector<test::ZipEntry>> archives = {
+        {{"install", test::recordingAgentScript()},
+         {"../../../escaped-up", "x"},
+         {"../escaped-up", "x"},
+         {root / "escaped-absolute", "x"}},
+        {{"install", test::recordingAgentScript()},
+         {"link", outside, test::ZipEntry::Kind::Symlink},
+         {"link/through-link", "x"},
+         {"dirlink", "../../outside", test::ZipEntry::Kind::Symlink},
+         {"dirlink/through-dirlink", "x"}},
+    };
+    for (const auto& entries : archives) {
+        // From the bundle and from the download.
+        test::writeZip(installer.resources + "/InstallAgent.zip", entries);
+        run();
+        ::unlink((installer.resources + "/InstallAgent.zip").c_str());
+        server.setBody(test::makeZip(entries));
+        run();
+        EXPECT_TRUE(test::listDirectory(outside).empty());
+        EXPECT_FALSE(test::pathExists(root / "escaped-absolute"));
+        EXPECT_FALSE(test::pathExists(root / "escaped-up"));
+        EXPECT_FALSE(test::pathExists(root / "home/escaped-up"));
+        EXPECT_FALSE(test::pathExists(root.path() + CACHE + "../escaped-up"));
+        EXPECT_TRUE(test::listDirectory(root / "tmp").empty());
+    }
+}
+
+TEST_F(Faults, AnUnusableHomeGivesAClearFailure) {
+    // Not writable even for root.
+    expectCleanFailure(run({"HOME=/proc"}), "Failed to unzip the installer.");
+    EXPECT_TRUE(test::listDirectory(root / "tmp").empty());
+    expectCleanFailure(run({"HOME=" + installer.executable}), "Failed to unzip the installer.");
+}
+
+TEST_F(Faults, ARelativeHomeIsTakenFromTheWorkingDirectory) {
+    const auto result = run({"HOME=relhome"});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_TRUE(test::pathExists(root / "cwd/relhome" + CACHE + "installagent/install"));
+    EXPECT_EQ(run({"HOME=relhome"}).exitStatus, 0);
+    EXPECT_EQ(server.requestCount(), 2);
+}
+
+TEST_F(Faults, AnUnusableTemporaryDirectoryFallsBackToTheInstallersFolder) {
+    test::writeZip(installer.resources + "/InstallAgent.zip",
+                   {{"install", test::recordingAgentScript()}});
+    for (const std::string& tmp : {std::string("/proc"), root / "missing"}) {
+        const auto result = run({"TMPDIR=" + tmp});
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        EXPECT_EQ(test::recordedArguments(root / "record").at(0), root / "install");
+    }
+}
+
+TEST_F(Faults, StrangeUrlFilesFailCleanlyAndQuickly) {
+    const std::string urlFile = installer.resources + "/installAgentURL.txt";
+    std::string binary;
+    for (int i = 1; i < 256; ++i) {
+        binary += static_cast<char>(i == '\n' ? ' ' : i);
+    }
+    for (const std::string& content : {binary, std::string(10 * 1024 * 1024, 'a')}) {
+        test::writeFile(urlFile, content);
+        expectCleanFailure(run(), "See your system log for more information.");
+    }
+    ::unlink(urlFile.c_str());
+    test::makeDirectories(urlFile);
+    expectCleanFailure(run(), "See your system log for more information.");
+    EXPECT_EQ(server.requestCount(), 0);
+}
+
+TEST_F(Faults, RunningOutOfSpaceWhileDownloadingKeepsNoPartialArchive) {
+    SmallFilesystem tmp(root / "smalltmp", "256k");
+    if (!tmp.mounted()) {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    server.setBody(test::makeAgentZip(test::recordingAgentScript(),
+                                      {{"lib/payload", std::string(1024 * 1024, 'p')}}));
+    expectCleanFailure(run({"TMPDIR=" + (root / "smalltmp")}),
+                       "See your system log for more information.");
+    EXPECT_TRUE(test::listDirectory(root / "smalltmp").empty());
+    EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
+}
+
+TEST_F(Faults, RunningOutOfSpaceWhileUnpackingKeepsNoPartialAgent) {
+    SmallFilesystem home(root / "home", "256k");
+    if (!home.mounted()) {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    server.setBody(test::makeAgentZip(test::recordingAgentScript(),
+                                      {{"lib/payload", std::string(1024 * 1024, 'p')}}));
+    expectCleanFailure(run(), "Failed to unzip the installer.");
+    EXPECT_FALSE(test::pathExists(cache() + "installagent/install"));
+    EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
+    for (const auto& name : test::listDirectory(cache())) {
+        EXPECT_FALSE(name.starts_with("installagent.")) << name;
+    }
+    EXPECT_TRUE(test::listDirectory(root / "tmp").empty());
+}
+
+} // namespace
+} // namespace qz
