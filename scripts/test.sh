@@ -1,9 +1,18 @@
 #!/bin/sh
-# Sets up, builds and runs every test.
+# Sets up, builds and runs every test: once in a normal build, once with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -eu
 cd "$(dirname "$0")/.."
 
 scripts/setup-debian.sh test
+
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build
 ctest --test-dir build --output-on-failure -j2
+
+cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQZ_SANITIZE=ON >/dev/null
+cmake --build build-sanitize
+ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
+LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0} \
+UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
+    ctest --test-dir build-sanitize --output-on-failure -j2

@@ -1,0 +1,273 @@
+// The whole program against Debian's nginx rather than the in-process test server: nginx's own
+// ETag and 304 handling, and TLS with a real certificate chain check.
+
+#include "support/files.h"
+#include "support/installer_folder.h"
+#include "support/nginx_server.h"
+#include "support/process_runner.h"
+#include "support/zip_builder.h"
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qz {
+namespace {
+
+const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
+
+bool onPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) {
+            end = dirs.size();
+        }
+        const std::string candidate = dirs.substr(start, end - start) + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// A downloading installer (no archive in its folder) pointed at an nginx.
+class RealServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!test::NginxServer::available()) {
+            GTEST_SKIP() << "nginx is not installed (scripts/setup-debian.sh test)";
+        }
+        for (const char* d : {"home", "tmp", "cwd"}) {
+            test::makeDirectories(root / d);
+        }
+        installer = test::makeFlatInstaller(root / "Installer");
+        agentZip = test::makeAgentZip(test::recordingAgentScript());
+    }
+
+    void startServer(test::NginxOptions options = {}) {
+        server = std::make_unique<test::NginxServer>(std::move(options));
+        ASSERT_TRUE(server->waitUntilReady()) << server->errorLog();
+        test::writeFile(server->root() + "/InstallAgent.zip", agentZip);
+    }
+
+    void useUrl(const std::string& url) {
+        test::writeFile(installer.resources + "/installAgentURL.txt", url + "\n");
+    }
+
+    test::RunResult run(std::vector<std::string> extraEnv = {}) {
+        ::unlink((root / "record").c_str());
+        test::RunOptions o;
+        o.setEnv =
+            test::withEnvironment({"HOME=" + (root / "home"), "TMPDIR=" + (root / "tmp"),
+                                   "QZ_TEST_RECORD=" + (root / "record"), "QZ_DOWNLOAD_TIMEOUT=5"},
+                                  extraEnv);
+        // Only what a test passes may decide which certificates are trusted.
+        o.unsetEnv = {"QZ_INTERNAL_INSTALL_AGENT_URL",
+                      "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
+                      "DISPLAY",
+                      "WAYLAND_DISPLAY",
+                      "http_proxy",
+                      "HTTP_PROXY",
+                      "https_proxy",
+                      "HTTPS_PROXY",
+                      "all_proxy",
+                      "ALL_PROXY",
+                      "no_proxy",
+                      "NO_PROXY",
+                      "SSL_CERT_DIR"};
+        if (std::none_of(extraEnv.begin(), extraEnv.end(),
+                         [](const std::string& e) { return e.starts_with("SSL_CERT_FILE="); })) {
+            o.unsetEnv.push_back("SSL_CERT_FILE");
+        }
+        o.workingDirectory = root / "cwd";
+        o.timeoutSeconds = 10.0;
+        return test::runProgram(installer.executable, {}, o);
+    }
+
+    std::string cache() const {
+        return root / "home" + CACHE;
+    }
+    std::string cachedAgent() const {
+        return cache() + "installagent/install";
+    }
+
+    // The GET requests nginx has logged, once it has logged `count` requests of any kind.
+    std::vector<test::NginxAccessEntry> gets(std::size_t count) {
+        EXPECT_TRUE(server->waitForAccessEntries(count)) << server->errorLog();
+        std::vector<test::NginxAccessEntry> result;
+        for (auto& entry : server->accessEntries()) {
+            if (entry.method == "GET") {
+                result.push_back(std::move(entry));
+            }
+        }
+        return result;
+    }
+
+    void expectAgentStartedFromCache(const test::RunResult& result) {
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        EXPECT_EQ(result.out, "agent ran\n");
+        EXPECT_EQ(test::recordedArguments(root / "record"),
+                  (std::vector<std::string>{cachedAgent(), "-installbundle",
+                                            installer.resources + "/bundle.zip"}));
+        expectNothingLeftBehind();
+    }
+
+    // Returns the text of the "Download failed! Error - " line.
+    std::string expectDownloadFailure(const test::RunResult& result) {
+        EXPECT_EQ(result.exitStatus, 255) << result.err;
+        const auto lines = result.errLines();
+        EXPECT_GE(lines.size(), 4u) << result.err;
+        EXPECT_EQ(lines.empty() ? "" : lines.back(), "Installation failed.");
+        std::string logged;
+        int logLines = 0;
+        for (const auto& line : lines) {
+            if (line.find("Download failed! Error - ") != std::string::npos) {
+                ++logLines;
+                logged = line;
+            }
+        }
+        EXPECT_EQ(logLines, 1) << result.err;
+        EXPECT_NE(result.err.find("Error during the download process."), std::string::npos)
+            << result.err;
+        EXPECT_TRUE(result.out.empty()) << result.out;
+        EXPECT_FALSE(test::pathExists(cachedAgent()));
+        EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
+        expectNothingLeftBehind();
+        return logged;
+    }
+
+    void expectNothingLeftBehind() {
+        EXPECT_TRUE(test::listDirectory(root / "tmp").empty());
+        EXPECT_TRUE(test::listDirectory(root / "cwd").empty());
+    }
+
+    test::ScratchDir root;
+    test::InstallerFolder installer;
+    std::string agentZip;
+    std::unique_ptr<test::NginxServer> server;
+};
+
+TEST_F(RealServer, NginxsETagKeepsTheCacheUntilTheArchiveChanges) {
+    startServer();
+    const std::string archive = server->root() + "/InstallAgent.zip";
+    useUrl(server->httpUrl());
+    const auto firstETag = server->headerOf("/InstallAgent.zip", "ETag");
+    ASSERT_TRUE(firstETag.has_value()) << server->errorLog();
+    EXPECT_TRUE(std::regex_match(*firstETag, std::regex("\"[0-9a-f]+-[0-9a-f]+\""))) << *firstETag;
+
+    // First run: a full download, remembered under nginx's ETag.
+    expectAgentStartedFromCache(run());
+    auto requests = gets(2);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].status, 200);
+    EXPECT_EQ(requests[0].bodyBytes, agentZip.size());
+    EXPECT_EQ(requests[0].ifNoneMatch, "");
+    EXPECT_EQ(test::readFile(cache() + ".validatestring"), *firstETag);
+
+    // Second run: nginx answers the stored ETag with 304 and sends none of the archive.
+    test::writeFile(cache() + "installagent/marker", "");
+    expectAgentStartedFromCache(run());
+    requests = gets(3);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].ifNoneMatch, *firstETag);
+    EXPECT_EQ(requests[1].status, 304);
+    EXPECT_EQ(requests[1].bodyBytes, 0u);
+    EXPECT_TRUE(test::pathExists(cache() + "installagent/marker"));
+
+    // Same bytes, another modification time: nginx's ETag changes, so the archive comes again.
+    struct stat st {};
+    ASSERT_EQ(::stat(archive.c_str(), &st), 0);
+    const timespec times[2] = {st.st_atim, {st.st_mtim.tv_sec - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, archive.c_str(), times, 0), 0);
+    const auto secondETag = server->headerOf("/InstallAgent.zip", "ETag");
+    ASSERT_TRUE(secondETag.has_value());
+    ASSERT_NE(*secondETag, *firstETag);
+
+    expectAgentStartedFromCache(run());
+    requests = gets(5);
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[2].ifNoneMatch, *firstETag);
+    EXPECT_EQ(requests[2].status, 200);
+    EXPECT_EQ(requests[2].bodyBytes, agentZip.size());
+    EXPECT_FALSE(test::pathExists(cache() + "installagent/marker"));
+    EXPECT_EQ(test::readFile(cache() + ".validatestring"), *secondETag);
+}
+
+// nginx over TLS with a self-signed certificate for 127.0.0.1 made for the test.
+class RealServerHttps : public RealServer {
+  protected:
+    void SetUp() override {
+        RealServer::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        if (!onPath("openssl")) {
+            GTEST_SKIP() << "openssl is not installed (scripts/setup-debian.sh test)";
+        }
+        test::makeDirectories(root / "tls");
+        test::RunOptions o;
+        o.workingDirectory = root / "tls";
+        const auto made =
+            test::runProgram("openssl",
+                             {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                              "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                              "-keyout", "key.pem", "-out", "cert.pem"},
+                             o);
+        ASSERT_EQ(made.exitStatus, 0) << made.err;
+        certificate = root / "tls/cert.pem";
+        test::NginxOptions options;
+        options.certificateFile = certificate;
+        options.keyFile = root / "tls/key.pem";
+        options.redirectToHttp = true;
+        startServer(options);
+    }
+
+    std::string certificate;
+};
+
+TEST_F(RealServerHttps, TheCertificateIsCheckedAndSslCertFileCanTrustIt) {
+    useUrl(server->httpsUrl());
+
+    const std::string logged = expectDownloadFailure(run());
+    EXPECT_NE(lowercase(logged).find("certificate"), std::string::npos) << logged;
+
+    expectAgentStartedFromCache(run({"SSL_CERT_FILE=" + certificate}));
+    const auto requests = gets(1);
+    ASSERT_EQ(requests.size(), 1u) << "the untrusted run must not get as far as a request";
+    EXPECT_EQ(requests[0].port, server->httpsPort());
+    EXPECT_EQ(requests[0].status, 200);
+    EXPECT_EQ(requests[0].bodyBytes, agentZip.size());
+}
+
+TEST_F(RealServerHttps, ARedirectFromHttpsToPlainHttpIsRefused) {
+    useUrl(server->httpsUrl("/to-http"));
+    // The target exists and is served over plain HTTP, so only the downgrade can stop it.
+    expectDownloadFailure(run({"SSL_CERT_FILE=" + certificate}));
+    const auto requests = gets(1);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].port, server->httpsPort());
+    EXPECT_EQ(requests[0].target, "/to-http");
+    EXPECT_EQ(requests[0].status, 302);
+    for (const auto& entry : server->accessEntries()) {
+        EXPECT_NE(entry.port, server->httpPort()) << "the plain-HTTP location was requested";
+    }
+}
+
+} // namespace
+} // namespace qz
