@@ -55,7 +55,10 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
         }
     }
 
-    if (unzipInstallAgent(archive, destination, "unzip", reporter)) {
+    // An archive without "install" at its top level would start nothing and still count as a
+    // started install agent.
+    if (unzipInstallAgent(archive, destination, "unzip", reporter) &&
+        ::stat(getInstallAgentExecutable(destination).c_str(), &st) == 0) {
         return getInstallAgentExecutable(destination);
     }
     reporter("Failed to initialize the install agent.", true);

@@ -161,6 +161,18 @@ TEST_F(BundlePath, ABrokenArchiveFailsWithItsThreeMessages) {
     expectNothingLeftBehind();
 }
 
+TEST_F(BundlePath, AnArchiveWithoutTheInstallScriptIsNotTakenAsStarted) {
+    const auto installer = test::makeFlatInstaller(root / "Installer");
+    test::writeZip(installer.resources + "/InstallAgent.zip",
+                   {{"bin/install", test::recordingAgentScript()}});
+    const auto result = run(installer.executable, {});
+    EXPECT_EQ(result.exitStatus, 255);
+    EXPECT_EQ(result.errLines(),
+              (std::vector<std::string>{"Failed to initialize the install agent.",
+                                        "Installation failed."}));
+    expectNothingLeftBehind();
+}
+
 TEST_F(BundlePath, AnEmptyOrMissingUrlFileDoesNotMatterForTheBundle) {
     const auto installer = test::makeFlatInstaller(root / "Installer");
     test::writeZip(installer.resources + "/InstallAgent.zip",
