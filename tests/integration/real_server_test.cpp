@@ -164,7 +164,7 @@ class RealServer : public ::testing::Test {
 };
 
 TEST_F(RealServer, NginxsETagKeepsTheCacheUntilTheArchiveChanges) {
-    startServer();
+    ASSERT_NO_FATAL_FAILURE(startServer());
     const std::string archive = server->root() + "/InstallAgent.zip";
     useUrl(server->httpUrl());
     const auto firstETag = server->headerOf("/InstallAgent.zip", "ETag");

@@ -269,7 +269,7 @@ bool NginxServer::waitUntilReady(double timeoutSeconds) {
             const std::string pidFile = prefix_ / "nginx.pid";
             const bool pidWritten = pathExists(pidFile) && std::atol(readFile(pidFile).c_str()) ==
                                                                static_cast<long>(process_->pid());
-            const bool hasHttps = !options_.certificateFile.empty();
+            const bool hasHttps = !options_.certificateFile.empty() && !options_.keyFile.empty();
             if (pidWritten && canConnect(httpPort_) && (!hasHttps || canConnect(httpsPort_))) {
                 ready_ = true;
                 return true;
