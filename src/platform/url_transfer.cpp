@@ -22,6 +22,7 @@ namespace {
 
 constexpr long kReceiveBufferSize = 256 * 1024;
 constexpr long kMaxRedirects = 10;
+constexpr std::size_t kWriteBatch = 1024 * 1024;
 
 char lowered(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -137,6 +138,7 @@ class UrlTransfer::Impl {
     void removeSources();
     bool openDestination();
     bool closeDestination();
+    bool flushWrites();
     void removeDestination();
     void dispatch();
 
@@ -162,6 +164,7 @@ class UrlTransfer::Impl {
     bool allowOverwrite_ = false;
     bool deletesFileUponFailure_ = false;
     int fd_ = -1;
+    std::string pendingWrite_;
     bool ownsFile_ = false; // this transfer created or truncated the destination
     bool fileIsRegular_ = false;
     dev_t fileDevice_ = 0;
@@ -342,10 +345,12 @@ std::size_t UrlTransfer::Impl::receiveBody(const char* data, std::size_t length)
         }
         queueResponse(status);
     }
-    if (fd_ >= 0 && !writeAll(fd_, data, length)) {
-        abortReason_ = std::string("Could not write the downloaded file: ") + std::strerror(errno);
-        abortDeletesFile_ = true;
-        return 0;
+    if (fd_ >= 0) {
+        // libcurl hands over 16 KiB at a time; one write per round of socket activity is cheaper.
+        pendingWrite_.append(data, length);
+        if (pendingWrite_.size() >= kWriteBatch && !flushWrites()) {
+            return 0;
+        }
     }
     // One delegate call per round of socket activity, however many blocks curl handed over.
     if (!events_.empty()) {
@@ -448,8 +453,27 @@ gboolean UrlTransfer::Impl::onStartFailure(gpointer self) {
 void UrlTransfer::Impl::drive(curl_socket_t socket, int events) {
     int stillRunning = 0;
     curl_multi_socket_action(multi_, socket, events, &stillRunning);
+    if (phase_ == Phase::Active && !flushWrites()) {
+        detachFromCurl();
+        removeSources();
+        queueFailure(*abortReason_, true);
+    }
     collectCompletion();
     dispatch();
+}
+
+bool UrlTransfer::Impl::flushWrites() {
+    if (pendingWrite_.empty() || fd_ < 0) {
+        pendingWrite_.clear();
+        return true;
+    }
+    const bool written = writeAll(fd_, pendingWrite_.data(), pendingWrite_.size());
+    pendingWrite_.clear();
+    if (!written) {
+        abortReason_ = std::string("Could not write the downloaded file: ") + std::strerror(errno);
+        abortDeletesFile_ = true;
+    }
+    return written;
 }
 
 void UrlTransfer::Impl::collectCompletion() {
@@ -477,6 +501,10 @@ void UrlTransfer::Impl::complete(CURLcode result) {
         // An empty 2xx body still yields its (empty) file; a 304 leaves the destination alone.
         if (!responseQueued_ && status / 100 == 2 && !openDestination()) {
             queueFailure(*abortReason_, false);
+            return;
+        }
+        if (!flushWrites()) {
+            queueFailure(*abortReason_, true);
             return;
         }
         if (!closeDestination()) {
