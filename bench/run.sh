@@ -1,0 +1,67 @@
+#!/bin/sh
+# The bootstrapper's benchmarks in one command: installs what is missing (Debian packages),
+# builds the program in build-bench, and runs bench/bench.py, which prints the results table
+# and writes it to bench/results.md.
+#
+#   bench/run.sh            BENCH_RUNS=5 by default; BENCH_TMP=/dev/shm by default
+#   bench/run.sh --only download,cache,bundle,memory,redraws   (any subset)
+#   BENCH_WITHOUT_GTK=0 bench/run.sh   skips the diagnostic build without GTK (build-bench/nogtk)
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(dirname "$here")
+build="$src/build-bench"
+
+# What the build and the benchmarks need.
+packages="g++ cmake ninja-build pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-3-dev
+libgtest-dev libgmock-dev unzip ca-certificates nginx-light curl xvfb python3"
+missing=""
+for p in $packages; do
+    case "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)" in
+        *" installed") ;;
+        *) missing="$missing $p" ;;
+    esac
+done
+if [ -n "$missing" ]; then
+    echo "Installing:$missing" >&2
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+fi
+# nginx may have been installed with its service started; the benchmark runs its own.
+export PATH="$PATH:/usr/sbin:/sbin"
+
+echo "Building in $build" >&2
+cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C "$build" bootstrapper >&2
+
+# The same program without GTK, for diagnostic rows: what linking GTK costs the terminal path.
+nogtk=""
+if [ "${BENCH_WITHOUT_GTK:-1}" != 0 ]; then
+    cmake -S "$src" -B "$build/nogtk" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQZ_WITH_GTK=OFF -DQZ_BUILD_TESTS=OFF >/dev/null
+    ninja -C "$build/nogtk" bootstrapper >&2
+    nogtk="--bootstrapper-without-gtk=$build/nogtk/src/bootstrapper"
+fi
+
+# The GTK draw counter, an LD_PRELOAD library of the benchmark's own.
+counter="$build/bench/libgtk_draw_counter.so"
+mkdir -p "$build/bench"
+g++ -O2 -std=c++20 -shared -fPIC -o "$counter" "$here/gtk_draw_counter.cpp" -ldl
+
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
+gtk=$(sed -n 's/^QZ_WITH_GTK:[A-Z]*=//p' "$build/CMakeCache.txt")
+commit=$(git -C "$src" rev-parse --short HEAD 2>/dev/null || echo unknown)
+if [ -n "$(git -C "$src" status --porcelain --untracked-files=no -- src 2>/dev/null)" ]; then
+    commit="$commit with local changes in src/"
+fi
+
+exec "$python" "$here/bench.py" \
+    --bootstrapper "$build/src/bootstrapper" \
+    --draw-counter "$counter" ${nogtk:+"$nogtk"} \
+    --build-info "$build_type, QZ_WITH_GTK=$gtk, commit $commit" \
+    --out "$here/results.md" "$@"
