@@ -4,8 +4,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <glib-unix.h>
 #include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
 #include <mutex>
 #include <pthread.h>
 #include <string>
@@ -24,7 +28,7 @@ constexpr char ERROR_COLOUR[] = "#c01c28";
 constexpr guint TICK_MS = 40;
 constexpr gint64 MIN_PUSH_INTERVAL_US = G_USEC_PER_SEC / 30;
 constexpr gint64 PULSE_INTERVAL_US = G_USEC_PER_SEC / 10;
-constexpr auto BLOCKED_FRAME = std::chrono::milliseconds(40);
+constexpr auto BLOCKED_FRAME = std::chrono::milliseconds(TICK_MS);
 
 bool isProgressText(const std::string& text) {
     return text.rfind("Downloading ", 0) == 0;
@@ -46,21 +50,20 @@ class GtkDownloadWindow : public DownloadWindow {
         for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
             signalSources_.push_back(g_unix_signal_add(signal, &GtkDownloadWindow::onSignal, this));
         }
-        static GSourceFuncs guardFuncs = {&GtkDownloadWindow::onGuardPrepare,
-                                          [](GSource*) -> gboolean { return FALSE; },
-                                          [](GSource*, GSourceFunc, gpointer) -> gboolean {
-                                              return G_SOURCE_CONTINUE;
-                                          },
-                                          nullptr,
-                                          nullptr,
-                                          nullptr};
+        static GSourceFuncs guardFuncs = {
+            &GtkDownloadWindow::onGuardPrepare,
+            [](GSource*) -> gboolean { return FALSE; },
+            [](GSource*, GSourceFunc, gpointer) -> gboolean { return G_SOURCE_CONTINUE; },
+            nullptr,
+            nullptr,
+            nullptr};
         guard_ = g_source_new(&guardFuncs, sizeof(GuardSource));
         reinterpret_cast<GuardSource*>(guard_)->window = this;
         g_source_set_priority(guard_, G_PRIORITY_HIGH - 100);
         g_source_attach(guard_, nullptr);
         // Shown once the launch has set the splash image, so the window is centred at its size.
-        presentSource_ = g_idle_add_full(G_PRIORITY_HIGH_IDLE, &GtkDownloadWindow::onPresent,
-                                         this, nullptr);
+        presentSource_ =
+            g_idle_add_full(G_PRIORITY_HIGH_IDLE, &GtkDownloadWindow::onPresent, this, nullptr);
     }
 
     ~GtkDownloadWindow() override {
@@ -70,7 +73,11 @@ class GtkDownloadWindow : public DownloadWindow {
         g_source_unref(guard_);
         if (window_ != nullptr) {
             g_signal_handlers_disconnect_by_data(window_, this);
-            gtk_widget_destroy(window_);
+            // Destroying widgets whose X window is gone only makes GTK complain; the process is
+            // about to end.
+            if (!nativeWindowGone_) {
+                gtk_widget_destroy(window_);
+            }
             window_ = nullptr;
         }
         flushDisplay();
@@ -103,6 +110,12 @@ class GtkDownloadWindow : public DownloadWindow {
             // The failure is the final state: show it now, and the window stays until closed.
             present();
             push();
+            // Standard error carries the same messages whichever window shows them.
+            if (wanted_.status != printedFailure_) {
+                printedFailure_ = wanted_.status;
+                std::fprintf(stderr, "%s\n", wanted_.status.c_str());
+                std::fflush(stderr);
+            }
         }
     }
 
@@ -142,8 +155,10 @@ class GtkDownloadWindow : public DownloadWindow {
 
     void setCancelEnabled(bool enabled) override {
         reclaim();
-        wanted_.cancelEnabled = enabled;
-        markDirty(true);
+        if (enabled != wanted_.cancelEnabled) {
+            wanted_.cancelEnabled = enabled;
+            markDirty(true);
+        }
     }
 
     void showSplashImage(const std::string& path) override {
@@ -182,7 +197,7 @@ class GtkDownloadWindow : public DownloadWindow {
         }
         closed_ = true;
         removeSources();
-        if (window_ != nullptr) {
+        if (window_ != nullptr && !nativeWindowGone_) {
             gtk_widget_hide(window_);
         }
         // The unmap must have reached the server before the install agent starts.
@@ -211,6 +226,8 @@ class GtkDownloadWindow : public DownloadWindow {
         gtk_window_set_position(window, GTK_WIN_POS_CENTER);
         gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_DIALOG);
         g_signal_connect(window_, "delete-event", G_CALLBACK(&GtkDownloadWindow::onDelete), this);
+        g_signal_connect(window_, "destroy-event", G_CALLBACK(&GtkDownloadWindow::onDestroyEvent),
+                         this);
         g_signal_connect(window_, "destroy", G_CALLBACK(&GtkDownloadWindow::onDestroy), this);
         g_signal_connect(window_, "key-press-event", G_CALLBACK(&GtkDownloadWindow::onKey), this);
 
@@ -263,11 +280,10 @@ class GtkDownloadWindow : public DownloadWindow {
         }
         GError* error = nullptr;
         // Scaled down to fit, proportionally; a smaller image keeps its size.
-        GdkPixbuf* pixbuf =
-            width <= SPLASH_LIMIT && height <= SPLASH_LIMIT
-                ? gdk_pixbuf_new_from_file(path.c_str(), &error)
-                : gdk_pixbuf_new_from_file_at_scale(path.c_str(), SPLASH_LIMIT, SPLASH_LIMIT,
-                                                    TRUE, &error);
+        GdkPixbuf* pixbuf = width <= SPLASH_LIMIT && height <= SPLASH_LIMIT
+                                ? gdk_pixbuf_new_from_file(path.c_str(), &error)
+                                : gdk_pixbuf_new_from_file_at_scale(path.c_str(), SPLASH_LIMIT,
+                                                                    SPLASH_LIMIT, TRUE, &error);
         if (error != nullptr) {
             g_error_free(error);
         }
@@ -314,9 +330,9 @@ class GtkDownloadWindow : public DownloadWindow {
         }
         gchar* valid = g_utf8_make_valid(text.c_str(), -1);
         gchar* escaped = g_markup_escape_text(valid, -1);
-        const std::string markup = red ? std::string("<span foreground=\"") + ERROR_COLOUR +
-                                             "\">" + escaped + "</span>"
-                                       : std::string(escaped);
+        const std::string markup =
+            red ? std::string("<span foreground=\"") + ERROR_COLOUR + "\">" + escaped + "</span>"
+                : std::string(escaped);
         g_free(escaped);
         g_free(valid);
         if (markup != shownMarkup_) {
@@ -362,15 +378,21 @@ class GtkDownloadWindow : public DownloadWindow {
         lastPulse_ = g_get_monotonic_time();
     }
 
+    // About ten times a second, whichever tick comes closest.
+    void pulseIfDue() {
+        if (g_get_monotonic_time() - lastPulse_ >= PULSE_INTERVAL_US - TICK_MS * 1000 / 2) {
+            pulse();
+        }
+    }
+
     static gboolean onTick(gpointer data) {
         auto* self = static_cast<GtkDownloadWindow*>(data);
         const gint64 now = g_get_monotonic_time();
         if (self->dirty_ && self->presented_ && now - self->lastPush_ >= MIN_PUSH_INTERVAL_US) {
             self->push();
         }
-        if (self->pulsing() && self->shownIndeterminate_ &&
-            now - self->lastPulse_ >= PULSE_INTERVAL_US - TICK_MS * 1000 / 2) {
-            self->pulse();
+        if (self->pulsing() && self->shownIndeterminate_) {
+            self->pulseIfDue();
         }
         if (!self->dirty_ && !self->pulsing()) {
             self->tickSource_ = 0;
@@ -395,15 +417,17 @@ class GtkDownloadWindow : public DownloadWindow {
         gdk_display_flush(gdk_window_get_display(gdkWindow));
     }
 
-    // The hand-off unpacks the install agent on the main thread right after this call. A thread
-    // keeps the bar moving meanwhile; GTK is never used by two threads at once: the main thread
-    // does not touch it until it has joined the thread again (reclaim), which every entry point
-    // and every main loop iteration does first.
+    // A bar pulsing with Cancel disabled is the hand-off: the install agent is unpacked on the
+    // main thread right after this call, with no main loop running. A thread keeps the bar
+    // moving meanwhile. GTK is never used by two threads at once: the main thread does not touch
+    // it until it has joined the thread again (reclaim), which every entry point of this window
+    // and every main loop iteration (the guard source) does first.
     void animateWhileBlocked() {
-        if (!pulsing() || !gtk_widget_get_mapped(window_)) {
+        if (!pulsing() || wanted_.cancelEnabled || !gtk_widget_get_mapped(window_)) {
             return;
         }
         stopAnimator_ = false;
+        // Signals stay with the main thread, where the GLib signal sources expect them.
         sigset_t all;
         sigset_t old;
         sigfillset(&all);
@@ -417,9 +441,7 @@ class GtkDownloadWindow : public DownloadWindow {
         GdkFrameClock* clock = gtk_widget_get_frame_clock(window_);
         while (!wake_.wait_for(lock, BLOCKED_FRAME, [this] { return stopAnimator_; })) {
             lock.unlock();
-            if (g_get_monotonic_time() - lastPulse_ >= PULSE_INTERVAL_US - 20000) {
-                pulse();
-            }
+            pulseIfDue();
             // The bar moves its block in the frame clock's update phase, which the blocked main
             // loop cannot run.
             if (clock != nullptr) {
@@ -491,7 +513,14 @@ class GtkDownloadWindow : public DownloadWindow {
         return TRUE; // close() hides the window itself
     }
 
-    // The window can be destroyed from outside (another X client destroying it): that is a close.
+    // Another X client destroyed the window: that is a close too.
+    static gboolean onDestroyEvent(GtkWidget*, GdkEvent*, gpointer data) {
+        auto* self = static_cast<GtkDownloadWindow*>(data);
+        self->nativeWindowGone_ = true;
+        self->close();
+        return TRUE; // keeps GTK from destroying the widgets now, which it does noisily
+    }
+
     static void onDestroy(GtkWidget*, gpointer data) {
         auto* self = static_cast<GtkDownloadWindow*>(data);
         self->window_ = nullptr;
@@ -525,6 +554,7 @@ class GtkDownloadWindow : public DownloadWindow {
     GSource* guard_ = nullptr;
 
     State wanted_;
+    std::string printedFailure_;
     std::string shownMarkup_;
     bool shownIndeterminate_ = false;
     double shownFraction_ = -1;
@@ -533,6 +563,7 @@ class GtkDownloadWindow : public DownloadWindow {
     bool urgent_ = false;
     bool presented_ = false;
     bool closed_ = false;
+    bool nativeWindowGone_ = false;
     gint64 lastPush_ = 0;
     gint64 lastPulse_ = 0;
 
@@ -550,6 +581,14 @@ std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& /*loop*/) {
     if (!gtk_init_check(nullptr, nullptr)) {
         return nullptr;
     }
+#ifdef GDK_WINDOWING_X11
+    GdkDisplay* display = gdk_display_get_default();
+    if (GDK_IS_X11_DISPLAY(display)) {
+        // GDK ends the program on any X error, skipping all clean-up; one can come from drawing
+        // while another client destroys the window. A trap that is never popped ignores them.
+        gdk_x11_display_error_trap_push(display);
+    }
+#endif
     return std::make_unique<GtkDownloadWindow>();
 }
 
