@@ -29,6 +29,7 @@ constexpr guint TICK_MS = 40;
 constexpr gint64 MIN_PUSH_INTERVAL_US = G_USEC_PER_SEC / 30;
 constexpr gint64 PULSE_INTERVAL_US = G_USEC_PER_SEC / 10;
 constexpr auto BLOCKED_FRAME = std::chrono::milliseconds(TICK_MS);
+constexpr guint PRESENT_DELAY_MS = 300;
 
 bool isProgressText(const std::string& text) {
     return text.rfind("Downloading ", 0) == 0;
@@ -61,9 +62,9 @@ class GtkDownloadWindow : public DownloadWindow {
         reinterpret_cast<GuardSource*>(guard_)->window = this;
         g_source_set_priority(guard_, G_PRIORITY_HIGH - 100);
         g_source_attach(guard_, nullptr);
-        // Shown once the launch has set the splash image, so the window is centred at its size.
-        presentSource_ =
-            g_idle_add_full(G_PRIORITY_HIGH_IDLE, &GtkDownloadWindow::onPresent, this, nullptr);
+        // Shown when there is something to show: a download under way, a status, a failure, or
+        // a server slow to answer. A cache found current never shows the window at all.
+        presentSource_ = g_timeout_add(PRESENT_DELAY_MS, &GtkDownloadWindow::onPresent, this);
     }
 
     ~GtkDownloadWindow() override {
@@ -97,6 +98,9 @@ class GtkDownloadWindow : public DownloadWindow {
         }
         wanted_.status = text;
         markDirty(!isProgressText(text));
+        if (!text.empty()) {
+            present();
+        }
     }
 
     void setStatusColour(TextColour colour) override {
@@ -146,6 +150,7 @@ class GtkDownloadWindow : public DownloadWindow {
         reclaim();
         wanted_.animating = true;
         markDirty(false);
+        present();
     }
     void stopProgressAnimation() override {
         reclaim();
@@ -177,10 +182,9 @@ class GtkDownloadWindow : public DownloadWindow {
 
     void displayIfNeeded() override {
         reclaim();
-        if (closed_ || window_ == nullptr) {
+        if (closed_ || window_ == nullptr || !presented_) {
             return;
         }
-        present();
         if (urgent_) {
             push();
             paintNow();
@@ -575,10 +579,26 @@ class GtkDownloadWindow : public DownloadWindow {
 
 } // namespace
 
-std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& /*loop*/) {
+} // namespace qz::platform
+
+// The entry point of this loadable module: the window, or nullptr when no display can be opened.
+extern "C" __attribute__((visibility("default"))) qz::platform::DownloadWindow*
+qz_make_gtk_window() {
+    using namespace qz::platform;
     // GTK's setlocale would change how numbers are printed and parsed elsewhere in the program.
     gtk_disable_setlocale();
-    if (!gtk_init_check(nullptr, nullptr)) {
+    // GDK probes OpenGL while it opens the display, loading a software renderer that takes a
+    // tenth of a second; this window draws nothing with OpenGL. Set for this call only, so the
+    // install agent inherits the environment unchanged.
+    const bool glChosen = g_getenv("GDK_GL") != nullptr;
+    if (!glChosen) {
+        g_setenv("GDK_GL", "disable", TRUE);
+    }
+    const bool opened = gtk_init_check(nullptr, nullptr);
+    if (!glChosen) {
+        g_unsetenv("GDK_GL");
+    }
+    if (!opened) {
         return nullptr;
     }
 #ifdef GDK_WINDOWING_X11
@@ -589,7 +609,5 @@ std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& /*loop*/) {
         gdk_x11_display_error_trap_push(display);
     }
 #endif
-    return std::make_unique<GtkDownloadWindow>();
+    return new GtkDownloadWindow();
 }
-
-} // namespace qz::platform

@@ -8,7 +8,8 @@ namespace qz::platform {
 
 class EventLoop;
 
-// The download window as a small GTK 3 dialog; nullptr when no display can be opened.
+// The download window as a small GTK 3 dialog; nullptr without a display, or when GTK cannot be
+// loaded. GTK is loaded only then, so a run without a display never pays for it.
 std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& loop);
 
 } // namespace qz::platform

@@ -22,7 +22,7 @@ namespace {
 
 constexpr long kReceiveBufferSize = 256 * 1024;
 constexpr long kMaxRedirects = 10;
-constexpr std::size_t kWriteBatch = 1024 * 1024;
+constexpr std::size_t kWriteBatch = 256 * 1024;
 
 char lowered(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -346,10 +346,23 @@ std::size_t UrlTransfer::Impl::receiveBody(const char* data, std::size_t length)
         queueResponse(status);
     }
     if (fd_ >= 0) {
-        // libcurl hands over 16 KiB at a time; one write per round of socket activity is cheaper.
-        pendingWrite_.append(data, length);
-        if (pendingWrite_.size() >= kWriteBatch && !flushWrites()) {
+        // libcurl hands over 16 KiB at a time; one write per round of socket activity is
+        // cheaper. The batch never grows past its first reservation.
+        if (pendingWrite_.size() + length > kWriteBatch && !flushWrites()) {
             return 0;
+        }
+        if (length >= kWriteBatch) {
+            if (!writeAll(fd_, data, length)) {
+                abortReason_ =
+                    std::string("Could not write the downloaded file: ") + std::strerror(errno);
+                abortDeletesFile_ = true;
+                return 0;
+            }
+        } else {
+            if (pendingWrite_.capacity() < kWriteBatch) {
+                pendingWrite_.reserve(kWriteBatch);
+            }
+            pendingWrite_.append(data, length);
         }
     }
     // One delegate call per round of socket activity, however many blocks curl handed over.

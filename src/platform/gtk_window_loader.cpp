@@ -1,0 +1,81 @@
+#include "platform/gtk_window.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+
+// The GTK window is a module of its own, carried inside the program so that the installer stays
+// one file, and loaded from memory only when a display is there.
+asm(".section .rodata\n"
+    ".balign 64\n"
+    "qz_gtk_module_start:\n"
+    ".incbin \"" QZ_GTK_MODULE_PATH "\"\n"
+    "qz_gtk_module_end:\n"
+    ".previous\n");
+extern "C" const char qz_gtk_module_start[];
+extern "C" const char qz_gtk_module_end[];
+
+namespace qz::platform {
+namespace {
+
+bool hasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool writeAll(int fd, const char* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = ::write(fd, data, length);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// The module's factory, loaded once; it stays loaded, as GTK cannot be unloaded.
+void* loadFactory() {
+    const int fd = ::memfd_create("qz-gtk-window", MFD_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    void* factory = nullptr;
+    const std::size_t size = static_cast<std::size_t>(qz_gtk_module_end - qz_gtk_module_start);
+    if (writeAll(fd, qz_gtk_module_start, size)) {
+        // Fails when GTK is not installed: the terminal window serves instead.
+        const std::string path = "/proc/self/fd/" + std::to_string(fd);
+        if (void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+            factory = ::dlsym(module, "qz_make_gtk_window");
+        }
+    }
+    ::close(fd);
+    return factory;
+}
+
+} // namespace
+
+std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& /*loop*/) {
+    if (!hasDisplay()) {
+        return nullptr;
+    }
+    void* factory = loadFactory();
+    if (factory == nullptr) {
+        return nullptr;
+    }
+    return std::unique_ptr<DownloadWindow>(reinterpret_cast<DownloadWindow* (*)()>(factory)());
+}
+
+} // namespace qz::platform
