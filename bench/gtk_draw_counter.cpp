@@ -39,8 +39,20 @@ void note(Kind kind) {
     }
 }
 
+// The program loads GTK privately (RTLD_LOCAL) from a module of its own, out of RTLD_NEXT's
+// reach: look in GTK's and GDK's libraries themselves, which are loaded by the time of a call.
 template <typename Fn> Fn next(const char* name) {
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+    if (void* symbol = dlsym(RTLD_NEXT, name)) {
+        return reinterpret_cast<Fn>(symbol);
+    }
+    for (const char* library : {"libgdk-3.so.0", "libgtk-3.so.0"}) {
+        if (void* handle = dlopen(library, RTLD_LAZY | RTLD_NOLOAD)) {
+            if (void* symbol = dlsym(handle, name)) {
+                return reinterpret_cast<Fn>(symbol);
+            }
+        }
+    }
+    std::abort();
 }
 
 struct Dump {

@@ -3,6 +3,7 @@
 #include "platform/terminal_window.h"
 
 #ifdef QZ_HAVE_GTK
+#include "platform/deferred_window.h"
 #include "platform/gtk_window.h"
 #endif
 
@@ -10,8 +11,15 @@ namespace qz::platform {
 
 std::unique_ptr<DownloadWindow> makeDownloadWindow(EventLoop& loop) {
 #ifdef QZ_HAVE_GTK
-    if (auto window = makeGtkWindow(loop)) {
-        return window;
+    // Loading GTK and opening the display cost more than a run that finds its cache current
+    // takes in all, so the window is opened only once it has something to show.
+    if (displayAvailable()) {
+        return makeDeferredWindow(loop, [&loop] {
+            if (auto window = makeGtkWindow(loop)) {
+                return window;
+            }
+            return makeTerminalWindow(loop, terminalWindowOptionsForStderr());
+        });
     }
 #endif
     return makeTerminalWindow(loop, terminalWindowOptionsForStderr());

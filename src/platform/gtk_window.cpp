@@ -29,7 +29,6 @@ constexpr guint TICK_MS = 40;
 constexpr gint64 MIN_PUSH_INTERVAL_US = G_USEC_PER_SEC / 30;
 constexpr gint64 PULSE_INTERVAL_US = G_USEC_PER_SEC / 10;
 constexpr auto BLOCKED_FRAME = std::chrono::milliseconds(TICK_MS);
-constexpr guint PRESENT_DELAY_MS = 300;
 
 bool isProgressText(const std::string& text) {
     return text.rfind("Downloading ", 0) == 0;
@@ -62,9 +61,9 @@ class GtkDownloadWindow : public DownloadWindow {
         reinterpret_cast<GuardSource*>(guard_)->window = this;
         g_source_set_priority(guard_, G_PRIORITY_HIGH - 100);
         g_source_attach(guard_, nullptr);
-        // Shown when there is something to show: a download under way, a status, a failure, or
-        // a server slow to answer. A cache found current never shows the window at all.
-        presentSource_ = g_timeout_add(PRESENT_DELAY_MS, &GtkDownloadWindow::onPresent, this);
+        // Shown once the launch has set the splash image, so the window is centred at its size.
+        presentSource_ =
+            g_idle_add_full(G_PRIORITY_HIGH_IDLE, &GtkDownloadWindow::onPresent, this, nullptr);
     }
 
     ~GtkDownloadWindow() override {

@@ -12,4 +12,7 @@ class EventLoop;
 // loaded. GTK is loaded only then, so a run without a display never pays for it.
 std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& loop);
 
+// Whether DISPLAY or WAYLAND_DISPLAY names a display.
+bool displayAvailable();
+
 } // namespace qz::platform

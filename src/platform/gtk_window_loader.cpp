@@ -19,9 +19,9 @@ extern "C" const char qz_gtk_module_start[];
 extern "C" const char qz_gtk_module_end[];
 
 namespace qz::platform {
-namespace {
+namespace {} // namespace
 
-bool hasDisplay() {
+bool displayAvailable() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
         const char* value = std::getenv(name);
         if (value != nullptr && *value != '\0') {
@@ -30,6 +30,8 @@ bool hasDisplay() {
     }
     return false;
 }
+
+namespace {
 
 bool writeAll(int fd, const char* data, std::size_t length) {
     while (length > 0) {
@@ -68,7 +70,7 @@ void* loadFactory() {
 } // namespace
 
 std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& /*loop*/) {
-    if (!hasDisplay()) {
+    if (!displayAvailable()) {
         return nullptr;
     }
     void* factory = loadFactory();
