@@ -23,12 +23,12 @@ constexpr char TITLE[] = "Velmor Installer";
 constexpr int SPLASH_LIMIT = 400;
 constexpr int CONTENT_WIDTH = 400;
 constexpr char ERROR_COLOUR[] = "#c01c28";
-// Widgets get the state from a timer, not from each data block: at most 25 times a second from
-// the timer, and never more than 30 times a second whoever asks.
-constexpr guint TICK_MS = 40;
-constexpr gint64 MIN_PUSH_INTERVAL_US = G_USEC_PER_SEC / 30;
+// Widgets get the state from a timer, not from each data block, and never more than 24 times a
+// second whoever asks, which leaves room for GTK's own frames within 30 a second.
+constexpr guint TICK_MS = 20;
+constexpr gint64 MIN_PUSH_INTERVAL_US = G_USEC_PER_SEC / 24;
 constexpr gint64 PULSE_INTERVAL_US = G_USEC_PER_SEC / 10;
-constexpr auto BLOCKED_FRAME = std::chrono::milliseconds(TICK_MS);
+constexpr auto BLOCKED_FRAME = std::chrono::milliseconds(40);
 
 bool isProgressText(const std::string& text) {
     return text.rfind("Downloading ", 0) == 0;
