@@ -4,7 +4,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 scripts/setup-debian.sh build
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ_WITH_GTK=AUTO >/dev/null
 cmake --build build
 
 demo_home=$(mktemp -d "${TMPDIR:-/tmp}/qz-demo.XXXXXX")

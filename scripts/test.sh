@@ -6,11 +6,11 @@ cd "$(dirname "$0")/.."
 
 scripts/setup-debian.sh test
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ_WITH_GTK=AUTO >/dev/null
 cmake --build build
 ctest --test-dir build --output-on-failure -j2
 
-cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQZ_SANITIZE=ON >/dev/null
+cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQZ_SANITIZE=ON -DQZ_WITH_GTK=AUTO >/dev/null
 cmake --build build-sanitize
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
 LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0} \
