@@ -8,7 +8,7 @@ build=${1:-build}
 for tool in Xvfb xdotool import zip unzip; do
     command -v "$tool" >/dev/null || { echo "screenshots.sh: $tool is missing" >&2; exit 1; }
 done
-[ -x "$build/tests/qz-slow-server" ] || { echo "screenshots.sh: build $build first" >&2; exit 1; }
+[ -x "$build/tests/qz-test-server" ] || { echo "screenshots.sh: build $build first" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qz-shots.XXXXXX")
 xvfb=""
@@ -58,8 +58,8 @@ start_server() { # STATUS CHUNK DELAY_MS
         wait "$server" 2>/dev/null || true
     fi
     rm -f "$work/port"
-    "$build/tests/qz-slow-server" --file "$work/InstallAgent.zip" --status "$1" --chunk "$2" \
-        --delay-ms "$3" --port-file "$work/port" &
+    "$build/tests/qz-test-server" --file "$work/InstallAgent.zip" --status "$1" --chunk "$2" \
+        --delay-ms "$3" --port-file "$work/port" >/dev/null &
     server=$!
     wait_for 100 test -s "$work/port"
 }

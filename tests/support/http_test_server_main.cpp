@@ -1,8 +1,10 @@
-// qz-test-server --file PATH [--etag VALUE] [--port-file PATH]
+// qz-test-server --file PATH [--etag VALUE] [--status CODE] [--chunk BYTES --delay-ms MS]
+//                [--port-file PATH]
 // Serves the file for any path on 127.0.0.1 and an ephemeral port until SIGTERM or SIGINT.
 
 #include "support/http_test_server.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -12,7 +14,8 @@
 namespace {
 
 int usage() {
-    std::cerr << "usage: qz-test-server --file PATH [--etag VALUE] [--port-file PATH]\n";
+    std::cerr << "usage: qz-test-server --file PATH [--etag VALUE] [--status CODE] "
+                 "[--chunk BYTES --delay-ms MS] [--port-file PATH]\n";
     return 2;
 }
 
@@ -35,20 +38,34 @@ int main(int argc, char** argv) {
     std::string file;
     std::optional<std::string> etag;
     std::string portFile;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (i + 1 >= argc) {
-            return usage();
+    int status = 200;
+    unsigned long chunk = 0;
+    long delayMs = 0;
+    try {
+        for (int i = 1; i < argc; ++i) {
+            const std::string argument = argv[i];
+            if (i + 1 >= argc) {
+                return usage();
+            }
+            const std::string value = argv[++i];
+            if (argument == "--file") {
+                file = value;
+            } else if (argument == "--etag") {
+                etag = value;
+            } else if (argument == "--port-file") {
+                portFile = value;
+            } else if (argument == "--status") {
+                status = std::stoi(value);
+            } else if (argument == "--chunk") {
+                chunk = std::stoul(value);
+            } else if (argument == "--delay-ms") {
+                delayMs = std::stol(value);
+            } else {
+                return usage();
+            }
         }
-        if (argument == "--file") {
-            file = argv[++i];
-        } else if (argument == "--etag") {
-            etag = argv[++i];
-        } else if (argument == "--port-file") {
-            portFile = argv[++i];
-        } else {
-            return usage();
-        }
+    } catch (const std::exception&) {
+        return usage();
     }
     if (file.empty()) {
         return usage();
@@ -64,6 +81,8 @@ int main(int argc, char** argv) {
     qz::test::HttpTestServer server;
     server.setBodyFromFile(file);
     server.setETag(etag);
+    server.setStatus(status);
+    server.setSlow(chunk, std::chrono::milliseconds(delayMs));
 
     if (!portFile.empty() && !writePortFile(portFile, server.port())) {
         std::cerr << "qz-test-server: cannot write " << portFile << "\n";
