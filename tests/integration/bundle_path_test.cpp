@@ -13,13 +13,7 @@ class BundlePath : public ::testing::Test {
   protected:
     test::RunResult run(const std::string& executable, const std::vector<std::string>& args,
                         std::vector<std::string> extraEnv = {}) {
-        test::RunOptions options;
-        options.setEnv = test::withEnvironment(
-            {"HOME=" + (root / "home"), "TMPDIR=" + (root / "tmp"), "QZ_TEST_RECORD=" + record()},
-            extraEnv);
-        options.unsetEnv = {"QZ_INTERNAL_INSTALL_AGENT_URL", "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
-                            "DISPLAY", "WAYLAND_DISPLAY"};
-        options.workingDirectory = root / "cwd";
+        const auto options = test::userRunOptions(root.path(), record(), extraEnv);
         return test::runProgram(executable, args, options);
     }
     std::string record() const {

@@ -32,21 +32,7 @@ class DownloadPath : public ::testing::Test {
     }
 
     test::RunOptions options(std::vector<std::string> extraEnv = {}) const {
-        test::RunOptions o;
-        o.setEnv =
-            test::withEnvironment({"HOME=" + (root / "home"), "TMPDIR=" + (root / "tmp"),
-                                   "QZ_TEST_RECORD=" + (root / "record"), "QZ_DOWNLOAD_TIMEOUT=5"},
-                                  extraEnv);
-        o.unsetEnv = {"QZ_INTERNAL_INSTALL_AGENT_URL",
-                      "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
-                      "DISPLAY",
-                      "WAYLAND_DISPLAY",
-                      "http_proxy",
-                      "HTTP_PROXY",
-                      "all_proxy",
-                      "ALL_PROXY"};
-        o.workingDirectory = root / "cwd";
-        return o;
+        return test::userRunOptions(root.path(), root / "record", extraEnv);
     }
 
     test::RunResult run(std::vector<std::string> args = {},

@@ -49,21 +49,7 @@ class Faults : public ::testing::Test {
 
     test::RunOptions options(const std::vector<std::string>& extraEnv = {},
                              const std::string& record = "record") const {
-        test::RunOptions o;
-        o.setEnv =
-            test::withEnvironment({"HOME=" + (root / "home"), "TMPDIR=" + (root / "tmp"),
-                                   "QZ_TEST_RECORD=" + (root / record), "QZ_DOWNLOAD_TIMEOUT=5"},
-                                  extraEnv);
-        o.unsetEnv = {"QZ_INTERNAL_INSTALL_AGENT_URL",
-                      "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
-                      "DISPLAY",
-                      "WAYLAND_DISPLAY",
-                      "http_proxy",
-                      "HTTP_PROXY",
-                      "all_proxy",
-                      "ALL_PROXY"};
-        o.workingDirectory = root / "cwd";
-        return o;
+        return test::userRunOptions(root.path(), root / record, extraEnv);
     }
 
     test::RunResult run(const std::vector<std::string>& extraEnv = {}) {

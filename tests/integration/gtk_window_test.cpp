@@ -118,20 +118,8 @@ class GtkWindow : public ::testing::Test {
     }
 
     test::RunOptions options(std::vector<std::string> extraEnv = {}) const {
-        test::RunOptions o;
-        o.setEnv =
-            test::withEnvironment({"HOME=" + (root / "home"), "TMPDIR=" + (root / "tmp"),
-                                   "QZ_TEST_RECORD=" + (root / "record"), "QZ_DOWNLOAD_TIMEOUT=5",
-                                   "DISPLAY=" + display->name(), "NO_AT_BRIDGE=1"},
-                                  extraEnv);
-        o.unsetEnv = {"QZ_INTERNAL_INSTALL_AGENT_URL",
-                      "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
-                      "WAYLAND_DISPLAY",
-                      "http_proxy",
-                      "HTTP_PROXY",
-                      "all_proxy",
-                      "ALL_PROXY"};
-        o.workingDirectory = root / "cwd";
+        extraEnv.insert(extraEnv.begin(), {"DISPLAY=" + display->name(), "NO_AT_BRIDGE=1"});
+        auto o = test::userRunOptions(root.path(), root / "record", extraEnv);
         o.timeoutSeconds = 15;
         return o;
     }

@@ -72,30 +72,7 @@ class RealServer : public ::testing::Test {
 
     test::RunResult run(std::vector<std::string> extraEnv = {}) {
         ::unlink((root / "record").c_str());
-        test::RunOptions o;
-        o.setEnv =
-            test::withEnvironment({"HOME=" + (root / "home"), "TMPDIR=" + (root / "tmp"),
-                                   "QZ_TEST_RECORD=" + (root / "record"), "QZ_DOWNLOAD_TIMEOUT=5"},
-                                  extraEnv);
-        // Only what a test passes may decide which certificates are trusted.
-        o.unsetEnv = {"QZ_INTERNAL_INSTALL_AGENT_URL",
-                      "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
-                      "DISPLAY",
-                      "WAYLAND_DISPLAY",
-                      "http_proxy",
-                      "HTTP_PROXY",
-                      "https_proxy",
-                      "HTTPS_PROXY",
-                      "all_proxy",
-                      "ALL_PROXY",
-                      "no_proxy",
-                      "NO_PROXY",
-                      "SSL_CERT_DIR"};
-        if (std::none_of(extraEnv.begin(), extraEnv.end(),
-                         [](const std::string& e) { return e.starts_with("SSL_CERT_FILE="); })) {
-            o.unsetEnv.push_back("SSL_CERT_FILE");
-        }
-        o.workingDirectory = root / "cwd";
+        auto o = test::userRunOptions(root.path(), root / "record", extraEnv);
         o.timeoutSeconds = 10.0;
         return test::runProgram(installer.executable, {}, o);
     }

@@ -61,4 +61,28 @@ std::vector<std::string> withEnvironment(std::vector<std::string> defaults,
     return defaults;
 }
 
+RunOptions userRunOptions(const std::string& root, const std::string& recordFile,
+                          const std::vector<std::string>& extraEnv) {
+    RunOptions options;
+    options.setEnv = withEnvironment({"HOME=" + root + "/home", "TMPDIR=" + root + "/tmp",
+                                      "QZ_TEST_RECORD=" + recordFile, "QZ_DOWNLOAD_TIMEOUT=5"},
+                                     extraEnv);
+    options.unsetEnv = {"QZ_INTERNAL_INSTALL_AGENT_URL",
+                        "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
+                        "DISPLAY",
+                        "WAYLAND_DISPLAY",
+                        "http_proxy",
+                        "HTTP_PROXY",
+                        "https_proxy",
+                        "HTTPS_PROXY",
+                        "all_proxy",
+                        "ALL_PROXY",
+                        "no_proxy",
+                        "NO_PROXY",
+                        "SSL_CERT_DIR",
+                        "SSL_CERT_FILE"};
+    options.workingDirectory = root + "/cwd";
+    return options;
+}
+
 } // namespace qz::test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/process_runner.h"
+
 #include <string>
 #include <vector>
 
@@ -28,5 +30,12 @@ std::vector<std::string> recordedArguments(const std::string& recordFile);
 // followed by the remaining overrides.
 std::vector<std::string> withEnvironment(std::vector<std::string> defaults,
                                          const std::vector<std::string>& overrides);
+
+// How a user runs the installer: HOME, TMPDIR and the working directory are root/home, root/tmp
+// and root/cwd; the recording agent writes to `recordFile`; the download gives up after 5 s of
+// silence; nothing of the test's own environment chooses a display, a proxy, the certificates
+// trusted or the URL. Entries of `extraEnv` replace or add.
+RunOptions userRunOptions(const std::string& root, const std::string& recordFile,
+                          const std::vector<std::string>& extraEnv = {});
 
 } // namespace qz::test
