@@ -4,19 +4,11 @@
 #include "platform/remove_item.h"
 #include "platform/temporary_directory.h"
 
-#include <cstdlib>
-#include <vector>
-
 namespace qz {
 
 TempDir::TempDir(std::string /*name*/) {
     const std::string base = platform::temporaryDirectory().value_or("/tmp");
-    const std::string pattern = platform::appendPathComponent(base, "qzXXXXXX");
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) != nullptr) {
-        path_.assign(buffer.data(), pattern.size());
-    }
+    path_ = platform::makeUniqueDirectory(platform::appendPathComponent(base, "qzXXXXXX"));
 }
 
 TempDir::~TempDir() {

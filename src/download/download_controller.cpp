@@ -7,6 +7,7 @@
 #include "platform/path.h"
 #include "platform/remove_item.h"
 #include "platform/system_log.h"
+#include "platform/temporary_directory.h"
 #include "process/unzip.h"
 #include "provisioning/install_agent_locations.h"
 #include "provisioning/validation_string.h"
@@ -48,13 +49,7 @@ const std::string DISCARD_SUFFIX = ".old-";
 
 // A new, empty directory named `target` + suffix + six unique characters.
 std::string makeSiblingDirectory(const std::string& target, const std::string& suffix) {
-    std::string pattern = target + suffix + "XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) {
-        return std::string();
-    }
-    return std::string(buffer.data(), pattern.size());
+    return platform::makeUniqueDirectory(target + suffix + "XXXXXX");
 }
 
 // Takes `directory` away in one step, so that no run ever sees it half removed, then deletes it.

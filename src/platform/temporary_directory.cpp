@@ -1,6 +1,7 @@
 #include "platform/temporary_directory.h"
 
 #include <cstdlib>
+#include <vector>
 
 namespace qz::platform {
 
@@ -10,6 +11,15 @@ std::optional<std::string> temporaryDirectory() {
         return std::nullopt;
     }
     return std::string(tmp);
+}
+
+std::string makeUniqueDirectory(const std::string& pattern) {
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (::mkdtemp(buffer.data()) == nullptr) {
+        return std::string();
+    }
+    return std::string(buffer.data(), pattern.size());
 }
 
 } // namespace qz::platform

@@ -8,4 +8,8 @@ namespace qz::platform {
 // The user's temporary directory: TMPDIR when set and not empty, otherwise none.
 std::optional<std::string> temporaryDirectory();
 
+// Creates a new directory, owner-only, named `pattern` with its six trailing "X" replaced by a
+// unique combination (mkdtemp); returns its path, or the empty string when none could be made.
+std::string makeUniqueDirectory(const std::string& pattern);
+
 } // namespace qz::platform
