@@ -1,5 +1,7 @@
 #include "platform/gtk_window.h"
 
+#include "platform/write_all.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -32,21 +34,6 @@ bool displayAvailable() {
 }
 
 namespace {
-
-bool writeAll(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(fd, data, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 // The module's factory, loaded once; it stays loaded, as GTK cannot be unloaded.
 void* loadFactory() {

@@ -1,5 +1,7 @@
 #include "platform/url_transfer.h"
 
+#include "platform/write_all.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -47,21 +49,6 @@ std::string_view trimmed(std::string_view text) {
     }
     const auto last = text.find_last_not_of(blanks);
     return text.substr(first, last - first + 1);
-}
-
-bool writeAll(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(fd, data, length);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 void initialiseCurlOnce() {

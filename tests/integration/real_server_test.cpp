@@ -5,6 +5,7 @@
 #include "support/installer_folder.h"
 #include "support/nginx_server.h"
 #include "support/process_runner.h"
+#include "support/virtual_display.h"
 #include "support/zip_builder.h"
 
 #include <algorithm>
@@ -21,24 +22,6 @@ namespace qz {
 namespace {
 
 const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
-
-bool onPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-        std::size_t end = dirs.find(':', start);
-        if (end == std::string::npos) {
-            end = dirs.size();
-        }
-        const std::string candidate = dirs.substr(start, end - start) + "/" + program;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
-}
 
 std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -194,7 +177,7 @@ class RealServerHttps : public RealServer {
         if (IsSkipped()) {
             return;
         }
-        if (!onPath("openssl")) {
+        if (!test::findProgram("openssl")) {
             GTEST_SKIP() << "openssl is not installed (scripts/setup-debian.sh test)";
         }
         test::makeDirectories(root / "tls");

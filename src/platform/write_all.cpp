@@ -1,0 +1,23 @@
+#include "platform/write_all.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace qz::platform {
+
+bool writeAll(int fd, const char* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = ::write(fd, data, length);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+} // namespace qz::platform
