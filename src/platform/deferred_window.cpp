@@ -1,9 +1,8 @@
 #include "platform/deferred_window.h"
 
+#include "platform/close_on_signals.h"
 #include "platform/event_loop.h"
 
-#include <csignal>
-#include <glib-unix.h>
 #include <string>
 #include <vector>
 
@@ -14,10 +13,7 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
   public:
     DeferredWindow(EventLoop& loop, std::function<std::unique_ptr<DownloadWindow>()> open,
                    double patienceSeconds)
-        : loop_(loop), open_(std::move(open)) {
-        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-            signalSources_.push_back(g_unix_signal_add(signal, &DeferredWindow::onSignal, this));
-        }
+        : loop_(loop), open_(std::move(open)), signals_([this] { close(); }) {
         patience_ = loop_.callLater(patienceSeconds, [this] {
             patience_ = 0;
             materialise();
@@ -133,16 +129,8 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
     }
 
   private:
-    static gboolean onSignal(gpointer self) {
-        static_cast<DeferredWindow*>(self)->close();
-        return G_SOURCE_CONTINUE;
-    }
-
     void removeSources() {
-        for (guint id : signalSources_) {
-            g_source_remove(id);
-        }
-        signalSources_.clear();
+        signals_.stop();
         if (patience_ != 0) {
             loop_.cancelCall(patience_);
             patience_ = 0;
@@ -176,7 +164,7 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
     std::function<std::unique_ptr<DownloadWindow>()> open_;
     std::unique_ptr<DownloadWindow> real_;
     DownloadWindowDelegate* delegate_ = nullptr;
-    std::vector<guint> signalSources_;
+    CloseOnSignals signals_;
     unsigned patience_ = 0;
     bool closed_ = false;
 

@@ -1,5 +1,7 @@
 #include "platform/gtk_window.h"
 
+#include "platform/close_on_signals.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -47,9 +49,6 @@ class GtkDownloadWindow : public DownloadWindow {
   public:
     GtkDownloadWindow() {
         build();
-        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-            signalSources_.push_back(g_unix_signal_add(signal, &GtkDownloadWindow::onSignal, this));
-        }
         static GSourceFuncs guardFuncs = {
             &GtkDownloadWindow::onGuardPrepare,
             [](GSource*) -> gboolean { return FALSE; },
@@ -474,10 +473,7 @@ class GtkDownloadWindow : public DownloadWindow {
     }
 
     void removeSources() {
-        for (guint id : signalSources_) {
-            g_source_remove(id);
-        }
-        signalSources_.clear();
+        signals_.stop();
         if (tickSource_ != 0) {
             g_source_remove(tickSource_);
             tickSource_ = 0;
@@ -504,11 +500,6 @@ class GtkDownloadWindow : public DownloadWindow {
         self->presentSource_ = 0;
         self->present();
         return G_SOURCE_REMOVE;
-    }
-
-    static gboolean onSignal(gpointer data) {
-        static_cast<GtkDownloadWindow*>(data)->close();
-        return G_SOURCE_CONTINUE;
     }
 
     static gboolean onDelete(GtkWidget*, GdkEvent*, gpointer data) {
@@ -551,7 +542,7 @@ class GtkDownloadWindow : public DownloadWindow {
     GtkWidget* label_ = nullptr;
     GtkWidget* cancel_ = nullptr;
     DownloadWindowDelegate* delegate_ = nullptr;
-    std::vector<guint> signalSources_;
+    CloseOnSignals signals_{[this] { close(); }};
     guint tickSource_ = 0;
     guint presentSource_ = 0;
     GSource* guard_ = nullptr;

@@ -1,13 +1,13 @@
 #include "platform/terminal_window.h"
 
+#include "platform/close_on_signals.h"
 #include "platform/event_loop.h"
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
-#include <glib-unix.h>
 #include <glib.h>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -34,10 +34,7 @@ class TerminalWindow : public DownloadWindow {
     TerminalWindow(EventLoop& loop, TerminalWindowOptions options)
         : loop_(loop), options_(options) {
         if (options_.handleSignals) {
-            for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-                signalSources_.push_back(
-                    g_unix_signal_add(signal, &TerminalWindow::onSignal, this));
-            }
+            signals_.emplace([this] { close(); });
         }
     }
 
@@ -124,16 +121,8 @@ class TerminalWindow : public DownloadWindow {
     }
 
   private:
-    static gboolean onSignal(gpointer self) {
-        static_cast<TerminalWindow*>(self)->close();
-        return G_SOURCE_CONTINUE;
-    }
-
     void removeSources() {
-        for (guint id : signalSources_) {
-            g_source_remove(id);
-        }
-        signalSources_.clear();
+        signals_.reset();
         if (redrawSource_ != 0) {
             g_source_remove(redrawSource_);
             redrawSource_ = 0;
@@ -248,7 +237,7 @@ class TerminalWindow : public DownloadWindow {
     EventLoop& loop_;
     TerminalWindowOptions options_;
     DownloadWindowDelegate* delegate_ = nullptr;
-    std::vector<guint> signalSources_;
+    std::optional<CloseOnSignals> signals_;
     guint redrawSource_ = 0;
     unsigned closeSource_ = 0;
     std::string status_;
