@@ -29,6 +29,9 @@ int runDownloadApplication(int /*argc*/, char** /*argv*/) {
         return loop.callLater(seconds, std::move(fn));
     };
     settings.cancelCall = [&loop](unsigned id) { loop.cancelCall(id); };
+    settings.runInBackground = [&loop](std::function<bool()> work, std::function<void(bool)> done) {
+        loop.runInBackground(std::move(work), std::move(done));
+    };
     settings.timeoutInterval = downloadTimeoutInterval();
     Download controller(*window, std::move(settings));
     loop.callLater(0, [&controller] { controller.applicationDidFinishLaunching(); });

@@ -3,21 +3,15 @@
 #include "bootstrap/installer_constants.h"
 #include "bootstrap/message_reporter.h"
 #include "download/download_entry.h"
-#include "platform/main_bundle.h"
 #include "platform/path.h"
 #include "platform/remove_item.h"
 #include "platform/system_log.h"
-#include "platform/temporary_directory.h"
 #include "process/unzip.h"
 #include "provisioning/install_agent_locations.h"
 #include "provisioning/validation_string.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <dirent.h>
 #include <sys/stat.h>
-#include <vector>
 
 namespace qz {
 namespace {
@@ -43,47 +37,9 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-// Work directories beside the cache's install agent; a killed run may leave them behind.
-const std::string UNPACK_SUFFIX = ".unpack-";
-const std::string DISCARD_SUFFIX = ".old-";
-
-// A new, empty directory named `target` + suffix + six unique characters.
-std::string makeSiblingDirectory(const std::string& target, const std::string& suffix) {
-    return platform::makeUniqueDirectory(target + suffix + "XXXXXX");
-}
-
-// Takes `directory` away in one step, so that no run ever sees it half removed, then deletes it.
-void discardDirectory(const std::string& directory) {
-    const std::string aside = makeSiblingDirectory(directory, DISCARD_SUFFIX);
-    if (!aside.empty() && ::rename(directory.c_str(), aside.c_str()) == 0) {
-        platform::removeItem(aside);
-        return;
-    }
-    if (!aside.empty()) {
-        platform::removeItem(aside);
-    }
-    platform::removeItem(directory);
-}
-
-// Removes what killed runs left beside the install agent. Only called with the cache locked.
-void removeLeftovers(const std::string& cacheDir) {
-    DIR* dir = ::opendir(cacheDir.c_str());
-    if (dir == nullptr) {
-        return;
-    }
-    std::vector<std::string> leftovers;
-    const std::string unpack = INSTALL_AGENT_DIR + UNPACK_SUFFIX;
-    const std::string discard = INSTALL_AGENT_DIR + DISCARD_SUFFIX;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name.starts_with(unpack) || name.starts_with(discard)) {
-            leftovers.push_back(cacheDir + name);
-        }
-    }
-    ::closedir(dir);
-    for (const auto& path : leftovers) {
-        platform::removeItem(path);
-    }
+bool isRegularFile(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 } // namespace
@@ -102,45 +58,67 @@ std::string downloadingStatus(double percent) {
 }
 
 Download::Download(platform::DownloadWindow& window, DownloadSettings settings)
-    : window_(window), settings_(std::move(settings)), installAgentLocation_(downloadTo) {
-    window_.setDelegate(this);
-    window_.setProgressValue(0);
+    : window_(&window), settings_(std::move(settings)), installAgentLocation_(downloadTo),
+      cache_(getInstallAgentCacheDir()) {
+    privateRun_ = !cache_.trustProblem().empty();
+    window_->setDelegate(this);
+    window_->setProgressValue(0);
 }
 
 Download::~Download() {
-    window_.setDelegate(nullptr);
+    if (window_ != nullptr) {
+        window_->setDelegate(nullptr);
+    }
+}
+
+void Download::setWindow(platform::DownloadWindow* window) {
+    if (window_ != nullptr) {
+        window_->setDelegate(nullptr);
+    }
+    window_ = window;
+    if (window_ != nullptr) {
+        window_->setDelegate(this);
+    }
 }
 
 void Download::applicationDidFinishLaunching() {
-    const auto bundle = platform::mainBundle();
+    const auto bundle = settings_.mainBundle();
     if (!bundle) {
+        // Nothing more happens until the user closes the window; in a front end that no one can
+        // close, that would be a run without end.
+        if (window_ != nullptr && !window_->closableByUser()) {
+            failure(NO_BUNDLE_STATUS, platform::TextColour::Red);
+        }
         return;
     }
     const std::string splash = platform::appendPathComponent(bundle->resourcePath, "splash.png");
-    if (exists(splash)) {
-        window_.showSplashImage(splash);
-        window_.displayIfNeeded();
+    if (window_ != nullptr && exists(splash)) {
+        window_->showSplashImage(splash);
+        window_->displayIfNeeded();
     }
-    acquireCacheThenDownload();
+    acquireCacheThenDownload(InstallAgentCache::Lock::Mode::Shared);
 }
 
-void Download::acquireCacheThenDownload() {
+void Download::acquireCacheThenDownload(InstallAgentCache::Lock::Mode mode) {
     lockRetry_ = 0;
-    const std::string cacheDir = getInstallAgentCacheDir();
     // Without a usable lock file the cache is unusable too; the unpacking will say so.
-    if (cacheLock_.tryAcquire(cacheDir + ".lock") == platform::FileLock::Result::Busy) {
-        window_.setStatusText(WAITING_FOR_CACHE_STATUS);
-        window_.setProgressIndeterminate(true);
-        window_.startProgressAnimation();
-        lockRetry_ = settings_.callLater(0.1, [this] { acquireCacheThenDownload(); });
+    if (!privateRun_ && cache_.lock(mode) == InstallAgentCache::Lock::Result::Busy) {
+        if (window_ != nullptr) {
+            window_->setStatusText(WAITING_FOR_CACHE_STATUS);
+            window_->setProgressIndeterminate(true);
+            window_->startProgressAnimation();
+        }
+        lockRetry_ = settings_.callLater(0.1, [this, mode] { acquireCacheThenDownload(mode); });
         return;
     }
-    if (cacheLock_.held()) {
-        removeLeftovers(cacheDir);
+    if (cache_.locked()) {
+        cache_.removeLeftovers();
     }
-    window_.stopProgressAnimation();
-    window_.setProgressIndeterminate(false);
-    window_.setStatusText("");
+    if (window_ != nullptr) {
+        window_->stopProgressAnimation();
+        window_->setProgressIndeterminate(false);
+        window_->setStatusText("");
+    }
     downloadFromURL(downloadFrom);
 }
 
@@ -151,8 +129,8 @@ void Download::downloadFromURL(const std::string& url) {
     // With an install agent in the cache, a server that still has the same archive can answer
     // 304 and send none of it.
     storedValidationString_.clear();
-    if (!installAgentDirOnDisk().empty()) {
-        storedValidationString_ = readValidationString(getInstallAgentCacheDir());
+    if (!privateRun_ && !installAgentDirOnDisk().empty()) {
+        storedValidationString_ = cache_.storedValidationString();
         if (!storedValidationString_.empty()) {
             request.extraHeaders.push_back({"If-None-Match", storedValidationString_});
         }
@@ -169,16 +147,34 @@ void Download::windowWillClose() {
         settings_.cancelCall(lockRetry_);
         lockRetry_ = 0;
     }
+    cancelTransfer();
+    if (!unpacking_) {
+        stop();
+    }
+}
+
+void Download::cancelTransfer() {
     if (theDownload_) {
         theDownload_->cancel();
+    }
+}
+
+void Download::stop() {
+    if (agentReady_) {
+        cache_.keepSharedUntilExit();
+    } else {
+        cache_.unlock();
     }
     settings_.stopApplication(agentReady_ ? RUN_AGENT_READY : RUN_NO_AGENT);
 }
 
 void Download::downloadDidReceiveResponse(const platform::UrlResponse& response) {
-    // No ETag, or a response without header fields, gives the empty validation string, which
-    // never matches and is never stored.
+    // No ETag, one that could not be sent back safely, or a response without header fields give
+    // the empty validation string, which never matches and is never stored.
     validationString_ = response.headerField("ETag").value_or(std::string());
+    if (!isUsableValidationString(validationString_)) {
+        validationString_.clear();
+    }
     fileLength_ = response.expectedContentLength;
     const bool notModified = response.statusCode == 304;
     if (notModified && validationString_.empty()) {
@@ -186,52 +182,79 @@ void Download::downloadDidReceiveResponse(const platform::UrlResponse& response)
     }
 
     const std::string cacheDir = getInstallAgentCacheDir();
-    const std::string agentDir = installAgentDirOnDisk();
+    const std::string agentDir = privateRun_ ? std::string() : installAgentDirOnDisk();
     if (!agentDir.empty() && isCacheValid(cacheDir, validationString_)) {
         agentReady_ = true;
-        window_.close();
+        closeWindow();
         return;
     }
     if (notModified) {
         // Nothing to download and nothing current to start.
-        theDownload_->cancel();
+        cancelTransfer();
         downloadDidFailWithError({"The server answered 304 Not Modified for an install agent "
                                   "that is not in the cache.",
                                   response.url});
         return;
     }
+    if (!holdCacheAlone()) {
+        return;
+    }
     if (!agentDir.empty()) {
-        discardDirectory(agentDir.substr(0, agentDir.size() - 1));
+        cache_.discardAgent();
     }
 
-    if (fileLength_ == -1) {
-        window_.setProgressIndeterminate(true);
-    } else {
-        window_.setProgressMaximum(static_cast<double>(fileLength_));
-        window_.setProgressIndeterminate(false);
-        window_.setStatusText(downloadingStatus(0));
+    if (window_ == nullptr) {
+        return;
     }
-    window_.startProgressAnimation();
+    if (fileLength_ == -1) {
+        window_->setProgressIndeterminate(true);
+    } else {
+        window_->setProgressMaximum(static_cast<double>(fileLength_));
+        window_->setProgressIndeterminate(false);
+        window_->setStatusText(downloadingStatus(0));
+    }
+    window_->startProgressAnimation();
+}
+
+bool Download::holdCacheAlone() {
+    using Lock = InstallAgentCache::Lock;
+    if (privateRun_ || !cache_.locked() ||
+        cache_.lock(Lock::Mode::Exclusive) == Lock::Result::Acquired) {
+        return true;
+    }
+    // Another run is using the cache, perhaps running its install agent: wait until it is ours
+    // alone, then ask the server again, since the cache may have changed meanwhile.
+    cancelTransfer();
+    cache_.unlock();
+    validationString_.clear();
+    fileLength_ = 0;
+    acquireCacheThenDownload(Lock::Mode::Exclusive);
+    return false;
 }
 
 void Download::downloadDidReceiveDataOfLength(std::uint64_t length) {
     bytesReceived_ += static_cast<std::int64_t>(length);
-    if (fileLength_ == -1) {
+    if (fileLength_ == -1 || window_ == nullptr) {
         return;
     }
     const double percent =
         static_cast<double>(bytesReceived_) * 100.0 / static_cast<double>(fileLength_);
-    window_.setStatusText(downloadingStatus(percent));
-    window_.incrementProgressBy(static_cast<double>(length));
-    window_.displayIfNeeded();
+    window_->setStatusText(downloadingStatus(percent));
+    window_->incrementProgressBy(static_cast<double>(length));
+    window_->displayIfNeeded();
 }
 
 void Download::failure(const std::string& message, platform::TextColour colour) {
-    window_.stopProgressAnimation();
-    window_.setProgressIndeterminate(false);
-    window_.setProgressValue(window_.progressMaximum());
-    window_.setStatusText(message);
-    window_.setStatusColour(colour);
+    // Nothing more will be done with the cache; other runs need not wait for this window.
+    cache_.unlock();
+    if (window_ == nullptr) {
+        return;
+    }
+    window_->stopProgressAnimation();
+    window_->setProgressIndeterminate(false);
+    window_->setProgressValue(window_->progressMaximum());
+    window_->setStatusText(message);
+    window_->setStatusColour(colour);
 }
 
 void Download::downloadDidFailWithError(const platform::UrlError& error) {
@@ -241,44 +264,69 @@ void Download::downloadDidFailWithError(const platform::UrlError& error) {
 }
 
 void Download::downloadDidFinish() {
-    window_.setStatusText("Initializing the installer");
-    window_.setProgressIndeterminate(true);
-    window_.startProgressAnimation();
-    window_.setCancelEnabled(false);
-    window_.displayIfNeeded();
+    if (window_ != nullptr) {
+        window_->setStatusText("Initializing the installer");
+        window_->setProgressIndeterminate(true);
+        window_->startProgressAnimation();
+        window_->setCancelEnabled(false);
+        window_->displayIfNeeded();
+    }
     handOver();
 }
 
 void Download::handOver() {
+    if (privateRun_) {
+        // The caller unpacks the archive into the run's own scratch directory.
+        agentReady_ = true;
+        closeWindow();
+        return;
+    }
+    // Unpacked beside the cache's install agent and moved into place only when complete, so an
+    // interrupted or failed unpack is never current. The loop goes on meanwhile, so the window
+    // stays alive and a close or a signal is heard.
+    const std::string unpackDir = cache_.makeUnpackDirectory();
+    if (unpackDir.empty()) {
+        finishHandOver(unpackDir, false);
+        return;
+    }
+    unpacking_ = true;
     const std::string archive = installAgentLocation_;
-    const std::string cacheDir = getInstallAgentCacheDir();
-    const std::string target = cacheDir + INSTALL_AGENT_DIR;
+    settings_.runInBackground(
+        [archive, unpackDir] {
+            return unzipInstallAgent(archive, unpackDir, "unzip", report_message_main) &&
+                   isRegularFile(getInstallAgentExecutable(unpackDir));
+        },
+        [this, unpackDir](bool unpacked) {
+            unpacking_ = false;
+            finishHandOver(unpackDir, unpacked);
+        });
+}
 
-    // Unpack beside the cache's install agent and move it into place only when complete, and
-    // only then record the validation string: an interrupted or failed unpack is never current.
-    const std::string unpackDir = makeSiblingDirectory(target, UNPACK_SUFFIX);
-    const bool unpacked = !unpackDir.empty() &&
-                          unzipInstallAgent(archive, unpackDir, "unzip", report_message_main) &&
-                          exists(getInstallAgentExecutable(unpackDir));
-    bool inPlace = false;
-    if (unpacked) {
-        // The old string must not vouch for the new install agent, even for a moment.
-        ::unlink((cacheDir + PATH_SEPARATOR + VALIDATION_STRING_FILE).c_str());
-        if (exists(target)) {
-            discardDirectory(target);
-        }
-        inPlace = ::rename(unpackDir.c_str(), target.c_str()) == 0;
+void Download::finishHandOver(const std::string& unpackDir, bool unpacked) {
+    const bool inPlace = unpacked && cache_.install(unpackDir, validationString_);
+    if (!inPlace && !unpackDir.empty()) {
+        platform::removeItem(unpackDir);
+    }
+    if (closed_) {
+        // Closed while unpacking: the run is cancelled, though a complete agent stays cached.
+        stop();
+        return;
     }
     if (!inPlace) {
-        if (!unpackDir.empty()) {
-            platform::removeItem(unpackDir);
-        }
         failure("Failed to unzip the installer.", platform::TextColour::Red);
         return;
     }
-    writeValidationString(cacheDir, validationString_);
     agentReady_ = true;
-    window_.close();
+    closeWindow();
+}
+
+void Download::closeWindow() {
+    // The window tells us it closes; without one, we close ourselves.
+    if (window_ != nullptr) {
+        window_->close();
+    } else {
+        windowWillClose();
+    }
 }
 
 void Download::transferDidReceiveResponse(const platform::UrlResponse& response) {

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "platform/download_window.h"
-#include "platform/file_lock.h"
+#include "platform/main_bundle.h"
 #include "platform/url_transfer.h"
+#include "provisioning/install_agent_cache.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace qz {
@@ -35,17 +37,24 @@ struct DownloadSettings {
     // A delayed call on the application's run loop, and its cancellation.
     std::function<unsigned(double seconds, std::function<void()> fn)> callLater;
     std::function<void(unsigned id)> cancelCall;
+    // Blocking work off the loop, its result handed back on the loop.
+    std::function<void(std::function<bool()> work, std::function<void(bool)> done)> runInBackground;
+    std::function<std::optional<platform::MainBundle>()> mainBundle = platform::mainBundle;
     double timeoutInterval = 60.0;
 };
 
 // Shown while another run holds the cache.
 inline constexpr const char* WAITING_FOR_CACHE_STATUS = "Waiting for another installer to finish";
+// Shown, in a front end that no one can close, when the installer's own folder is not found.
+inline constexpr const char* NO_BUNDLE_STATUS =
+    "The installer's own folder could not be found, so nothing can be downloaded.";
 
 // Drives the download window: fetches the install agent archive, reuses a current cache, and
 // unpacks a new archive into the cache. It never starts the install agent itself: it ends the
-// application run with RUN_AGENT_READY once the cache holds a complete, current install agent.
-// Runs that share a cache take turns through a lock file in it, from before the request until
-// the run ends.
+// application run with RUN_AGENT_READY once the cache holds a complete, current install agent
+// (or, when the cache is not trusted, once the archive is downloaded for the caller to unpack
+// privately). Runs share the cache's lock while they read it and until the install agent they
+// found ends; a run takes it alone to replace the install agent.
 class Download : public platform::UrlTransferDelegate, public platform::DownloadWindowDelegate {
   public:
     Download(platform::DownloadWindow& window, DownloadSettings settings);
@@ -64,14 +73,27 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     std::int64_t fileLength() const {
         return fileLength_;
     }
+    void setFileLength(std::int64_t length) {
+        fileLength_ = length;
+    }
     std::int64_t bytesReceived() const {
         return bytesReceived_;
     }
+    void setBytesReceived(std::int64_t bytes) {
+        bytesReceived_ = bytes;
+    }
+    platform::DownloadWindow* window() const {
+        return window_;
+    }
+    void setWindow(platform::DownloadWindow* window);
     const std::string& installAgentLocation() const {
         return installAgentLocation_;
     }
     const std::string& validationString() const {
         return validationString_;
+    }
+    void setValidationString(std::string validationString) {
+        validationString_ = std::move(validationString);
     }
     Transfer* theDownload() const {
         return theDownload_.get();
@@ -83,10 +105,15 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     void transferDidFinish() override;
     void transferDidFail(const platform::UrlError& error) override;
 
-    void acquireCacheThenDownload();
+    void acquireCacheThenDownload(InstallAgentCache::Lock::Mode mode);
+    bool holdCacheAlone();
     void handOver();
+    void finishHandOver(const std::string& unpackDir, bool unpacked);
+    void cancelTransfer();
+    void closeWindow();
+    void stop();
 
-    platform::DownloadWindow& window_;
+    platform::DownloadWindow* window_;
     DownloadSettings settings_;
     std::unique_ptr<Transfer> theDownload_;
     std::string installAgentLocation_;
@@ -94,9 +121,11 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     std::int64_t fileLength_ = 0;
     std::int64_t bytesReceived_ = 0;
     std::string storedValidationString_;
-    platform::FileLock cacheLock_;
+    InstallAgentCache cache_;
+    bool privateRun_ = false; // the cache is not trusted: nothing is read from it or written to it
     unsigned lockRetry_ = 0;
     bool agentReady_ = false;
+    bool unpacking_ = false;
     bool closed_ = false;
 };
 

@@ -106,6 +106,11 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
         }
     }
 
+    bool closableByUser() override {
+        materialise();
+        return real_ == nullptr || real_->closableByUser();
+    }
+
     void close() override {
         if (closed_) {
             return;

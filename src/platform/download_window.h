@@ -42,6 +42,10 @@ class DownloadWindow {
 
     // Takes the window off the screen and tells the delegate, once.
     virtual void close() = 0;
+    // Whether a user can close this window; one that no one can close must close itself.
+    virtual bool closableByUser() {
+        return true;
+    }
 };
 
 // The GTK window when it was built in and a display can be opened, else the terminal one.

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <functional>
+#include <list>
+#include <memory>
 #include <set>
+#include <thread>
 
 typedef struct _GMainLoop GMainLoop;
 
@@ -27,14 +30,22 @@ class EventLoop {
     // Does nothing for a call that already ran or was cancelled.
     void cancelCall(unsigned id);
 
+    // Runs `work` on a thread of its own, which gets no signals, so that the loop goes on while
+    // it blocks; then calls `done` with its result from the loop. Destroying the loop waits for
+    // work still running and drops its `done`.
+    void runInBackground(std::function<bool()> work, std::function<void(bool)> done);
+
   private:
     struct PendingCall;
+    struct Worker;
     static int firePendingCall(void* data);
+    static int finishWorker(void* data);
 
     GMainLoop* loop_ = nullptr;
     int status_ = 0;
     bool stopRequested_ = false;
     std::set<unsigned> pendingCalls_;
+    std::list<std::shared_ptr<Worker>> workers_;
 };
 
 } // namespace qz::platform

@@ -1,14 +1,15 @@
 #pragma once
 
-#include <optional>
 #include <string>
 
 namespace qz::platform {
 
-// An exclusive advisory lock (flock) on a file, created when missing. The kernel drops it when
-// the holder exits, however it ends, so a dead holder never blocks anyone.
+// An advisory lock on a whole file (an open-file-description lock), created when missing. Many
+// holders may share it, or one may hold it alone; changing between the two is atomic. The kernel
+// drops it when the holder exits, however it ends, so a dead holder never blocks anyone.
 class FileLock {
   public:
+    enum class Mode { Shared, Exclusive };
     enum class Result { Acquired, Busy, Unavailable };
 
     FileLock() = default;
@@ -18,15 +19,24 @@ class FileLock {
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
-    // Never blocks. Unavailable: the file cannot be opened or created.
-    Result tryAcquire(const std::string& path);
+    // Never blocks. A held lock is converted to `mode` in one step, or kept as it was when that
+    // is Busy. Unavailable: the file cannot be opened or created, or is not a regular file.
+    Result tryAcquire(const std::string& path, Mode mode = Mode::Exclusive);
     bool held() const {
         return fd_ >= 0;
     }
+    Mode mode() const {
+        return mode_;
+    }
     void release();
+    // Keeps the lock until the process ends: for a lock that must outlive every object of the
+    // run, such as one protecting an install agent that runs until the process exits.
+    void holdUntilExit();
 
   private:
     int fd_ = -1;
+    Mode mode_ = Mode::Exclusive;
+    std::string path_;
 };
 
 } // namespace qz::platform

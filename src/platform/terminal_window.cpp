@@ -108,6 +108,10 @@ class TerminalWindow : public DownloadWindow {
     void showSplashImage(const std::string&) override {}
     void displayIfNeeded() override {}
 
+    bool closableByUser() override {
+        return false;
+    }
+
     void close() override {
         if (closed_) {
             return;

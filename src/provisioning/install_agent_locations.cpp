@@ -4,6 +4,7 @@
 #include "platform/main_bundle.h"
 #include "platform/path.h"
 #include "process/executable_location.h"
+#include "provisioning/cache_trust.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -43,9 +44,12 @@ std::string getInstallAgentExecutable(std::string directory) {
 }
 
 std::string installAgentDirOnDisk() {
-    const std::string directory = getInstallAgentCacheDir() + INSTALL_AGENT_DIR + PATH_SEPARATOR;
+    const std::string cacheDir = getInstallAgentCacheDir();
+    const std::string directory = cacheDir + INSTALL_AGENT_DIR + PATH_SEPARATOR;
+    // Only a file counts as the executable, and only in a cache that nobody else can write.
     struct stat st {};
-    if (::stat(getInstallAgentExecutable(directory).c_str(), &st) == 0) {
+    if (::lstat(getInstallAgentExecutable(directory).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        cacheTrustProblem(cacheDir).empty()) {
         return directory;
     }
     return std::string();

@@ -4,6 +4,7 @@
 #include "download/download_entry.h"
 #include "process/executable_location.h"
 #include "process/unzip.h"
+#include "provisioning/cache_trust.h"
 #include "provisioning/install_agent_locations.h"
 
 #include <dirent.h>
@@ -43,8 +44,16 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
     if (!archive.empty()) {
         destination = scratchDirectory;
     } else {
-        destination = getInstallAgentCacheDir() + INSTALL_AGENT_DIR;
-        mkpath(destination, 0700);
+        const std::string cacheDir = getInstallAgentCacheDir();
+        if (const std::string problem = cacheTrustProblem(cacheDir); problem.empty()) {
+            destination = cacheDir + INSTALL_AGENT_DIR;
+            mkpath(destination, 0700);
+        } else {
+            // Someone else could have planted what lies there: this run downloads into its own
+            // scratch directory and starts the install agent from there.
+            reporter(problem, true);
+            destination = scratchDirectory;
+        }
         archive = scratchDirectory + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
         if (!downloadInstallAgentFromQZ(archive.c_str(), endpointUrl.c_str(), reporter)) {
             return std::string();

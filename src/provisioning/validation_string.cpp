@@ -1,10 +1,13 @@
 #include "provisioning/validation_string.h"
 
 #include "bootstrap/installer_constants.h"
+#include "platform/write_all.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace qz {
 
@@ -13,10 +16,22 @@ void writeValidationString(std::string directory, std::string validationString) 
         return;
     }
     const std::string path = directory + PATH_SEPARATOR + VALIDATION_STRING_FILE;
-    if (std::FILE* file = std::fopen(path.c_str(), "w")) {
-        std::fwrite(validationString.data(), 1, validationString.size(), file);
-        std::fclose(file);
+    // Owner-only whatever the umask: the cache is trusted only while nobody else can write it.
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        platform::writeAll(fd, validationString.data(), validationString.size());
+        ::close(fd);
     }
+}
+
+bool isUsableValidationString(const std::string& text) {
+    constexpr std::size_t longest = 1024;
+    return !text.empty() && text.size() <= longest &&
+           std::none_of(text.begin(), text.end(), [](char c) {
+               const auto byte = static_cast<unsigned char>(c);
+               return byte < 0x20 || byte == 0x7f;
+           });
 }
 
 std::string readValidationString(std::string directory) {

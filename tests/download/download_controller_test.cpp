@@ -24,6 +24,7 @@ struct FakeWindow : platform::DownloadWindow {
     bool cancelEnabled = true;
     std::string splash;
     int closes = 0;
+    bool closable = true;
 
     void setDelegate(platform::DownloadWindowDelegate* d) override {
         delegate = d;
@@ -62,6 +63,9 @@ struct FakeWindow : platform::DownloadWindow {
         splash = path;
     }
     void displayIfNeeded() override {}
+    bool closableByUser() override {
+        return closable;
+    }
     void close() override {
         ++closes;
         if (delegate != nullptr) {
@@ -109,8 +113,23 @@ class DownloadController : public ::testing::Test {
             return static_cast<unsigned>(delayed.size());
         };
         settings.cancelCall = [this](unsigned) { ++cancelledCalls; };
+        settings.runInBackground = [this](std::function<bool()> work,
+                                          std::function<void(bool)> done) {
+            background.push_back([work, done] { done(work()); });
+            if (!holdBackground) {
+                runBackground();
+            }
+        };
+        settings.mainBundle = [this] { return bundle; };
         controller = std::make_unique<Download>(window, std::move(settings));
         test::makeDirectories(agentDir);
+    }
+
+    void runBackground() {
+        auto jobs = std::move(background);
+        for (auto& job : jobs) {
+            job();
+        }
     }
 
     void cacheAgent(const std::string& etag) {
@@ -130,6 +149,9 @@ class DownloadController : public ::testing::Test {
     int cancels = 0;
     std::vector<std::function<void()>> delayed;
     int cancelledCalls = 0;
+    std::vector<std::function<void()>> background;
+    bool holdBackground = false;
+    std::optional<platform::MainBundle> bundle = platform::MainBundle{"/b", "/b"};
     std::unique_ptr<Download> controller;
 };
 

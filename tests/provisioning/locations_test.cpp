@@ -41,7 +41,11 @@ TEST(InstallAgentDirOnDisk, OnlyWhenTheExecutableExists) {
     EXPECT_EQ(installAgentDirOnDisk(), "");
     test::makeDirectories(agentDir);
     EXPECT_EQ(installAgentDirOnDisk(), "");
+    // Only a file is an install agent's executable.
     test::makeDirectories(agentDir + "/install");
+    EXPECT_EQ(installAgentDirOnDisk(), "");
+    test::removeTree(agentDir + "/install");
+    test::writeFile(agentDir + "/install", "agent");
     EXPECT_EQ(installAgentDirOnDisk(), agentDir + "/");
 }
 

@@ -1,0 +1,78 @@
+#include "provisioning/cache_trust.h"
+
+#include "bootstrap/installer_constants.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace qz {
+namespace {
+
+// An Executable that is not a regular file is no problem of trust: the cache then holds no agent.
+enum class Kind { Directory, File, Executable };
+
+// Empty when the item is missing or fit for the cache; otherwise what is wrong with it.
+std::string problemWith(const std::string& path, Kind kind) {
+    struct stat st {};
+    // What cannot be reached holds nothing anyone planted; making it will fail visibly.
+    if (::lstat(path.c_str(), &st) != 0) {
+        return std::string();
+    }
+    if (S_ISLNK(st.st_mode)) {
+        return path + " is a symbolic link";
+    }
+    if (kind == Kind::Executable && !S_ISREG(st.st_mode)) {
+        return std::string();
+    }
+    if (kind == Kind::Directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) {
+        return path + (kind == Kind::Directory ? " is not a directory" : " is not a regular file");
+    }
+    if (st.st_uid != ::geteuid()) {
+        return path + " belongs to another user";
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return path + " can be written by other users";
+    }
+    return std::string();
+}
+
+} // namespace
+
+std::string cacheTrustProblem(const std::string& cacheDirectory) {
+    if (cacheDirectory.size() < INSTALL_AGENT_CACHE_SUBDIR.size()) {
+        return cacheDirectory + " is not an install agent cache";
+    }
+    // The levels of the cache itself, from its top: ".velmor", then one per separator.
+    const std::string base =
+        cacheDirectory.substr(0, cacheDirectory.size() - INSTALL_AGENT_CACHE_SUBDIR.size());
+    std::vector<std::string> levels;
+    for (std::string::size_type i = base.size(); i < cacheDirectory.size(); ++i) {
+        if (cacheDirectory.compare(i, PATH_SEPARATOR.size(), PATH_SEPARATOR) == 0) {
+            levels.push_back(cacheDirectory.substr(0, i));
+        }
+    }
+    const std::string agentDir = cacheDirectory + INSTALL_AGENT_DIR;
+    const std::pair<std::string, Kind> contents[] = {
+        {agentDir, Kind::Directory},
+        {agentDir + PATH_SEPARATOR + "install", Kind::Executable},
+        {cacheDirectory + VALIDATION_STRING_FILE, Kind::File},
+        {cacheDirectory + ".lock", Kind::File},
+    };
+    std::string problem;
+    for (const auto& level : levels) {
+        problem = problemWith(level, Kind::Directory);
+        if (!problem.empty()) {
+            break;
+        }
+    }
+    for (const auto& [path, kind] : contents) {
+        if (!problem.empty()) {
+            break;
+        }
+        problem = problemWith(path, kind);
+    }
+    return problem.empty() ? problem : "The install agent cache is not used: " + problem + ".";
+}
+
+} // namespace qz

@@ -1,0 +1,101 @@
+#include "provisioning/install_agent_cache.h"
+
+#include "bootstrap/installer_constants.h"
+#include "platform/remove_item.h"
+#include "platform/temporary_directory.h"
+#include "provisioning/cache_trust.h"
+#include "provisioning/validation_string.h"
+
+#include <cstdio>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace qz {
+namespace {
+
+// Work directories beside the install agent; a killed run may leave them behind.
+const std::string UNPACK_SUFFIX = ".unpack-";
+const std::string DISCARD_SUFFIX = ".old-";
+
+} // namespace
+
+InstallAgentCache::InstallAgentCache(std::string directory) : directory_(std::move(directory)) {}
+
+std::string InstallAgentCache::agentDirectory() const {
+    return directory_ + INSTALL_AGENT_DIR;
+}
+
+std::string InstallAgentCache::trustProblem() const {
+    return cacheTrustProblem(directory_);
+}
+
+InstallAgentCache::Lock::Result InstallAgentCache::lock(Lock::Mode mode) {
+    return lock_.tryAcquire(directory_ + ".lock", mode);
+}
+
+void InstallAgentCache::keepSharedUntilExit() {
+    if (lock_.held() &&
+        lock_.tryAcquire(directory_ + ".lock", Lock::Mode::Shared) == Lock::Result::Acquired) {
+        lock_.holdUntilExit();
+    }
+}
+
+std::string InstallAgentCache::storedValidationString() const {
+    const std::string stored = readValidationString(directory_);
+    return isUsableValidationString(stored) ? stored : std::string();
+}
+
+void InstallAgentCache::removeLeftovers() const {
+    DIR* dir = ::opendir(directory_.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    std::vector<std::string> leftovers;
+    const std::string unpack = INSTALL_AGENT_DIR + UNPACK_SUFFIX;
+    const std::string discard = INSTALL_AGENT_DIR + DISCARD_SUFFIX;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.starts_with(unpack) || name.starts_with(discard)) {
+            leftovers.push_back(directory_ + name);
+        }
+    }
+    ::closedir(dir);
+    for (const auto& path : leftovers) {
+        platform::removeItem(path);
+    }
+}
+
+void InstallAgentCache::discardAgent() const {
+    const std::string agent = agentDirectory();
+    const std::string aside = platform::makeUniqueDirectory(agent + DISCARD_SUFFIX + "XXXXXX");
+    if (!aside.empty() && ::rename(agent.c_str(), aside.c_str()) == 0) {
+        platform::removeItem(aside);
+        return;
+    }
+    if (!aside.empty()) {
+        platform::removeItem(aside);
+    }
+    platform::removeItem(agent);
+}
+
+std::string InstallAgentCache::makeUnpackDirectory() const {
+    return platform::makeUniqueDirectory(agentDirectory() + UNPACK_SUFFIX + "XXXXXX");
+}
+
+bool InstallAgentCache::install(const std::string& unpacked,
+                                const std::string& validationString) const {
+    ::unlink((directory_ + PATH_SEPARATOR + VALIDATION_STRING_FILE).c_str());
+    struct stat st {};
+    if (::lstat(agentDirectory().c_str(), &st) == 0) {
+        discardAgent();
+    }
+    if (::rename(unpacked.c_str(), agentDirectory().c_str()) != 0) {
+        return false;
+    }
+    writeValidationString(directory_, validationString);
+    return true;
+}
+
+} // namespace qz

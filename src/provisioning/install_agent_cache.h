@@ -1,0 +1,60 @@
+#pragma once
+
+#include "platform/file_lock.h"
+
+#include <string>
+
+namespace qz {
+
+// The per-user install agent cache: the unpacked install agent, the validation string of the
+// archive it came from, and the lock that runs sharing the cache take. Runs that only read the
+// cache share the lock; a run changes the cache only while it holds the lock alone, so an install
+// agent that another run has started is never removed or replaced under it.
+class InstallAgentCache {
+  public:
+    using Lock = platform::FileLock;
+
+    // `directory` as getInstallAgentCacheDir gives it, ending in a separator.
+    explicit InstallAgentCache(std::string directory);
+
+    const std::string& directory() const {
+        return directory_;
+    }
+    std::string agentDirectory() const;
+
+    // Empty when the cache may be used; else one line that says why not.
+    std::string trustProblem() const;
+
+    Lock::Result lock(Lock::Mode mode);
+    bool locked() const {
+        return lock_.held();
+    }
+    Lock::Mode lockMode() const {
+        return lock_.mode();
+    }
+    void unlock() {
+        lock_.release();
+    }
+    // Shares the lock until the process ends, for the install agent that this run starts.
+    void keepSharedUntilExit();
+
+    // The stored validation string when it is one we would send back to a server, else empty.
+    std::string storedValidationString() const;
+
+    // What killed runs left half done. Only with the lock held, when no run can be unpacking.
+    void removeLeftovers() const;
+    // Takes the install agent away in one step, so no run ever sees it half removed. Only with
+    // the lock held alone.
+    void discardAgent() const;
+    // A new, empty directory beside the install agent to unpack into; empty when none was made.
+    std::string makeUnpackDirectory() const;
+    // Moves an unpacked install agent into place, then records its validation string; the old
+    // string never vouches for the new agent, even for a moment. Only with the lock held alone.
+    bool install(const std::string& unpacked, const std::string& validationString) const;
+
+  private:
+    std::string directory_;
+    Lock lock_;
+};
+
+} // namespace qz
