@@ -9,6 +9,7 @@
 #include "platform/file_lock.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace qz {
 namespace {
@@ -121,6 +122,7 @@ class DownloadController : public ::testing::Test {
             }
         };
         settings.mainBundle = [this] { return bundle; };
+        settingsCopy = std::make_unique<DownloadSettings>(settings);
         controller = std::make_unique<Download>(window, std::move(settings));
         test::makeDirectories(agentDir);
     }
@@ -152,6 +154,7 @@ class DownloadController : public ::testing::Test {
     std::vector<std::function<void()>> background;
     bool holdBackground = false;
     std::optional<platform::MainBundle> bundle = platform::MainBundle{"/b", "/b"};
+    std::unique_ptr<DownloadSettings> settingsCopy;
     std::unique_ptr<Download> controller;
 };
 
@@ -373,6 +376,118 @@ TEST_F(DownloadController, ClosingWhileWaitingForTheCacheStopsWaiting) {
     window.close();
     EXPECT_EQ(cancelledCalls, 1);
     EXPECT_EQ(stops, std::vector<int>{RUN_NO_AGENT});
+}
+
+TEST_F(DownloadController, TheFieldsHaveSettersAndA304WithoutATransferIsSafe) {
+    controller->setFileLength(200);
+    controller->setBytesReceived(50);
+    controller->downloadDidReceiveDataOfLength(50);
+    EXPECT_EQ(window.status, "Downloading  50%");
+    controller->setValidationString("\"v7\"");
+    EXPECT_EQ(controller->validationString(), "\"v7\"");
+
+    auto notModified = response("\"v9\"", -1);
+    notModified.statusCode = 304;
+    ::testing::internal::CaptureStderr();
+    controller->downloadDidReceiveResponse(notModified);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(window.colour, platform::TextColour::Red);
+
+    FakeWindow other;
+    controller->setWindow(&other);
+    EXPECT_EQ(controller->window(), &other);
+    other.close();
+    EXPECT_EQ(stops, std::vector<int>{RUN_NO_AGENT});
+}
+
+TEST_F(DownloadController, WithoutABundleOnlyAWindowNoOneCanCloseEndsTheRun) {
+    bundle.reset();
+    controller->applicationDidFinishLaunching();
+    EXPECT_TRUE(requests.empty());
+    EXPECT_EQ(window.status, "");
+    window.closable = false;
+    controller->applicationDidFinishLaunching();
+    EXPECT_TRUE(requests.empty());
+    EXPECT_EQ(window.status, NO_BUNDLE_STATUS);
+    EXPECT_EQ(window.colour, platform::TextColour::Red);
+}
+
+TEST_F(DownloadController, AnETagThatCouldInjectHeaderLinesIsNeitherStoredNorSent) {
+    using namespace std::string_literals;
+    for (const auto& etag : {"\"a\r\nX-Evil: 1\""s, "\"a\0b\""s, std::string(2000, 'e')}) {
+        test::writeZip(downloadTo, {{"install", "agent"}});
+        controller->downloadDidReceiveResponse(response(etag, 10));
+        EXPECT_EQ(controller->validationString(), "");
+        controller->downloadDidFinish();
+        EXPECT_FALSE(test::pathExists(cacheDir + ".validatestring"));
+
+        test::writeFile(cacheDir + ".validatestring", etag);
+        controller->downloadFromURL(downloadFrom);
+        EXPECT_TRUE(requests.back().extraHeaders.empty());
+        ::unlink((cacheDir + ".validatestring").c_str());
+    }
+}
+
+TEST_F(DownloadController, AnAgentInUseIsReplacedOnlyOnceTheCacheIsFree) {
+    cacheAgent("\"v1\"");
+    platform::FileLock user;
+    ASSERT_EQ(user.tryAcquire(cacheDir + ".lock", platform::FileLock::Mode::Shared),
+              platform::FileLock::Result::Acquired);
+    controller->applicationDidFinishLaunching();
+    ASSERT_EQ(requests.size(), 1u);
+    controller->downloadDidReceiveResponse(response("\"v2\"", 10));
+    EXPECT_EQ(cancels, 1);
+    EXPECT_TRUE(test::pathExists(agentDir + "/install"));
+    EXPECT_EQ(window.status, WAITING_FOR_CACHE_STATUS);
+
+    user.release();
+    delayed.back()();
+    ASSERT_EQ(requests.size(), 2u);
+    controller->downloadDidReceiveResponse(response("\"v2\"", 10));
+    EXPECT_FALSE(test::pathExists(agentDir));
+    EXPECT_EQ(window.status, "Downloading   0%");
+}
+
+TEST_F(DownloadController, AFoundAgentKeepsTheCacheSharedAfterTheRun) {
+    cacheAgent("\"v1\"");
+    controller->applicationDidFinishLaunching();
+    controller->downloadDidReceiveResponse(response("\"v1\"", 10));
+    ASSERT_EQ(stops, std::vector<int>{RUN_AGENT_READY});
+    controller = nullptr;
+    platform::FileLock other;
+    EXPECT_EQ(other.tryAcquire(cacheDir + ".lock", platform::FileLock::Mode::Exclusive),
+              platform::FileLock::Result::Busy);
+    EXPECT_EQ(other.tryAcquire(cacheDir + ".lock", platform::FileLock::Mode::Shared),
+              platform::FileLock::Result::Acquired);
+}
+
+TEST_F(DownloadController, ClosingWhileUnpackingStopsOnceTheUnpackingEnded) {
+    test::writeZip(downloadTo, {{"install", "agent"}});
+    holdBackground = true;
+    controller->applicationDidFinishLaunching();
+    controller->downloadDidReceiveResponse(response("\"v2\"", 10));
+    controller->downloadDidFinish();
+    window.close();
+    EXPECT_TRUE(stops.empty());
+    runBackground();
+    EXPECT_EQ(stops, std::vector<int>{RUN_NO_AGENT});
+}
+
+TEST_F(DownloadController, AnUntrustedCacheIsNeitherReadNorWritten) {
+    cacheAgent("\"v1\"");
+    ::chmod(cacheDir.c_str(), 0777);
+    test::writeZip(downloadTo, {{"install", "new agent"}});
+    controller = nullptr;
+    controller = std::make_unique<Download>(window, DownloadSettings(*settingsCopy));
+    controller->applicationDidFinishLaunching();
+    EXPECT_TRUE(requests.back().extraHeaders.empty());
+    controller->downloadDidReceiveResponse(response("\"v1\"", 10));
+    EXPECT_EQ(test::readFile(agentDir + "/install"), "old agent");
+    controller->downloadDidFinish();
+    EXPECT_EQ(stops, std::vector<int>{RUN_AGENT_READY});
+    EXPECT_EQ(test::readFile(agentDir + "/install"), "old agent");
+    EXPECT_EQ(test::listDirectory(cacheDir),
+              (std::vector<std::string>{".validatestring", "installagent"}));
 }
 
 TEST(DownloadingStatus, FormatsThePercentageInThreeColumns) {

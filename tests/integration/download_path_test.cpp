@@ -141,6 +141,17 @@ TEST_F(DownloadPath, WithoutETagEveryRunDownloads) {
     EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
 }
 
+TEST_F(DownloadPath, AnETagUnfitToSendBackIsNeverStoredNorSent) {
+    server.setHonourIfNoneMatch(true);
+    for (const std::string& etag : {std::string("\"a\x01b\""), std::string(4000, 'e')}) {
+        server.setETag(etag);
+        expectAgentStartedFromCache(run(), "v1");
+        expectAgentStartedFromCache(run(), "v1");
+        EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
+        EXPECT_FALSE(server.requests().back().header("If-None-Match").has_value());
+    }
+}
+
 TEST_F(DownloadPath, WithoutContentLengthTheRunStillSucceeds) {
     server.setChunked(true);
     expectAgentStartedFromCache(run(), "v1");

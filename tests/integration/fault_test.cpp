@@ -1,8 +1,4 @@
-#include "support/files.h"
-#include "support/http_test_server.h"
-#include "support/installer_folder.h"
-#include "support/process_runner.h"
-#include "support/zip_builder.h"
+#include "integration/download_installer.h"
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -11,7 +7,7 @@
 namespace qz {
 namespace {
 
-const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
+using test::CACHE;
 
 // A small tmpfs for running out of space; tests skip where mounting is not allowed.
 class SmallFilesystem {
@@ -34,33 +30,8 @@ class SmallFilesystem {
     bool mounted_ = false;
 };
 
-class Faults : public ::testing::Test {
+class Faults : public test::DownloadInstaller {
   protected:
-    void SetUp() override {
-        for (const char* d : {"home", "tmp", "cwd", "outside"}) {
-            test::makeDirectories(root / d);
-        }
-        installer = test::makeFlatInstaller(root / "Installer");
-        test::writeFile(installer.resources + "/installAgentURL.txt", server.url() + "\n");
-        server.setBody(test::makeAgentZip(test::recordingAgentScript(),
-                                          {{"lib/payload", std::string(64 * 1024, 'p')}}));
-        server.setETag("\"v1\"");
-    }
-
-    test::RunOptions options(const std::vector<std::string>& extraEnv = {},
-                             const std::string& record = "record") const {
-        return test::userRunOptions(root.path(), root / record, extraEnv);
-    }
-
-    test::RunResult run(const std::vector<std::string>& extraEnv = {}) {
-        ::unlink((root / "record").c_str());
-        return test::runProgram(installer.executable, {}, options(extraEnv));
-    }
-
-    std::string cache() const {
-        return root / "home" + CACHE;
-    }
-
     // The agent ran from the cache, whole: its payload is there in full.
     void expectCompleteCachedAgent(const test::RunResult& result,
                                    const std::string& record = "record") {
@@ -84,10 +55,6 @@ class Faults : public ::testing::Test {
         EXPECT_EQ(lines.back(), "Installation failed.");
         EXPECT_TRUE(test::recordedArguments(root / "record").empty());
     }
-
-    test::ScratchDir root;
-    test::HttpTestServer server;
-    test::InstallerFolder installer;
 };
 
 TEST_F(Faults, ARunKilledDuringTheTransferLeavesNothingInTheWay) {

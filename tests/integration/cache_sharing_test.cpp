@@ -1,0 +1,113 @@
+#include "integration/download_installer.h"
+
+#include <csignal>
+#include <functional>
+#include <sys/stat.h>
+
+namespace qz {
+namespace {
+
+using test::CACHE;
+
+class CacheSharing : public test::DownloadInstaller {
+  protected:
+    // An agent that says it runs, then waits until the test lets it end.
+    std::string waitingAgent(const std::string& version) const {
+        return test::makeAgentZip("echo '" + version + " running'\nwhile [ ! -e '" + (root / "go") +
+                                  "' ]; do sleep 0.05; done\necho '" + version + " ended'\n");
+    }
+
+    // A cache holding an agent that would be current for the server's "v1".
+    void plantAgent() {
+        test::makeDirectories(cache() + "installagent", 0700);
+        test::writeFile(cache() + "installagent/install", "echo planted\n", 0700);
+        test::writeFile(cache() + ".validatestring", "\"v1\"", 0600);
+    }
+};
+
+TEST_F(CacheSharing, ACacheThatOthersCouldHaveWrittenIsNeitherRunNorChanged) {
+    const std::string top = root / "home/.velmor";
+    struct Case {
+        std::function<void()> spoil;
+        std::string problem;
+        bool needsRoot = false;
+    };
+    const std::vector<Case> cases = {
+        {[&] { ::chmod(top.c_str(), 0777); }, top + " can be written by other users"},
+        {[&] { ::chmod((cache() + "installagent").c_str(), 0770); },
+         cache() + "installagent can be written by other users"},
+        {[&] {
+             ::rename(top.c_str(), (root / "outside/.velmor").c_str());
+             ::symlink((root / "outside/.velmor").c_str(), top.c_str());
+         },
+         top + " is a symbolic link"},
+        {[&] { ::lchown((cache() + ".validatestring").c_str(), 65534, 65534); },
+         cache() + ".validatestring belongs to another user", true},
+    };
+    server.setHonourIfNoneMatch(true);
+    for (const auto& c : cases) {
+        if (c.needsRoot && ::geteuid() != 0) {
+            continue;
+        }
+        test::removeTree(top);
+        test::removeTree(root / "outside/.velmor");
+        plantAgent();
+        c.spoil();
+        const auto result = run();
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        EXPECT_EQ(result.out, "agent ran\n");
+        EXPECT_EQ(result.errLines().front(),
+                  "The install agent cache is not used: " + c.problem + ".");
+        // The downloaded agent ran from the run's own scratch directory, which is gone again.
+        const auto args = test::recordedArguments(root / "record");
+        ASSERT_FALSE(args.empty()) << result.err;
+        EXPECT_TRUE(args[0].starts_with(root / "tmp/qz")) << args[0];
+        EXPECT_TRUE(test::listDirectory(root / "tmp").empty());
+        EXPECT_FALSE(server.requests().back().header("If-None-Match").has_value());
+        EXPECT_EQ(test::readFile(cache() + "installagent/install"), "echo planted\n");
+        EXPECT_EQ(test::listDirectory(cache()),
+                  (std::vector<std::string>{".validatestring", "installagent"}));
+    }
+}
+
+TEST_F(CacheSharing, ACachedAgentIsNotReplacedWhileARunUsesIt) {
+    server.setBody(waitingAgent("v1"));
+    test::ChildProcess first(installer.executable, {}, options());
+    ASSERT_TRUE(first.waitForOut("v1 running", 5.0)) << first.errSoFar();
+
+    server.setBody(waitingAgent("v2"));
+    server.setETag("\"v2\"");
+    test::ChildProcess second(installer.executable, {}, options());
+    ASSERT_TRUE(second.waitForErr("Waiting for another installer to finish", 5.0))
+        << second.errSoFar();
+    EXPECT_NE(test::readFile(cache() + "installagent/install").find("v1 running"),
+              std::string::npos);
+
+    test::writeFile(root / "go", "");
+    EXPECT_EQ(first.wait().out, "v1 running\nv1 ended\n");
+    const auto result = second.wait();
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.out, "v2 running\nv2 ended\n");
+    EXPECT_EQ(test::readFile(cache() + ".validatestring"), "\"v2\"");
+}
+
+TEST_F(CacheSharing, ATerminationDuringTheUnpackingCancelsTheRun) {
+    // An unzip that unpacks, says so, then waits until the test lets it end.
+    test::makeDirectories(root / "bin");
+    test::writeFile(root / "bin/unzip",
+                    "#!/bin/sh\n/usr/bin/unzip \"$@\"\necho 'unzip finished' >&2\nwhile [ ! -e '" +
+                        (root / "go") + "' ]; do sleep 0.05; done\n",
+                    0755);
+    test::ChildProcess child(installer.executable, {},
+                             options({"PATH=" + (root / "bin") + ":" + std::getenv("PATH")}));
+    ASSERT_TRUE(child.waitForErr("unzip finished", 5.0)) << child.errSoFar();
+    child.signal(SIGTERM);
+    test::writeFile(root / "go", "");
+    const auto result = child.wait();
+    EXPECT_EQ(result.exitStatus, 255) << result.err;
+    EXPECT_EQ(result.errLines().back(), "Installation failed.");
+    EXPECT_TRUE(test::recordedArguments(root / "record").empty());
+}
+
+} // namespace
+} // namespace qz
