@@ -51,6 +51,16 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
+std::optional<std::string>
+fieldNamed(const std::vector<std::pair<std::string, std::string>>& fields, std::string_view name) {
+    for (const auto& [fieldName, value] : fields) {
+        if (equalsIgnoringCase(trimmed(fieldName), trimmed(name))) {
+            return std::string(trimmed(value));
+        }
+    }
+    return std::nullopt;
+}
+
 void initialiseCurlOnce() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -59,12 +69,7 @@ void initialiseCurlOnce() {
 } // namespace
 
 std::optional<std::string> UrlResponse::headerField(std::string_view name) const {
-    for (const auto& [fieldName, value] : headerFields) {
-        if (equalsIgnoringCase(trimmed(fieldName), trimmed(name))) {
-            return std::string(trimmed(value));
-        }
-    }
-    return std::nullopt;
+    return fieldNamed(headerFields, name);
 }
 
 class UrlTransfer::Impl {
@@ -107,6 +112,7 @@ class UrlTransfer::Impl {
     static gboolean onStartFailure(gpointer self);
 
     std::size_t receiveHeaderLine(std::string_view line);
+    std::size_t endOfHeaderBlock(std::size_t lineSize);
     std::size_t receiveBody(const char* data, std::size_t length);
     void touch() {
         lastActivity_ = g_get_monotonic_time();
@@ -191,6 +197,8 @@ UrlTransfer::Impl::Impl(UrlRequest request, UrlTransferDelegate& delegate)
     curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
     curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects);
+    // A proxy's answer to CONNECT is not a response of the server.
+    curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     // Redirects from an https URL may only go to https; a later downgrade is caught per response.
     const bool secure = startsWithIgnoringCase(trimmed(request_.url), "https:");
 #if LIBCURL_VERSION_NUM >= 0x075500
@@ -293,6 +301,9 @@ std::size_t UrlTransfer::Impl::receiveHeaderLine(std::string_view line) {
         }
         return line.size();
     }
+    if (line == "\r\n" || line == "\n") {
+        return endOfHeaderBlock(line.size());
+    }
     const std::string_view content = trimmed(line);
     if (content.empty()) {
         return line.size();
@@ -311,6 +322,21 @@ std::size_t UrlTransfer::Impl::receiveHeaderLine(std::string_view line) {
     return line.size();
 }
 
+std::size_t UrlTransfer::Impl::endOfHeaderBlock(std::size_t lineSize) {
+    long status = 0;
+    curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+    // libcurl follows a 3xx with a non-empty Location (or fails on it); another block comes.
+    const auto location = fieldNamed(headerFields_, "Location");
+    if (status < 200 || (status / 100 == 3 && location && !location->empty())) {
+        return lineSize;
+    }
+    if (status >= 400) {
+        return 0; // complete() reports the status; the error page is not wanted
+    }
+    queueResponse(status);
+    return lineSize;
+}
+
 std::size_t UrlTransfer::Impl::onBody(char* buffer, std::size_t size, std::size_t count,
                                       void* self) {
     return static_cast<Impl*>(self)->receiveBody(buffer, size * count);
@@ -322,15 +348,16 @@ std::size_t UrlTransfer::Impl::receiveBody(const char* data, std::size_t length)
         return 0;
     }
     if (!responseQueued_) {
+        // A body whose header block did not end as expected; it is the final one all the same.
         long status = 0;
         curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
         if (status >= 400) {
             return 0; // complete() reports the status
         }
-        if (!openDestination()) {
-            return 0;
-        }
         queueResponse(status);
+    }
+    if (!openDestination()) {
+        return 0;
     }
     if (fd_ >= 0) {
         // libcurl hands over 16 KiB at a time; one write per round of socket activity is
@@ -499,7 +526,7 @@ void UrlTransfer::Impl::complete(CURLcode result) {
         queueFailure(describe(result), false);
     } else {
         // An empty 2xx body still yields its (empty) file; a 304 leaves the destination alone.
-        if (!responseQueued_ && status / 100 == 2 && !openDestination()) {
+        if (status / 100 == 2 && !openDestination()) {
             queueFailure(*abortReason_, false);
             return;
         }

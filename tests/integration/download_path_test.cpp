@@ -206,6 +206,24 @@ TEST_F(DownloadPath, ACorruptArchiveIsNeverTakenAsCurrent) {
     EXPECT_EQ(server.requestCount(), 2);
 }
 
+TEST_F(DownloadPath, AStaleCachedAgentIsRemovedWhenTheHeadersArriveBeforeAnyBody) {
+    expectAgentStartedFromCache(run(), "v1");
+    const auto bodyBytesBefore = server.bodyBytesSent();
+    serveAgent("v2");
+    server.setETag("\"v2\"");
+    server.setStallAfter(0);
+    test::ChildProcess child(installer.executable, {}, options());
+    ASSERT_TRUE(child.waitForErr("Downloading   0%", 5.0)) << child.errSoFar();
+    EXPECT_FALSE(test::pathExists(cache() + "installagent"));
+    EXPECT_EQ(server.bodyBytesSent(), bodyBytesBefore);
+    child.signal(SIGTERM);
+    const auto result = child.wait();
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitStatus, 255) << result.err;
+    EXPECT_EQ(result.errLines().back(), "Installation failed.");
+    expectNothingLeftBehind();
+}
+
 TEST_F(DownloadPath, InterruptingTheDownloadStopsItCleanly) {
     server.setBody(std::string(4 * 1024 * 1024, 'x'));
     server.setSlow(16 * 1024, std::chrono::milliseconds(50));
