@@ -1,5 +1,6 @@
 #include "platform/url_transfer.h"
 
+#include "platform/url_text.h"
 #include "platform/write_all.h"
 
 #include <algorithm>
@@ -562,14 +563,15 @@ void UrlTransfer::Impl::queueFailure(std::string description, bool alwaysDeleteF
     if (deletesFileUponFailure_ || alwaysDeleteFile) {
         removeDestination();
     }
-    events_.emplace_back(UrlError{std::move(description), effectiveUrl()});
+    events_.emplace_back(
+        UrlError{maskUrlPasswordsInText(description), maskUrlPassword(effectiveUrl())});
     phase_ = Phase::Completed;
 }
 
 void UrlTransfer::Impl::queueResponse(long statusCode) {
     UrlResponse response;
     response.statusCode = statusCode;
-    response.url = effectiveUrl();
+    response.url = maskUrlPassword(effectiveUrl());
     curl_off_t length = -1;
     if (curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK) {
         response.expectedContentLength = length >= 0 ? static_cast<std::int64_t>(length) : -1;

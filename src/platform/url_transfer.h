@@ -10,6 +10,8 @@
 
 namespace qz::platform {
 
+// The URLs in responses and errors, and any in an error's description, are meant for messages:
+// the password of their user information is masked (platform/url_text.h).
 struct UrlResponse {
     long statusCode = 0;
     std::string url;                         // effective (final) URL
