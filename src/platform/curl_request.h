@@ -16,9 +16,9 @@ struct CurlHeaderListDeleter {
 using CurlHeaderList = std::unique_ptr<curl_slist, CurlHeaderListDeleter>;
 
 // Sets the options of `easy` for a GET of the request's URL: redirects followed (at most 10),
-// http and https only and never from https to http, the connect time-out (0: none), the request's
-// extra header fields, SSL_CERT_FILE as the trusted certificates when set. The returned list
-// must outlive the handle's transfer.
+// http and https only (from an https URL, redirects to https only), the connect time-out (0:
+// libcurl's default), the request's extra header fields, SSL_CERT_FILE as the trusted
+// certificates when set. The returned list must outlive the handle's transfer.
 CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long connectTimeoutMs,
                                  char (&errorBuffer)[CURL_ERROR_SIZE]);
 
