@@ -10,6 +10,8 @@
 
 namespace qz::platform {
 
+// The URLs in responses and errors, and any in an error's description, are meant for messages:
+// the password of their user information is masked (platform/url_text.h).
 struct UrlResponse {
     long statusCode = 0;
     std::string url;                         // effective (final) URL
@@ -27,8 +29,10 @@ struct UrlError {
 };
 
 // Called on the main thread from the GLib default main context, one call at a time, in order:
-// the response, data blocks, then exactly one of finished or failed. A failure may come without
-// any response (bad URL, name resolution or connection errors, HTTP status >= 400).
+// the response, data blocks, then exactly one of finished or failed. The response comes as soon
+// as the header block of the final response has ended (not for 1xx, nor for a redirect that is
+// followed), before any of its body. A failure may come without any response (bad URL, name
+// resolution or connection errors, HTTP status >= 400).
 class UrlTransferDelegate {
   public:
     virtual ~UrlTransferDelegate() = default;

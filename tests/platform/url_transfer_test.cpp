@@ -278,15 +278,44 @@ TEST_F(UrlTransferTest, StalledServerTimesOutAfterTheIdleInterval) {
         runLoop();
         const auto elapsed = std::chrono::steady_clock::now() - start;
 
-        // The body is announced with its first byte, so a stall before it gives no response.
         const Events expected =
-            stallAfter > 0 ? Events{"response", "data", "fail"} : Events{"fail"};
+            stallAfter > 0 ? Events{"response", "data", "fail"} : Events{"response", "fail"};
         EXPECT_EQ(failing.events, expected);
         ASSERT_TRUE(failing.error);
         EXPECT_EQ(failing.error->description, "The request timed out.");
         EXPECT_GE(elapsed, 450ms);
         EXPECT_LT(elapsed, 3s);
         EXPECT_FALSE(test::pathExists(destination));
+    }
+}
+
+TEST_F(UrlTransferTest, TheFinalResponseArrivesWithItsHeadersBeforeAnyBody) {
+    server.setBody(randomBytes(4096));
+    server.setETag("\"v2\"");
+    server.setStallAfter(0);
+    server.addRedirect("/first", server.url("/second"), 301);
+    server.addRedirect("/second", "/InstallAgent.zip", 302);
+    for (const std::string path : {"/InstallAgent.zip", "/first"}) {
+        SCOPED_TRACE(path);
+        Recorder stalled(loop);
+        UrlTransfer transfer({server.url(path), 2.0}, stalled);
+        transfer.setDestination(destination, true);
+        bool fileExisted = true;
+        stalled.onResponse = [&] {
+            fileExisted = test::pathExists(destination);
+            transfer.cancel();
+            stopSoon();
+        };
+        runLoop();
+
+        EXPECT_EQ(stalled.events, Events{"response"});
+        ASSERT_TRUE(stalled.response);
+        EXPECT_EQ(stalled.response->statusCode, 200);
+        EXPECT_EQ(stalled.response->url, server.url());
+        EXPECT_EQ(stalled.response->headerField("ETag"), "\"v2\"");
+        EXPECT_EQ(stalled.response->headerField("Location"), std::nullopt);
+        EXPECT_EQ(stalled.response->expectedContentLength, 4096);
+        EXPECT_FALSE(fileExisted);
     }
 }
 
@@ -351,7 +380,7 @@ TEST_F(UrlTransferTest, ExistingFileIsKeptUnlessOverwriteIsAllowed) {
         transfer.setDestination(destination, false);
         transfer.setDeletesFileUponFailure(true);
         runLoop();
-        EXPECT_EQ(failing.events, Events{"fail"});
+        EXPECT_EQ(failing.events, (Events{"response", "fail"}));
         EXPECT_NE(failing.error->description.find("File exists"), std::string::npos);
         EXPECT_EQ(test::readFile(destination), "old content");
     }

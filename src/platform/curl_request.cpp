@@ -1,0 +1,80 @@
+#include "platform/curl_request.h"
+
+#include "platform/header_lines.h"
+
+#include <cstdlib>
+
+namespace qz::platform {
+namespace {
+
+constexpr long kReceiveBufferSize = 256 * 1024;
+constexpr long kMaxRedirects = 10;
+
+} // namespace
+
+CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long connectTimeoutMs,
+                                 char (&errorBuffer)[CURL_ERROR_SIZE]) {
+    curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    // A proxy's answer to CONNECT is not a response of the server.
+    curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    // Redirects from an https URL may only go to https; a later downgrade is caught per response.
+    const bool secure = startsWithIgnoringCase(trimmedText(request.url), "https:");
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+#else
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS,
+                     secure ? static_cast<long>(CURLPROTO_HTTPS)
+                            : static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+    if (connectTimeoutMs > 0) {
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs);
+    }
+    if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile != nullptr && *caFile != '\0') {
+        curl_easy_setopt(easy, CURLOPT_CAINFO, caFile);
+    }
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+    CurlHeaderList headers;
+    for (const auto& [name, value] : request.extraHeaders) {
+        // "Name;" is libcurl's way to send a header with an empty value.
+        const std::string header = value.empty() ? name + ";" : name + ": " + value;
+        headers.reset(curl_slist_append(headers.release(), header.c_str()));
+    }
+    if (headers) {
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get());
+    }
+    return headers;
+}
+
+std::string describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer) {
+    if (result == CURLE_OPERATION_TIMEDOUT) {
+        return "The request timed out.";
+    }
+    std::string description = curl_easy_strerror(result);
+    const std::string_view detail = trimmedText(errorBuffer);
+    if (!detail.empty() && detail != description) {
+        description += " (" + std::string(detail) + ")";
+    }
+    long redirects = 0;
+    curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &redirects);
+    if (result == CURLE_UNSUPPORTED_PROTOCOL && redirects > 0) {
+        description = "The server redirected to a location that is not allowed: " + description;
+    }
+    return description;
+}
+
+std::string effectiveUrl(CURL* easy, const std::string& requested) {
+    char* url = nullptr;
+    if (easy != nullptr && curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK &&
+        url != nullptr && *url != '\0') {
+        return url;
+    }
+    return requested;
+}
+
+} // namespace qz::platform

@@ -1,0 +1,102 @@
+#include "platform/destination_file.h"
+
+#include "platform/write_all.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qz::platform {
+namespace {
+
+// libcurl hands over at most its receive buffer at a time; one write per round of socket
+// activity is cheaper. The batch never grows past its first reservation.
+constexpr std::size_t kWriteBatch = 256 * 1024;
+
+} // namespace
+
+DestinationFile::~DestinationFile() {
+    close();
+}
+
+void DestinationFile::setPath(std::string path, bool allowOverwrite) {
+    path_ = std::move(path);
+    allowOverwrite_ = allowOverwrite;
+}
+
+bool DestinationFile::failed(std::string what) {
+    error_ = std::move(what) + ": " + std::strerror(errno);
+    return false;
+}
+
+bool DestinationFile::open() {
+    if (path_.empty() || owns_) {
+        return true;
+    }
+    const int mode = allowOverwrite_ ? O_TRUNC : O_EXCL;
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0600);
+    if (fd_ < 0) {
+        return failed("Could not create the file " + path_);
+    }
+    owns_ = true;
+    struct stat status {};
+    if (::fstat(fd_, &status) == 0) {
+        regular_ = S_ISREG(status.st_mode);
+        device_ = status.st_dev;
+        inode_ = status.st_ino;
+    }
+    return true;
+}
+
+bool DestinationFile::write(const char* data, std::size_t length) {
+    if (fd_ < 0) {
+        return true;
+    }
+    if (batch_.size() + length > kWriteBatch && !flush()) {
+        return false;
+    }
+    if (length >= kWriteBatch) {
+        return writeAll(fd_, data, length) || failed("Could not write the downloaded file");
+    }
+    if (batch_.capacity() < kWriteBatch) {
+        batch_.reserve(kWriteBatch);
+    }
+    batch_.append(data, length);
+    return true;
+}
+
+bool DestinationFile::flush() {
+    if (batch_.empty() || fd_ < 0) {
+        batch_.clear();
+        return true;
+    }
+    const bool written = writeAll(fd_, batch_.data(), batch_.size());
+    batch_.clear();
+    return written || failed("Could not write the downloaded file");
+}
+
+bool DestinationFile::close() {
+    if (fd_ < 0) {
+        return true;
+    }
+    batch_.clear();
+    const int result = ::close(fd_);
+    fd_ = -1;
+    return result == 0 || errno == EINTR || failed("Could not write the downloaded file");
+}
+
+void DestinationFile::remove() {
+    if (!owns_) {
+        return;
+    }
+    owns_ = false;
+    struct stat status {};
+    if (regular_ && ::lstat(path_.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        status.st_dev == device_ && status.st_ino == inode_) {
+        ::unlink(path_.c_str());
+    }
+}
+
+} // namespace qz::platform
