@@ -96,19 +96,24 @@ void Download::applicationDidFinishLaunching() {
         window_->showSplashImage(splash);
         window_->displayIfNeeded();
     }
-    acquireCacheThenDownload(InstallAgentCache::Lock::Mode::Shared);
+    acquireCacheThenDownload();
 }
 
-void Download::acquireCacheThenDownload(InstallAgentCache::Lock::Mode mode) {
+void Download::acquireCacheThenDownload() {
+    using Lock = InstallAgentCache::Lock;
     lockRetry_ = 0;
+    // Sharing is enough to find the cached agent current; a cache without one will be written.
+    const Lock::Mode mode = mustHoldAlone_ || installAgentDirOnDisk().empty()
+                                ? Lock::Mode::Exclusive
+                                : Lock::Mode::Shared;
     // Without a usable lock file the cache is unusable too; the unpacking will say so.
-    if (!privateRun_ && cache_.lock(mode) == InstallAgentCache::Lock::Result::Busy) {
+    if (!privateRun_ && cache_.lock(mode) == Lock::Result::Busy) {
         if (window_ != nullptr) {
             window_->setStatusText(WAITING_FOR_CACHE_STATUS);
             window_->setProgressIndeterminate(true);
             window_->startProgressAnimation();
         }
-        lockRetry_ = settings_.callLater(0.1, [this, mode] { acquireCacheThenDownload(mode); });
+        lockRetry_ = settings_.callLater(0.1, [this] { acquireCacheThenDownload(); });
         return;
     }
     if (cache_.locked()) {
@@ -228,7 +233,8 @@ bool Download::holdCacheAlone() {
     cache_.unlock();
     validationString_.clear();
     fileLength_ = 0;
-    acquireCacheThenDownload(Lock::Mode::Exclusive);
+    mustHoldAlone_ = true;
+    acquireCacheThenDownload();
     return false;
 }
 

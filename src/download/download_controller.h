@@ -105,7 +105,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     void transferDidFinish() override;
     void transferDidFail(const platform::UrlError& error) override;
 
-    void acquireCacheThenDownload(InstallAgentCache::Lock::Mode mode);
+    void acquireCacheThenDownload();
     bool holdCacheAlone();
     void handOver();
     void finishHandOver(const std::string& unpackDir, bool unpacked);
@@ -123,6 +123,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     std::string storedValidationString_;
     InstallAgentCache cache_;
     bool privateRun_ = false; // the cache is not trusted: nothing is read from it or written to it
+    bool mustHoldAlone_ = false; // the cache's agent is to be replaced
     unsigned lockRetry_ = 0;
     bool agentReady_ = false;
     bool unpacking_ = false;
