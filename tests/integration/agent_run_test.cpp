@@ -4,7 +4,10 @@
 #include "support/zip_builder.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace qz {
 namespace {
@@ -29,6 +32,14 @@ class AgentRun : public ::testing::Test {
     std::string scratchOf(const std::string& record) const {
         const auto args = test::recordedArguments(root / record);
         return args.empty() ? std::string() : args[0].substr(0, args[0].rfind('/'));
+    }
+
+    // The processes of a killed run let go of its scratch directory a moment after the test
+    // sees their output end.
+    static void waitUntilNoProcessHolds(const std::string& scratch) {
+        const int fd = ::open(scratch.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::flock(fd, LOCK_EX);
+        ::close(fd);
     }
 
     std::string signalsReceived(const std::string& record) const {
@@ -83,6 +94,33 @@ TEST_F(AgentRun, TerminationSignalsReachTheAgentAndTheRunCleansUpBeforeItEnds) {
         EXPECT_EQ(result.exitStatus, c.exitStatus) << result.err;
         EXPECT_TRUE(test::listDirectory(root / "tmp").empty());
     }
+}
+
+TEST_F(AgentRun, ALaterRunRemovesOnlyTheScratchDirectoriesOfRunsThatAreGone) {
+    test::ChildProcess running(installer.executable, {}, options("running"));
+    ASSERT_TRUE(running.waitForOut("agent started", 5.0)) << running.errSoFar();
+    // Killed, while the agent that it started runs on from its scratch directory.
+    test::ChildProcess orphaned(installer.executable, {}, options("orphaned"));
+    ASSERT_TRUE(orphaned.waitForOut("agent started", 5.0)) << orphaned.errSoFar();
+    orphaned.signal(SIGKILL);
+    {
+        test::ChildProcess killed(installer.executable, {}, options("killed"));
+        ASSERT_TRUE(killed.waitForOut("agent started", 5.0)) << killed.errSoFar();
+        killed.signalGroup(SIGKILL);
+        killed.wait();
+    }
+    const std::string gone = scratchOf("killed");
+    ASSERT_TRUE(test::pathExists(gone));
+    waitUntilNoProcessHolds(gone);
+
+    const auto other = test::makeFlatInstaller(root / "Other");
+    test::writeZip(other.resources + "/InstallAgent.zip",
+                   {{"install", test::recordingAgentScript()}});
+    EXPECT_EQ(test::runProgram(other.executable, {}, options("record")).exitStatus, 0);
+    EXPECT_FALSE(test::pathExists(gone));
+    EXPECT_TRUE(test::pathExists(scratchOf("running")));
+    EXPECT_TRUE(test::pathExists(scratchOf("orphaned")));
+    EXPECT_EQ(test::listDirectory(root / "tmp").size(), 2u);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "support/zip_builder.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace qz {
 namespace {
@@ -177,16 +178,25 @@ TEST_F(BundlePath, AnEmptyOrMissingUrlFileDoesNotMatterForTheBundle) {
     expectNothingLeftBehind();
 }
 
-TEST_F(BundlePath, WithoutAUsableTemporaryDirectoryTheExecutablesDirectoryIsUsed) {
-    const auto installer = test::makeAppInstaller(root / "Setup.app");
+TEST_F(BundlePath, AnUnusableTMPDIRGivesWayToSlashTmpAndLeavesTheInstallersFolderAlone) {
+    const auto installer = test::makeFlatInstaller(root / "Installer");
     test::writeZip(installer.resources + "/InstallAgent.zip",
                    {{"install", test::recordingAgentScript()}});
-    const auto result = run(installer.executable, {}, {"TMPDIR=" + (root / "no-such-tmp")});
-    EXPECT_EQ(result.exitStatus, 0) << result.err;
-    const auto received = test::recordedArguments(record());
-    ASSERT_FALSE(received.empty());
-    // The executable's directory is the one that holds the bundle.
-    EXPECT_EQ(received[0], root / "install");
+    const auto before = test::listDirectory(installer.resources);
+    // Missing, not writable (even for root), relative.
+    for (const std::string& tmp : {root / "missing", std::string("/proc"), std::string(".")}) {
+        SCOPED_TRACE(tmp);
+        ::unlink(record().c_str());
+        const auto result = run(installer.executable, {}, {"TMPDIR=" + tmp});
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        const auto received = test::recordedArguments(record());
+        expectScratchAgent(received, "/tmp");
+        if (!received.empty()) {
+            EXPECT_FALSE(test::pathExists(received[0].substr(0, received[0].rfind('/'))));
+        }
+        EXPECT_EQ(test::listDirectory(installer.resources), before);
+        expectNothingLeftBehind();
+    }
 }
 
 TEST_F(BundlePath, TheUnitTestVariableUsesTheExecutablesDirectoryEvenWhenEmpty) {

@@ -188,16 +188,6 @@ TEST_F(Faults, ARelativeHomeIsTakenFromTheWorkingDirectory) {
     EXPECT_EQ(server.requestCount(), 2);
 }
 
-TEST_F(Faults, AnUnusableTemporaryDirectoryFallsBackToTheInstallersFolder) {
-    test::writeZip(installer.resources + "/InstallAgent.zip",
-                   {{"install", test::recordingAgentScript()}});
-    for (const std::string& tmp : {std::string("/proc"), root / "missing"}) {
-        const auto result = run({"TMPDIR=" + tmp});
-        EXPECT_EQ(result.exitStatus, 0) << result.err;
-        EXPECT_EQ(test::recordedArguments(root / "record").at(0), root / "install");
-    }
-}
-
 TEST_F(Faults, StrangeUrlFilesFailCleanlyAndQuickly) {
     const std::string urlFile = installer.resources + "/installAgentURL.txt";
     std::string binary;
