@@ -156,6 +156,36 @@ TEST_F(BundlePath, ABrokenArchiveFailsWithItsThreeMessages) {
     expectNothingLeftBehind();
 }
 
+TEST_F(BundlePath, AnEncryptedArchiveFailsAtOnceEvenOnATerminal) {
+    const auto installer = test::makeFlatInstaller(root / "Installer");
+    test::makeDirectories(root / "agent");
+    test::writeFile(root / "agent/install", test::recordingAgentScript());
+    test::RunOptions zipOptions;
+    zipOptions.workingDirectory = root / "agent";
+    ASSERT_EQ(test::runProgram(
+                  "zip",
+                  {"-q", "-P", "secret", installer.resources + "/InstallAgent.zip", "install"},
+                  zipOptions)
+                  .exitStatus,
+              0);
+    // unzip asks the controlling terminal for a password.
+    test::PseudoTerminal terminal;
+    auto options = test::userRunOptions(root.path(), record());
+    options.controllingTerminal = terminal.device();
+    options.timeoutSeconds = 5;
+    const auto result = test::runProgram(installer.executable, {}, options);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitStatus, 255);
+    auto lines = result.errLines();
+    ASSERT_GE(lines.size(), 3u) << result.err;
+    lines.erase(lines.begin(), lines.end() - 3);
+    EXPECT_EQ(lines, (std::vector<std::string>{"Failed to unzip the install agent",
+                                               "Failed to initialize the install agent.",
+                                               "Installation failed."}));
+    EXPECT_TRUE(test::recordedArguments(record()).empty());
+    expectNothingLeftBehind();
+}
+
 TEST_F(BundlePath, AnArchiveWithoutTheInstallScriptIsNotTakenAsStarted) {
     const auto installer = test::makeFlatInstaller(root / "Installer");
     test::writeZip(installer.resources + "/InstallAgent.zip",
