@@ -259,7 +259,7 @@ void Download::handOver() {
     const std::string unpackDir = makeSiblingDirectory(target, UNPACK_SUFFIX);
     const bool unpacked = !unpackDir.empty() &&
                           unzipInstallAgent(archive, unpackDir, "unzip", report_message_main) &&
-                          exists(getInstallAgentExecutable(unpackDir));
+                          isUsableInstallAgent(getInstallAgentExecutable(unpackDir));
     bool inPlace = false;
     if (unpacked) {
         // The old string must not vouch for the new install agent, even for a moment.

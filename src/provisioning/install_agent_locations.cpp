@@ -42,6 +42,11 @@ std::string getInstallAgentExecutable(std::string directory) {
     return directory + "install";
 }
 
+bool isUsableInstallAgent(const std::string& executable) {
+    struct stat st {};
+    return ::lstat(executable.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 std::string installAgentDirOnDisk() {
     const std::string directory = getInstallAgentCacheDir() + INSTALL_AGENT_DIR + PATH_SEPARATOR;
     struct stat st {};
