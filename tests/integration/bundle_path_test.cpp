@@ -186,6 +186,27 @@ TEST_F(BundlePath, AnEncryptedArchiveFailsAtOnceEvenOnATerminal) {
     expectNothingLeftBehind();
 }
 
+TEST_F(BundlePath, AnAgentWithALockedDirectoryIsRemovedAllTheSame) {
+    const auto installer = test::makeFlatInstaller(root / "Installer");
+    test::writeZip(installer.resources + "/InstallAgent.zip",
+                   {{"install", test::recordingAgentScript()},
+                    {"locked/", "", test::ZipEntry::Kind::Directory, 0},
+                    {"locked/inner/file", "x"}});
+    // As a user without root's power to ignore permissions.
+    std::string program = installer.executable;
+    std::vector<std::string> args;
+    if (::geteuid() == 0) {
+        program = "setpriv";
+        args = {"--bounding-set", "-dac_override,-dac_read_search,-fowner", "--",
+                installer.executable};
+    }
+    const auto result =
+        test::runProgram(program, args, test::userRunOptions(root.path(), record()));
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(test::recordedArguments(record()).size(), 3u);
+    expectNothingLeftBehind();
+}
+
 TEST_F(BundlePath, AnArchiveWithoutTheInstallScriptIsNotTakenAsStarted) {
     const auto installer = test::makeFlatInstaller(root / "Installer");
     test::writeZip(installer.resources + "/InstallAgent.zip",
