@@ -11,13 +11,13 @@ int main(int argc, char** argv) {
     }
     // Asked to end while the install agent ran: now that it has ended and the scratch directory is
     // gone, end the way that signal ends a process.
-    if (const int signal = qz::forwardedTerminationSignal()) {
-        std::signal(signal, SIG_DFL);
+    if (const int endedBy = qz::forwardedTerminationSignal()) {
+        std::signal(endedBy, SIG_DFL);
         sigset_t set;
         sigemptyset(&set);
-        sigaddset(&set, signal);
+        sigaddset(&set, endedBy);
         sigprocmask(SIG_UNBLOCK, &set, nullptr);
-        std::raise(signal);
+        std::raise(endedBy);
     }
     return result;
 }
