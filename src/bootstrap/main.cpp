@@ -1,10 +1,23 @@
 #include "bootstrap/bootstrap_sequence.h"
 #include "bootstrap/message_reporter.h"
+#include "process/termination_forwarding.h"
+
+#include <csignal>
 
 int main(int argc, char** argv) {
     const int result = qz::bootstrapInstallerMainFunc(argc, argv, qz::report_message_main);
     if (result != 0) {
         qz::report_message_main("Installation failed.", true);
+    }
+    // Asked to end while the install agent ran: now that it has ended and the scratch directory is
+    // gone, end the way that signal ends a process.
+    if (const int endedBy = qz::forwardedTerminationSignal()) {
+        std::signal(endedBy, SIG_DFL);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, endedBy);
+        sigprocmask(SIG_UNBLOCK, &set, nullptr);
+        std::raise(endedBy);
     }
     return result;
 }

@@ -4,21 +4,39 @@
 #include "platform/remove_item.h"
 #include "platform/temporary_directory.h"
 
+#include <vector>
+
 namespace qz {
+namespace {
+
+const std::string PREFIX = "qz";
+
+} // namespace
 
 TempDir::TempDir(std::string /*name*/) {
-    const std::string base = platform::temporaryDirectory().value_or("/tmp");
-    path_ = platform::makeUniqueDirectory(platform::appendPathComponent(base, "qzXXXXXX"));
+    // /tmp also when TMPDIR looks usable but refuses a new directory all the same.
+    std::vector<std::string> bases = {"/tmp"};
+    if (const auto tmp = platform::temporaryDirectory(); tmp && *tmp != "/tmp") {
+        bases.insert(bases.begin(), *tmp);
+    }
+    for (const auto& base : bases) {
+        dir_.emplace(platform::appendPathComponent(base, PREFIX + "XXXXXX"));
+        if (!dir_->path().empty()) {
+            platform::removeAbandonedRunDirectories(base, PREFIX);
+            return;
+        }
+    }
+    dir_.reset();
 }
 
 TempDir::~TempDir() {
-    if (!path_.empty()) {
-        platform::removeItem(path_);
+    if (dir_) {
+        platform::removeItem(dir_->path());
     }
 }
 
 std::string TempDir::getDir() const {
-    return path_;
+    return dir_ ? dir_->path() : std::string();
 }
 
 } // namespace qz

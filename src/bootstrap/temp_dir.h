@@ -1,10 +1,14 @@
 #pragma once
 
+#include "platform/run_directory.h"
+
+#include <optional>
 #include <string>
 
 namespace qz {
 
-// The run's private scratch directory, removed with its contents when the object goes.
+// The run's private scratch directory, removed with its contents when the object goes. Making
+// one also removes the scratch directories that runs killed before their end left behind.
 class TempDir {
   public:
     explicit TempDir(std::string name);
@@ -15,7 +19,7 @@ class TempDir {
     std::string getDir() const;
 
   private:
-    std::string path_;
+    std::optional<platform::RunDirectory> dir_;
 };
 
 } // namespace qz

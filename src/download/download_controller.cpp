@@ -37,11 +37,6 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-bool isRegularFile(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 } // namespace
 
 TransferFactory urlTransferFactory() {
@@ -300,7 +295,7 @@ void Download::handOver() {
     settings_.runInBackground(
         [archive, unpackDir] {
             return unzipInstallAgent(archive, unpackDir, "unzip", report_message_main) &&
-                   isRegularFile(getInstallAgentExecutable(unpackDir));
+                   isUsableInstallAgent(getInstallAgentExecutable(unpackDir));
         },
         [this, unpackDir](bool unpacked) {
             unpacking_ = false;

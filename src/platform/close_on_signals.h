@@ -8,13 +8,20 @@
 
 namespace qz::platform {
 
-// While active, SIGINT, SIGTERM and SIGHUP call `close` from the main loop instead of ending the
-// process, so a window can cancel cleanly. Header-only: the GTK module uses it too.
+// While active, SIGINT, SIGTERM and SIGHUP (those not ignored) call `close` from the main loop
+// instead of ending the process, so a window can cancel cleanly. Header-only: the GTK module uses
+// it too.
 class CloseOnSignals {
   public:
     CloseOnSignals() = default;
     explicit CloseOnSignals(std::function<void()> close) : close_(std::move(close)) {
         for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            // One ignored from the start (nohup) stays ignored, also for the install agent: GLib
+            // would leave it at the default action afterwards.
+            struct sigaction current {};
+            if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+                continue;
+            }
             sources_.push_back(g_unix_signal_add(signal, &CloseOnSignals::onSignal, this));
         }
     }

@@ -1,6 +1,7 @@
 #include "platform/remove_item.h"
 
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
@@ -11,50 +12,126 @@
 namespace qz::platform {
 namespace {
 
-bool removeAt(int parentFd, const char* name);
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// Empties the directory open at dirFd; takes ownership of dirFd.
-bool emptyDirectory(int dirFd) {
-    // An unpacked archive may hold read-only directories; make ours writable so we can empty them.
+// Owner rights on a directory of ours, so that it can be listed and emptied whatever its mode.
+void makeAccessible(int dirFd) {
     struct stat st {};
     if (::fstat(dirFd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 0700) != 0700) {
-        ::fchmod(dirFd, st.st_mode | 0700);
+        ::fchmod(dirFd, (st.st_mode | 0700) & 07777);
     }
-    DIR* dir = ::fdopendir(dirFd);
-    if (dir == nullptr) {
-        ::close(dirFd);
-        return false;
-    }
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    bool ok = true;
-    const int fd = ::dirfd(dir);
-    for (const auto& name : names) {
-        ok = removeAt(fd, name.c_str()) && ok;
-    }
-    ::closedir(dir);
-    return ok;
 }
 
-bool removeAt(int parentFd, const char* name) {
-    if (::unlinkat(parentFd, name, 0) == 0 || errno == ENOENT) {
-        return true;
+// Opens the directory `name` without following a link; one of ours that refuses to open (no read
+// or search right) gets owner rights first.
+int openDirectory(int parentFd, const char* name) {
+    int fd = ::openat(parentFd, name, kDirectoryFlags);
+    struct stat st {};
+    if (fd < 0 && errno == EACCES && ::fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        ::fchmodat(parentFd, name, (st.st_mode | 0700) & 07777, AT_SYMLINK_NOFOLLOW) == 0) {
+        fd = ::openat(parentFd, name, kDirectoryFlags);
     }
-    if (errno != EISDIR && errno != EPERM) {
-        return false;
+    if (fd >= 0) {
+        makeAccessible(fd);
     }
-    // O_NOFOLLOW: a symbolic link is never entered, only unlinked above.
-    const int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
+    return fd;
+}
+
+// Removes every entry of the directory that is not a directory, and returns the names of those
+// that are (or may be), to be entered one by one.
+std::vector<std::string> removeFilesAndListDirectories(int dirFd, bool& ok) {
+    std::vector<std::string> directories;
+    const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
+    if (dir == nullptr) {
+        if (listFd >= 0) {
+            ::close(listFd);
+        }
+        ok = false;
+        return directories;
     }
-    const bool emptied = emptyDirectory(fd);
-    return (::unlinkat(parentFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) && emptied;
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+            continue;
+        }
+        if (entry->d_type == DT_DIR) {
+            directories.emplace_back(name);
+        } else if (::unlinkat(dirFd, name, 0) == 0 || errno == ENOENT) {
+            continue;
+        } else if (errno == EISDIR || errno == EPERM) {
+            directories.emplace_back(name); // the file system did not tell the type
+        } else {
+            ok = false;
+        }
+    }
+    ::closedir(dir);
+    return directories;
+}
+
+// Goes from the directory open at `dirFd` back up to the one it was entered from as `name`, and
+// removes it there. Returns the parent, or -1 when ".." is no longer that parent.
+int climbAndRemove(int dirFd, const std::string& name, bool& ok) {
+    const int parent = ::openat(dirFd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat here {
+    }, there{};
+    const bool same = parent >= 0 && ::fstat(dirFd, &here) == 0 &&
+                      ::fstatat(parent, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      here.st_dev == there.st_dev && here.st_ino == there.st_ino;
+    ::close(dirFd);
+    if (!same) {
+        if (parent >= 0) {
+            ::close(parent);
+        }
+        return -1;
+    }
+    if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0) {
+        ok = false;
+    }
+    return parent;
+}
+
+// Depth first, one directory open at a time: a tree of any depth needs O(1) descriptors. Each
+// level keeps the names of the subdirectories it has still to enter.
+bool removeDirectoryTree(const std::string& path) {
+    int current = openDirectory(AT_FDCWD, path.c_str());
+    if (current < 0) {
+        return errno == ENOENT;
+    }
+    struct Level {
+        std::string name;
+        std::vector<std::string> pending;
+    };
+    bool ok = true;
+    std::vector<Level> levels;
+    levels.push_back({std::string(), removeFilesAndListDirectories(current, ok)});
+    for (;;) {
+        Level& level = levels.back();
+        if (!level.pending.empty()) {
+            std::string name = std::move(level.pending.back());
+            level.pending.pop_back();
+            const int child = openDirectory(current, name.c_str());
+            if (child < 0) {
+                ok = ok && errno == ENOENT;
+                continue;
+            }
+            ::close(current);
+            current = child;
+            levels.push_back({std::move(name), removeFilesAndListDirectories(current, ok)});
+            continue;
+        }
+        if (levels.size() == 1) {
+            break;
+        }
+        current = climbAndRemove(current, level.name, ok);
+        if (current < 0) {
+            return false;
+        }
+        levels.pop_back();
+    }
+    ::close(current);
+    return (::rmdir(path.c_str()) == 0 || errno == ENOENT) && ok;
 }
 
 } // namespace
@@ -63,7 +140,14 @@ bool removeItem(const std::string& path) {
     if (path.empty()) {
         return false;
     }
-    return removeAt(AT_FDCWD, path.c_str());
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return errno == ENOENT;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+    }
+    return removeDirectoryTree(path);
 }
 
 } // namespace qz::platform

@@ -1,13 +1,18 @@
 #include "platform/temporary_directory.h"
 
 #include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace qz::platform {
 
 std::optional<std::string> temporaryDirectory() {
     const char* tmp = std::getenv("TMPDIR");
-    if (tmp == nullptr || *tmp == '\0') {
+    struct stat st {};
+    // A relative path would change meaning with the working directory.
+    if (tmp == nullptr || tmp[0] != '/' || ::stat(tmp, &st) != 0 || !S_ISDIR(st.st_mode) ||
+        ::access(tmp, W_OK | X_OK) != 0) {
         return std::nullopt;
     }
     return std::string(tmp);

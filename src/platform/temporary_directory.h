@@ -5,7 +5,8 @@
 
 namespace qz::platform {
 
-// The user's temporary directory: TMPDIR when set and not empty, otherwise none.
+// The user's temporary directory: TMPDIR when it is an absolute path to a directory that we can
+// write into and search, otherwise none.
 std::optional<std::string> temporaryDirectory();
 
 // Creates a new directory, owner-only, named `pattern` with its six trailing "X" replaced by a

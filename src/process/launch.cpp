@@ -7,21 +7,26 @@
 
 namespace qz {
 
-bool fireInstallAgentWithArgs(std::string program, std::string commandPrefix,
+bool fireInstallAgentWithArgs(std::string /*program*/, std::string commandPrefix,
                               std::string bundleDirectory, int argc, char** argv,
                               MessageReporter reporter) {
     const std::string productArchive = bundleDirectory + PATH_SEPARATOR + "bundle.zip";
-    std::string line = commandPrefix + " -installbundle " + smart_quote(productArchive);
+    // exec: the shell becomes the install agent (dash does not do so by itself), so a SIGTERM or
+    // SIGHUP passed on to our child reaches the agent and not a shell waiting for it.
+    std::string line = "exec " + commandPrefix + " -installbundle " + smart_quote(productArchive);
     if (argc >= 2) {
         line += " " + argv2cmdline(argc, argv);
     }
+    bool started = false;
     try {
-        call_system(program, line);
+        started = runCommandLine(line, {}, true).started;
     } catch (const std::exception&) {
-        reporter("Failed to start the install agent", true);
-        return false;
     }
-    return true;
+    // The agent's own exit status is its business; a shell that never started is ours.
+    if (!started) {
+        reporter("Failed to start the install agent", true);
+    }
+    return started;
 }
 
 } // namespace qz

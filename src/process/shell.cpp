@@ -1,12 +1,16 @@
 #include "process/shell.h"
 
+#include "process/termination_forwarding.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -64,6 +68,14 @@ std::string argv2cmdline(int argc, char** argv) {
 
 int call_system(std::string /*program*/, std::string commandLine,
                 const std::vector<std::string>& unsetEnvironment) {
+    const ShellOutcome outcome = runCommandLine(std::move(commandLine), unsetEnvironment, false);
+    // What system() returns when the shell cannot be executed.
+    return outcome.started ? outcome.status : 127 << 8;
+}
+
+ShellOutcome runCommandLine(std::string commandLine,
+                            const std::vector<std::string>& unsetEnvironment,
+                            bool forwardTermination) {
     // The same contract as system(): the caller ignores SIGINT and SIGQUIT and blocks SIGCHLD
     // while it waits; the shell gets the default dispositions and the caller's signal mask.
     struct sigaction ignore {};
@@ -77,6 +89,10 @@ int call_system(std::string /*program*/, std::string commandLine,
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, &oldMask);
+    std::optional<TerminationForwarding> forwarding;
+    if (forwardTermination) {
+        forwarding.emplace();
+    }
 
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -97,25 +113,26 @@ int call_system(std::string /*program*/, std::string commandLine,
     char dashC[] = "-c";
     char* args[] = {shName, dashC, commandLine.data(), nullptr};
     pid_t pid = -1;
-    int status = -1;
-    const int spawned = posix_spawn(&pid, "/bin/sh", nullptr, &attr, args, env.data());
+    ShellOutcome outcome;
+    outcome.started = posix_spawn(&pid, "/bin/sh", nullptr, &attr, args, env.data()) == 0;
     posix_spawnattr_destroy(&attr);
-    if (spawned == 0) {
-        while (::waitpid(pid, &status, 0) < 0) {
+    if (outcome.started) {
+        if (forwarding) {
+            forwarding->forwardTo(pid);
+        }
+        while (::waitpid(pid, &outcome.status, 0) < 0) {
             if (errno != EINTR) {
-                status = -1;
+                outcome.status = -1;
                 break;
             }
         }
-    } else {
-        // What system() returns when the shell cannot be executed.
-        status = 127 << 8;
     }
 
+    forwarding.reset();
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGQUIT, &oldQuit, nullptr);
     sigprocmask(SIG_SETMASK, &oldMask, nullptr);
-    return status;
+    return outcome;
 }
 
 } // namespace qz

@@ -13,7 +13,9 @@ bool unzipInstallAgent(std::string zipPath, std::string destination, std::string
     if (::stat(zipPath.c_str(), &st) != 0) {
         return false;
     }
-    const std::string line = smart_quote(unzipCommand) + " -qq -o " + smart_quote(zipPath) +
+    // -P "": an encrypted entry fails at once (as a wrong password does) instead of unzip asking
+    // for a password on the terminal and waiting for ever.
+    const std::string line = smart_quote(unzipCommand) + " -qq -o -P \"\" " + smart_quote(zipPath) +
                              " -d " + smart_quote(destination);
     int status = -1;
     try {

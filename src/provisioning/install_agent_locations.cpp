@@ -43,12 +43,16 @@ std::string getInstallAgentExecutable(std::string directory) {
     return directory + "install";
 }
 
+bool isUsableInstallAgent(const std::string& executable) {
+    struct stat st {};
+    return ::lstat(executable.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 std::string installAgentDirOnDisk() {
     const std::string cacheDir = getInstallAgentCacheDir();
     const std::string directory = cacheDir + INSTALL_AGENT_DIR + PATH_SEPARATOR;
-    // Only a file counts as the executable, and only in a cache that nobody else can write.
-    struct stat st {};
-    if (::lstat(getInstallAgentExecutable(directory).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+    // Only in a cache that nobody else can write.
+    if (isUsableInstallAgent(getInstallAgentExecutable(directory)) &&
         cacheTrustProblem(cacheDir).empty()) {
         return directory;
     }

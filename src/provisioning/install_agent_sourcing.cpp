@@ -64,10 +64,10 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
         }
     }
 
-    // An archive without "install" at its top level would start nothing and still count as a
-    // started install agent.
+    // An archive without a usable "install" at its top level would start nothing and still count
+    // as a started install agent.
     if (unzipInstallAgent(archive, destination, "unzip", reporter) &&
-        ::stat(getInstallAgentExecutable(destination).c_str(), &st) == 0) {
+        isUsableInstallAgent(getInstallAgentExecutable(destination))) {
         return getInstallAgentExecutable(destination);
     }
     reporter("Failed to initialize the install agent.", true);

@@ -6,7 +6,11 @@
 #include "support/files.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace qz {
 namespace {
@@ -66,9 +70,25 @@ TEST(TempDir, FallsBackToSlashTmpWithoutTMPDIR) {
 }
 
 TEST(TempDir, IsEmptyWhenNoDirectoryCanBeMade) {
-    test::EnvGuard env("TMPDIR", "/nonexistent/qz-nowhere");
-    TempDir dir("x");
-    EXPECT_EQ(dir.getDir(), "");
+    // Neither TMPDIR nor /tmp takes one: /tmp is read-only in a mount namespace of a child's own.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/tmp", "tmpfs", MS_RDONLY, nullptr) != 0) {
+            ::_exit(2);
+        }
+        ::setenv("TMPDIR", "/nonexistent/qz-nowhere", 1);
+        TempDir dir("x");
+        ::_exit(dir.getDir().empty() ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2) {
+        GTEST_SKIP() << "cannot mount a read-only /tmp here";
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "support/zip_builder.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace qz {
 namespace {
@@ -155,6 +156,57 @@ TEST_F(BundlePath, ABrokenArchiveFailsWithItsThreeMessages) {
     expectNothingLeftBehind();
 }
 
+TEST_F(BundlePath, AnEncryptedArchiveFailsAtOnceEvenOnATerminal) {
+    const auto installer = test::makeFlatInstaller(root / "Installer");
+    test::makeDirectories(root / "agent");
+    test::writeFile(root / "agent/install", test::recordingAgentScript());
+    test::RunOptions zipOptions;
+    zipOptions.workingDirectory = root / "agent";
+    ASSERT_EQ(test::runProgram(
+                  "zip",
+                  {"-q", "-P", "secret", installer.resources + "/InstallAgent.zip", "install"},
+                  zipOptions)
+                  .exitStatus,
+              0);
+    // unzip asks the controlling terminal for a password.
+    test::PseudoTerminal terminal;
+    auto options = test::userRunOptions(root.path(), record());
+    options.controllingTerminal = terminal.device();
+    options.timeoutSeconds = 5;
+    const auto result = test::runProgram(installer.executable, {}, options);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitStatus, 255);
+    auto lines = result.errLines();
+    ASSERT_GE(lines.size(), 3u) << result.err;
+    lines.erase(lines.begin(), lines.end() - 3);
+    EXPECT_EQ(lines, (std::vector<std::string>{"Failed to unzip the install agent",
+                                               "Failed to initialize the install agent.",
+                                               "Installation failed."}));
+    EXPECT_TRUE(test::recordedArguments(record()).empty());
+    expectNothingLeftBehind();
+}
+
+TEST_F(BundlePath, AnAgentWithALockedDirectoryIsRemovedAllTheSame) {
+    const auto installer = test::makeFlatInstaller(root / "Installer");
+    test::writeZip(installer.resources + "/InstallAgent.zip",
+                   {{"install", test::recordingAgentScript()},
+                    {"locked/", "", test::ZipEntry::Kind::Directory, 0},
+                    {"locked/inner/file", "x"}});
+    // As a user without root's power to ignore permissions.
+    std::string program = installer.executable;
+    std::vector<std::string> args;
+    if (::geteuid() == 0) {
+        program = "setpriv";
+        args = {"--bounding-set", "-dac_override,-dac_read_search,-fowner", "--",
+                installer.executable};
+    }
+    const auto result =
+        test::runProgram(program, args, test::userRunOptions(root.path(), record()));
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(test::recordedArguments(record()).size(), 3u);
+    expectNothingLeftBehind();
+}
+
 TEST_F(BundlePath, AnArchiveWithoutTheInstallScriptIsNotTakenAsStarted) {
     const auto installer = test::makeFlatInstaller(root / "Installer");
     test::writeZip(installer.resources + "/InstallAgent.zip",
@@ -177,16 +229,25 @@ TEST_F(BundlePath, AnEmptyOrMissingUrlFileDoesNotMatterForTheBundle) {
     expectNothingLeftBehind();
 }
 
-TEST_F(BundlePath, WithoutAUsableTemporaryDirectoryTheExecutablesDirectoryIsUsed) {
-    const auto installer = test::makeAppInstaller(root / "Setup.app");
+TEST_F(BundlePath, AnUnusableTMPDIRGivesWayToSlashTmpAndLeavesTheInstallersFolderAlone) {
+    const auto installer = test::makeFlatInstaller(root / "Installer");
     test::writeZip(installer.resources + "/InstallAgent.zip",
                    {{"install", test::recordingAgentScript()}});
-    const auto result = run(installer.executable, {}, {"TMPDIR=" + (root / "no-such-tmp")});
-    EXPECT_EQ(result.exitStatus, 0) << result.err;
-    const auto received = test::recordedArguments(record());
-    ASSERT_FALSE(received.empty());
-    // The executable's directory is the one that holds the bundle.
-    EXPECT_EQ(received[0], root / "install");
+    const auto before = test::listDirectory(installer.resources);
+    // Missing, not writable (even for root), relative.
+    for (const std::string& tmp : {root / "missing", std::string("/proc"), std::string(".")}) {
+        SCOPED_TRACE(tmp);
+        ::unlink(record().c_str());
+        const auto result = run(installer.executable, {}, {"TMPDIR=" + tmp});
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        const auto received = test::recordedArguments(record());
+        expectScratchAgent(received, "/tmp");
+        if (!received.empty()) {
+            EXPECT_FALSE(test::pathExists(received[0].substr(0, received[0].rfind('/'))));
+        }
+        EXPECT_EQ(test::listDirectory(installer.resources), before);
+        expectNothingLeftBehind();
+    }
 }
 
 TEST_F(BundlePath, TheUnitTestVariableUsesTheExecutablesDirectoryEvenWhenEmpty) {

@@ -260,5 +260,22 @@ TEST_F(DownloadPath, InterruptingTheDownloadStopsItCleanly) {
     expectNothingLeftBehind();
 }
 
+TEST_F(DownloadPath, AHangupIgnoredFromTheStartStaysIgnoredByTheWindowAndTheAgent) {
+    server.setBody(test::makeAgentZip(test::waitingAgentScript(),
+                                      {{"lib/payload", std::string(256 * 1024, 'p')}}));
+    server.setSlow(16 * 1024, std::chrono::milliseconds(20));
+    test::ChildProcess child("/bin/sh", {"-c", "trap '' HUP; exec \"$0\"", installer.executable},
+                             options());
+    ASSERT_TRUE(child.waitForErr("Downloading", 5.0)) << child.errSoFar();
+    child.signal(SIGHUP);
+    ASSERT_TRUE(child.waitForOut("agent started", 10.0)) << child.errSoFar();
+    child.signal(SIGHUP);
+    child.signal(SIGTERM);
+    const auto result = child.wait();
+    EXPECT_EQ(result.termSignal, SIGTERM) << result.err;
+    EXPECT_EQ(test::readFile(root / "record.signals"), "got TERM\n");
+    expectNothingLeftBehind();
+}
+
 } // namespace
 } // namespace qz

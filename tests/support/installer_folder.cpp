@@ -38,6 +38,15 @@ std::string recordingAgentScript() {
            "exit \"${QZ_TEST_AGENT_STATUS:-0}\"\n";
 }
 
+std::string waitingAgentScript() {
+    return "for a in \"$0\" \"$@\"; do printf '%s\\0' \"$a\"; done > \"$QZ_TEST_RECORD\"\n"
+           "for s in TERM HUP INT; do\n"
+           "  trap \"echo got $s >> '$QZ_TEST_RECORD.signals'; exit 3\" $s\n"
+           "done\n"
+           "echo 'agent started'\n"
+           "while :; do sleep 0.1; done\n";
+}
+
 std::vector<std::string> recordedArguments(const std::string& recordFile) {
     std::vector<std::string> args;
     if (!pathExists(recordFile)) {

@@ -23,6 +23,11 @@ std::string builtBootstrapper();
 // file named by QZ_TEST_RECORD, prints "agent ran" and exits with QZ_TEST_AGENT_STATUS (0).
 std::string recordingAgentScript();
 
+// An install agent that records its arguments as the recording agent does, appends "got TERM",
+// "got HUP" or "got INT" to the record file's name + ".signals" when that signal reaches it (then
+// exits 3), prints "agent started" and waits for a signal.
+std::string waitingAgentScript();
+
 // The arguments recorded by the recording agent; empty when it did not run.
 std::vector<std::string> recordedArguments(const std::string& recordFile);
 

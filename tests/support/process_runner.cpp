@@ -416,6 +416,24 @@ std::vector<std::string> RunResult::errLines() const {
     return lines;
 }
 
+PseudoTerminal::PseudoTerminal() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128];
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+        ::ptsname_r(master_, name, sizeof name) != 0) {
+        const int error = errno;
+        if (master_ >= 0) {
+            ::close(master_);
+        }
+        throwErrno("pseudo-terminal", error);
+    }
+    device_ = name;
+}
+
+PseudoTerminal::~PseudoTerminal() {
+    ::close(master_);
+}
+
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options) {
     ChildProcess child(program, args, options);
@@ -434,6 +452,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     std::vector<char*> argv = pointers(argvStrings);
     std::vector<char*> envp = pointers(envStrings);
     const char* cwd = options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str();
+    const char* terminal =
+        options.controllingTerminal.empty() ? nullptr : options.controllingTerminal.c_str();
 
     rlimit limit{};
     int maxFd = 65536;
@@ -464,7 +484,16 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         throwErrno("fork", error);
     }
     if (pid == 0) {
-        ::setpgid(0, 0);
+        if (terminal != nullptr) {
+            // A session leader opening a terminal makes it its controlling terminal.
+            const int fd = ::setsid() < 0 ? -1 : ::open(terminal, O_RDWR);
+            if (fd < 0) {
+                failInChild(reportWrite, 1);
+            }
+            ::close(fd);
+        } else {
+            ::setpgid(0, 0);
+        }
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -485,7 +514,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     }
 
     pid_ = pid;
-    ::setpgid(pid, pid); // also from here, so signalGroup works even before the child runs
+    if (terminal == nullptr) {
+        ::setpgid(pid, pid); // also from here, so signalGroup works even before the child runs
+    }
     for (int& fd : childFds) {
         closeFd(fd);
     }

@@ -21,6 +21,9 @@ struct RunOptions {
     std::vector<std::string> unsetEnv; // names removed
     std::string workingDirectory;      // empty: inherit
     std::string stdinData;             // written to the child's stdin, then closed
+    // When set, the child runs in a session of its own with this terminal as its controlling
+    // terminal (a PseudoTerminal's device); its standard streams stay pipes.
+    std::string controllingTerminal;
     double timeoutSeconds = 20.0; // after this the child's process group gets SIGKILL; <= 0: none
     // Once the child has exited, how long to keep collecting output while something it left
     // behind (a background grandchild) still holds stdout or stderr open.
@@ -34,6 +37,23 @@ struct RunResult {
     std::string out;
     std::string err;
     std::vector<std::string> errLines() const; // err split at '\n', without a trailing empty line
+};
+
+// A pseudo-terminal that no one reads or types at, for a child's controlling terminal.
+class PseudoTerminal {
+  public:
+    PseudoTerminal(); // throws std::system_error
+    ~PseudoTerminal();
+    PseudoTerminal(const PseudoTerminal&) = delete;
+    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+
+    const std::string& device() const {
+        return device_;
+    }
+
+  private:
+    int master_ = -1;
+    std::string device_;
 };
 
 // Runs `program` with argv = {program, args...} and waits for it.
