@@ -1,16 +1,19 @@
 #!/bin/sh
 # Sets up, builds and runs every test: once in a normal build, once with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer. Warnings are errors; the sanitized build links each layer as a shared
+# library that must resolve every symbol, so a call from a layer to one above it fails the build.
 set -eu
 cd "$(dirname "$0")/.."
 
 scripts/setup-debian.sh test
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ_WITH_GTK=AUTO >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ_WITH_GTK=AUTO -DQZ_WERROR=ON \
+    >/dev/null
 cmake --build build
 ctest --test-dir build --output-on-failure -j2
 
-cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQZ_SANITIZE=ON -DQZ_WITH_GTK=AUTO >/dev/null
+cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQZ_SANITIZE=ON -DQZ_WITH_GTK=AUTO \
+    -DQZ_WERROR=ON -DBUILD_SHARED_LIBS=ON -DCMAKE_SHARED_LINKER_FLAGS=-Wl,--no-undefined >/dev/null
 cmake --build build-sanitize
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
 LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0} \

@@ -398,6 +398,7 @@ TEST_F(DownloadController, TheFieldsHaveSettersAndA304WithoutATransferIsSafe) {
     EXPECT_EQ(controller->window(), &other);
     other.close();
     EXPECT_EQ(stops, std::vector<int>{RUN_NO_AGENT});
+    controller->setWindow(&window);
 }
 
 TEST_F(DownloadController, WithoutABundleOnlyAWindowNoOneCanCloseEndsTheRun) {
