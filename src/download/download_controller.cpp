@@ -102,7 +102,8 @@ void Download::acquireCacheThenDownload() {
                                 ? Lock::Mode::Exclusive
                                 : Lock::Mode::Shared;
     // Without a usable lock file the cache is unusable too; the unpacking will say so.
-    if (!privateRun_ && cache_.lock(mode) == Lock::Result::Busy) {
+    const auto locked = privateRun_ ? Result<bool>(true) : cache_.lock(mode);
+    if (locked && !*locked) {
         if (window_ != nullptr) {
             window_->setStatusText(WAITING_FOR_CACHE_STATUS);
             window_->setProgressIndeterminate(true);
@@ -200,7 +201,8 @@ void Download::downloadDidReceiveResponse(const platform::UrlResponse& response)
         return;
     }
     if (!agentDir.empty()) {
-        cache_.discardAgent();
+        // Whatever resists goes when the new install agent is moved into place.
+        static_cast<void>(cache_.discardAgent());
     }
 
     if (window_ == nullptr) {
@@ -218,8 +220,10 @@ void Download::downloadDidReceiveResponse(const platform::UrlResponse& response)
 
 bool Download::holdCacheAlone() {
     using Lock = InstallAgentCache::Lock;
-    if (privateRun_ || !cache_.locked() ||
-        cache_.lock(Lock::Mode::Exclusive) == Lock::Result::Acquired) {
+    if (privateRun_ || !cache_.locked()) {
+        return true;
+    }
+    if (const auto alone = cache_.lock(Lock::Mode::Exclusive); !alone || *alone) {
         return true;
     }
     // Another run is using the cache, perhaps running its install agent: wait until it is ours
@@ -285,11 +289,13 @@ void Download::handOver() {
     // Unpacked beside the cache's install agent and moved into place only when complete, so an
     // interrupted or failed unpack is never current. The loop goes on meanwhile, so the window
     // stays alive and a close or a signal is heard.
-    const std::string unpackDir = cache_.makeUnpackDirectory();
-    if (unpackDir.empty()) {
-        finishHandOver(unpackDir, false);
+    const auto made = cache_.makeUnpackDirectory();
+    if (!made) {
+        platform::systemLog(made.reason());
+        finishHandOver(std::string(), false);
         return;
     }
+    const std::string unpackDir = *made;
     unpacking_ = true;
     const std::string archive = installAgentLocation_;
     settings_.runInBackground(
@@ -304,9 +310,17 @@ void Download::handOver() {
 }
 
 void Download::finishHandOver(const std::string& unpackDir, bool unpacked) {
-    const bool inPlace = unpacked && cache_.install(unpackDir, validationString_);
+    bool inPlace = false;
+    if (unpacked) {
+        const auto installed = cache_.install(unpackDir, validationString_);
+        if (!installed) {
+            platform::systemLog(installed.reason());
+        }
+        inPlace = static_cast<bool>(installed);
+    }
     if (!inPlace && !unpackDir.empty()) {
-        platform::removeItem(unpackDir);
+        // What resists is a leftover that the next run removes.
+        static_cast<void>(platform::removeItem(unpackDir));
     }
     if (closed_) {
         // Closed while unpacking: the run is cancelled, though a complete agent stays cached.

@@ -3,7 +3,6 @@
 #include "platform/write_all.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,10 +14,19 @@ namespace {
 // activity is cheaper. The batch never grows past its first reservation.
 constexpr std::size_t kWriteBatch = 256 * 1024;
 
+Result<> written(Result<> result) {
+    if (!result) {
+        return Failure{"Could not write the downloaded file: " +
+                       result.reason().substr(result.reason().find(": ") + 2)};
+    }
+    return result;
+}
+
 } // namespace
 
 DestinationFile::~DestinationFile() {
-    close();
+    // Whoever needed the outcome closed it already.
+    static_cast<void>(close());
 }
 
 void DestinationFile::setPath(std::string path, bool allowOverwrite) {
@@ -26,19 +34,14 @@ void DestinationFile::setPath(std::string path, bool allowOverwrite) {
     allowOverwrite_ = allowOverwrite;
 }
 
-bool DestinationFile::failed(std::string what) {
-    error_ = std::move(what) + ": " + std::strerror(errno);
-    return false;
-}
-
-bool DestinationFile::open() {
+Result<> DestinationFile::open() {
     if (path_.empty() || owns_) {
-        return true;
+        return {};
     }
     const int mode = allowOverwrite_ ? O_TRUNC : O_EXCL;
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0600);
     if (fd_ < 0) {
-        return failed("Could not create the file " + path_);
+        return systemFailure("Could not create the file " + path_);
     }
     owns_ = true;
     struct stat status {};
@@ -47,44 +50,49 @@ bool DestinationFile::open() {
         device_ = status.st_dev;
         inode_ = status.st_ino;
     }
-    return true;
+    return {};
 }
 
-bool DestinationFile::write(const char* data, std::size_t length) {
+Result<> DestinationFile::write(const char* data, std::size_t length) {
     if (fd_ < 0) {
-        return true;
+        return {};
     }
-    if (batch_.size() + length > kWriteBatch && !flush()) {
-        return false;
+    if (batch_.size() + length > kWriteBatch) {
+        if (auto flushed = flush(); !flushed) {
+            return flushed;
+        }
     }
     if (length >= kWriteBatch) {
-        return writeAll(fd_, data, length) || failed("Could not write the downloaded file");
+        return written(writeAll(fd_, data, length));
     }
     if (batch_.capacity() < kWriteBatch) {
         batch_.reserve(kWriteBatch);
     }
     batch_.append(data, length);
-    return true;
+    return {};
 }
 
-bool DestinationFile::flush() {
+Result<> DestinationFile::flush() {
     if (batch_.empty() || fd_ < 0) {
         batch_.clear();
-        return true;
+        return {};
     }
-    const bool written = writeAll(fd_, batch_.data(), batch_.size());
+    Result<> result = writeAll(fd_, batch_.data(), batch_.size());
     batch_.clear();
-    return written || failed("Could not write the downloaded file");
+    return written(std::move(result));
 }
 
-bool DestinationFile::close() {
+Result<> DestinationFile::close() {
     if (fd_ < 0) {
-        return true;
+        return {};
     }
     batch_.clear();
     const int result = ::close(fd_);
     fd_ = -1;
-    return result == 0 || errno == EINTR || failed("Could not write the downloaded file");
+    if (result != 0 && errno != EINTR) {
+        return systemFailure("Could not write the downloaded file");
+    }
+    return {};
 }
 
 void DestinationFile::remove() {

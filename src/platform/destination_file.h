@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bootstrap/result.h"
+
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
@@ -21,24 +23,17 @@ class DestinationFile {
     void setPath(std::string path, bool allowOverwrite);
 
     // Creates the file on the first call; later calls do nothing.
-    bool open();
+    Result<> open();
     // Before open() the bytes are dropped. Writes to the file at once only when a batch is full.
-    bool write(const char* data, std::size_t length);
-    bool flush();
+    Result<> write(const char* data, std::size_t length);
+    Result<> flush();
     // Closes without writing what is still batched.
-    bool close();
+    Result<> close();
     // Deletes the file if this object created it and it is still that regular file: never a
     // device such as /dev/null, nor a file that replaced it meanwhile.
     void remove();
 
-    // Why the last call failed.
-    const std::string& error() const {
-        return error_;
-    }
-
   private:
-    bool failed(std::string what);
-
     std::string path_;
     bool allowOverwrite_ = false;
     int fd_ = -1;
@@ -47,7 +42,6 @@ class DestinationFile {
     bool regular_ = false;
     dev_t device_ = 0;
     ino_t inode_ = 0;
-    std::string error_;
 };
 
 } // namespace qz::platform

@@ -19,6 +19,15 @@ int setLock(int fd, short type) {
     return ::fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 0 : errno;
 }
 
+// Held (0), held by others (busy), or not to be had.
+Result<bool> outcome(int error, const std::string& path) {
+    if (error == 0 || error == EAGAIN || error == EACCES) {
+        return error == 0;
+    }
+    errno = error;
+    return systemFailure("Could not lock " + path);
+}
+
 } // namespace
 
 FileLock::~FileLock() {
@@ -38,40 +47,39 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
     return *this;
 }
 
-FileLock::Result FileLock::tryAcquire(const std::string& path, Mode mode) {
+Result<bool> FileLock::tryAcquire(const std::string& path, Mode mode) {
     if (held() && path != path_) {
         release();
     }
     const short type = mode == Mode::Shared ? F_RDLCK : F_WRLCK;
     if (held()) {
         if (mode == mode_) {
-            return Result::Acquired;
+            return true;
         }
         const int error = setLock(fd_, type);
         if (error == 0) {
             mode_ = mode;
-            return Result::Acquired;
         }
-        return error == EAGAIN || error == EACCES ? Result::Busy : Result::Unavailable;
+        return outcome(error, path);
     }
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        return Result::Unavailable;
+        return systemFailure("Could not open the lock file " + path);
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return Result::Unavailable;
+        return Failure{"The lock file " + path + " is not a regular file"};
     }
     const int error = setLock(fd, type);
     if (error != 0) {
         ::close(fd);
-        return error == EAGAIN || error == EACCES ? Result::Busy : Result::Unavailable;
+        return outcome(error, path);
     }
     fd_ = fd;
     mode_ = mode;
     path_ = path;
-    return Result::Acquired;
+    return true;
 }
 
 void FileLock::release() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bootstrap/result.h"
+
 #include <string>
 
 namespace qz::platform {
@@ -10,7 +12,6 @@ namespace qz::platform {
 class FileLock {
   public:
     enum class Mode { Shared, Exclusive };
-    enum class Result { Acquired, Busy, Unavailable };
 
     FileLock() = default;
     ~FileLock();
@@ -19,9 +20,10 @@ class FileLock {
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
-    // Never blocks. A held lock is converted to `mode` in one step, or kept as it was when that
-    // is Busy. Unavailable: the file cannot be opened or created, or is not a regular file.
-    Result tryAcquire(const std::string& path, Mode mode = Mode::Exclusive);
+    // Never blocks: true when the lock is held in `mode`, false when others hold it so that it
+    // cannot be (a held lock is then kept as it was); fails when the file cannot be opened or
+    // created, or is not a regular file. A held lock is converted to `mode` in one step.
+    Result<bool> tryAcquire(const std::string& path, Mode mode = Mode::Exclusive);
     bool held() const {
         return fd_ >= 0;
     }

@@ -136,18 +136,24 @@ bool removeDirectoryTree(const std::string& path) {
 
 } // namespace
 
-bool removeItem(const std::string& path) {
+Result<> removeItem(const std::string& path) {
     if (path.empty()) {
-        return false;
+        return Failure{"Nothing to remove: the path is empty"};
     }
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
-        return errno == ENOENT;
+        return errno == ENOENT ? Result<>() : systemFailure("Could not remove " + path);
     }
     if (!S_ISDIR(st.st_mode)) {
-        return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            return systemFailure("Could not remove " + path);
+        }
+        return {};
     }
-    return removeDirectoryTree(path);
+    if (!removeDirectoryTree(path)) {
+        return Failure{"Could not remove all of " + path};
+    }
+    return {};
 }
 
 } // namespace qz::platform

@@ -36,17 +36,20 @@ void removeIfAbandoned(const std::string& path) {
     const bool abandoned = ::fstat(fd, &locked) == 0 && locked.st_dev == st.st_dev &&
                            locked.st_ino == st.st_ino && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
     if (abandoned) {
-        removeItem(path);
+        // What resists is tried again by the next run.
+        static_cast<void>(removeItem(path));
     }
     ::close(fd);
 }
 
 } // namespace
 
-RunDirectory::RunDirectory(const std::string& pattern) : path_(makeUniqueDirectory(pattern)) {
-    if (path_.empty()) {
+RunDirectory::RunDirectory(const std::string& pattern) {
+    const auto made = makeUniqueDirectory(pattern);
+    if (!made) {
         return;
     }
+    path_ = *made;
     lockFd_ = openForLock(path_);
     struct stat st {};
     if (lockFd_ >= 0 && ::flock(lockFd_, LOCK_EX | LOCK_NB) == 0 && ::fstat(lockFd_, &st) == 0) {

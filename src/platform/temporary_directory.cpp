@@ -18,11 +18,11 @@ std::optional<std::string> temporaryDirectory() {
     return std::string(tmp);
 }
 
-std::string makeUniqueDirectory(const std::string& pattern) {
+Result<std::string> makeUniqueDirectory(const std::string& pattern) {
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (::mkdtemp(buffer.data()) == nullptr) {
-        return std::string();
+        return systemFailure("Could not make a directory like " + pattern);
     }
     return std::string(buffer.data(), pattern.size());
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bootstrap/result.h"
+
 #include <optional>
 #include <string>
 
@@ -10,7 +12,7 @@ namespace qz::platform {
 std::optional<std::string> temporaryDirectory();
 
 // Creates a new directory, owner-only, named `pattern` with its six trailing "X" replaced by a
-// unique combination (mkdtemp); returns its path, or the empty string when none could be made.
-std::string makeUniqueDirectory(const std::string& pattern);
+// unique combination (mkdtemp); returns its path.
+Result<std::string> makeUniqueDirectory(const std::string& pattern);
 
 } // namespace qz::platform

@@ -51,7 +51,7 @@ class UrlTransfer::Impl : CurlMultiDriver::Client {
     void complete(CURLcode result);
     void failNow(std::string description);
     // A failure of the destination file, which always deletes what was written.
-    void fileFailed();
+    void fileFailed(const std::string& reason);
     void queueFailure(std::string description, bool alwaysDeleteFile);
     void queueResponse(long statusCode);
     void stopAll();
@@ -123,7 +123,8 @@ void UrlTransfer::Impl::cancel() {
     }
     events_.close();
     stopAll();
-    file_.close();
+    // A cancelled download is thrown away, however its file closes.
+    static_cast<void>(file_.close());
     file_.remove();
 }
 
@@ -186,12 +187,12 @@ std::size_t UrlTransfer::Impl::receiveBody(const char* data, std::size_t length)
         }
         queueResponse(status);
     }
-    if (!file_.open()) {
-        abortReason_ = file_.error();
+    if (auto opened = file_.open(); !opened) {
+        abortReason_ = opened.reason();
         return 0;
     }
-    if (!file_.write(data, length)) {
-        fileFailed();
+    if (auto written = file_.write(data, length); !written) {
+        fileFailed(written.reason());
         return 0;
     }
     events_.data(length);
@@ -206,10 +207,12 @@ gboolean UrlTransfer::Impl::onStartFailure(gpointer self) {
 }
 
 void UrlTransfer::Impl::curlDidRun() {
-    if (events_.active() && !file_.flush()) {
-        fileFailed();
-        stopAll();
-        queueFailure(*abortReason_, true);
+    if (events_.active()) {
+        if (auto flushed = file_.flush(); !flushed) {
+            fileFailed(flushed.reason());
+            stopAll();
+            queueFailure(*abortReason_, true);
+        }
     }
     if (events_.active()) {
         if (const auto result = driver_.result()) {
@@ -219,8 +222,8 @@ void UrlTransfer::Impl::curlDidRun() {
     events_.deliver(); // may destroy this
 }
 
-void UrlTransfer::Impl::fileFailed() {
-    abortReason_ = file_.error();
+void UrlTransfer::Impl::fileFailed(const std::string& reason) {
+    abortReason_ = reason;
     abortDeletesFile_ = true;
 }
 
@@ -230,21 +233,35 @@ void UrlTransfer::Impl::complete(CURLcode result) {
     curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
     if (abortReason_) {
         queueFailure(*abortReason_, abortDeletesFile_);
-    } else if (status >= 400) {
-        queueFailure("The server answered with HTTP status " + std::to_string(status) + ".", false);
-    } else if (result != CURLE_OK) {
-        queueFailure(describeCurlResult(easy_, result, errorBuffer_), false);
-    } else if (status / 100 == 2 && !file_.open()) {
-        // An empty 2xx body still yields its (empty) file; a 304 leaves the destination alone.
-        queueFailure(file_.error(), false);
-    } else if (!file_.flush() || !file_.close()) {
-        queueFailure(file_.error(), true);
-    } else {
-        if (!responseQueued_) {
-            queueResponse(status);
-        }
-        events_.finished();
+        return;
     }
+    if (status >= 400) {
+        queueFailure("The server answered with HTTP status " + std::to_string(status) + ".", false);
+        return;
+    }
+    if (result != CURLE_OK) {
+        queueFailure(describeCurlResult(easy_, result, errorBuffer_), false);
+        return;
+    }
+    // An empty 2xx body still yields its (empty) file; a 304 leaves the destination alone.
+    if (status / 100 == 2) {
+        if (auto opened = file_.open(); !opened) {
+            queueFailure(opened.reason(), false);
+            return;
+        }
+    }
+    auto written = file_.flush();
+    if (written) {
+        written = file_.close();
+    }
+    if (!written) {
+        queueFailure(written.reason(), true);
+        return;
+    }
+    if (!responseQueued_) {
+        queueResponse(status);
+    }
+    events_.finished();
 }
 
 void UrlTransfer::Impl::failNow(std::string description) {
@@ -257,7 +274,8 @@ void UrlTransfer::Impl::failNow(std::string description) {
 }
 
 void UrlTransfer::Impl::queueFailure(std::string description, bool alwaysDeleteFile) {
-    file_.close();
+    // The transfer fails for the reason given, whatever closing says.
+    static_cast<void>(file_.close());
     if (deletesFileUponFailure_ || alwaysDeleteFile) {
         file_.remove();
     }

@@ -5,19 +5,22 @@
 
 namespace qz::platform {
 
-bool writeAll(int fd, const char* data, std::size_t length) {
+Result<> writeAll(int fd, const char* data, std::size_t length) {
     while (length > 0) {
         const ssize_t written = ::write(fd, data, length);
         if (written < 0 && errno == EINTR) {
             continue;
         }
         if (written <= 0) {
-            return false;
+            if (written == 0) {
+                errno = EIO;
+            }
+            return systemFailure("write");
         }
         data += written;
         length -= static_cast<std::size_t>(written);
     }
-    return true;
+    return {};
 }
 
 } // namespace qz::platform

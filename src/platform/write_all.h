@@ -1,11 +1,13 @@
 #pragma once
 
+#include "bootstrap/result.h"
+
 #include <cstddef>
 
 namespace qz::platform {
 
-// Writes all `length` bytes to `fd`, resuming after partial writes and interruptions; false
-// (with errno set) when the descriptor refuses them.
-bool writeAll(int fd, const char* data, std::size_t length);
+// Writes all `length` bytes to `fd`, resuming after partial writes and interruptions; fails (with
+// errno set too) when the descriptor refuses them.
+Result<> writeAll(int fd, const char* data, std::size_t length);
 
 } // namespace qz::platform

@@ -6,6 +6,7 @@
 #include "provisioning/cache_trust.h"
 #include "provisioning/validation_string.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -31,13 +32,17 @@ std::string InstallAgentCache::trustProblem() const {
     return cacheTrustProblem(directory_);
 }
 
-InstallAgentCache::Lock::Result InstallAgentCache::lock(Lock::Mode mode) {
+Result<bool> InstallAgentCache::lock(Lock::Mode mode) {
     return lock_.tryAcquire(directory_ + ".lock", mode);
 }
 
 void InstallAgentCache::keepSharedUntilExit() {
-    if (lock_.held() &&
-        lock_.tryAcquire(directory_ + ".lock", Lock::Mode::Shared) == Lock::Result::Acquired) {
+    if (!lock_.held()) {
+        return;
+    }
+    // Converting to shared cannot be refused while we hold the lock alone or share it.
+    if (const auto shared = lock_.tryAcquire(directory_ + ".lock", Lock::Mode::Shared);
+        shared && *shared) {
         lock_.holdUntilExit();
     }
 }
@@ -63,39 +68,45 @@ void InstallAgentCache::removeLeftovers() const {
     }
     ::closedir(dir);
     for (const auto& path : leftovers) {
-        platform::removeItem(path);
+        static_cast<void>(platform::removeItem(path));
     }
 }
 
-void InstallAgentCache::discardAgent() const {
+Result<> InstallAgentCache::discardAgent() const {
     const std::string agent = agentDirectory();
-    const std::string aside = platform::makeUniqueDirectory(agent + DISCARD_SUFFIX + "XXXXXX");
-    if (!aside.empty() && ::rename(agent.c_str(), aside.c_str()) == 0) {
-        platform::removeItem(aside);
-        return;
+    const auto aside = platform::makeUniqueDirectory(agent + DISCARD_SUFFIX + "XXXXXX");
+    if (aside && ::rename(agent.c_str(), aside->c_str()) == 0) {
+        // Once aside, what resists removal is a leftover for the next run.
+        static_cast<void>(platform::removeItem(*aside));
+        return {};
     }
-    if (!aside.empty()) {
-        platform::removeItem(aside);
+    if (aside) {
+        static_cast<void>(platform::removeItem(*aside));
     }
-    platform::removeItem(agent);
+    return platform::removeItem(agent);
 }
 
-std::string InstallAgentCache::makeUnpackDirectory() const {
+Result<std::string> InstallAgentCache::makeUnpackDirectory() const {
     return platform::makeUniqueDirectory(agentDirectory() + UNPACK_SUFFIX + "XXXXXX");
 }
 
-bool InstallAgentCache::install(const std::string& unpacked,
-                                const std::string& validationString) const {
-    ::unlink((directory_ + PATH_SEPARATOR + VALIDATION_STRING_FILE).c_str());
+Result<> InstallAgentCache::install(const std::string& unpacked,
+                                    const std::string& validationString) const {
+    const std::string recorded = directory_ + PATH_SEPARATOR + VALIDATION_STRING_FILE;
+    if (::unlink(recorded.c_str()) != 0 && errno != ENOENT) {
+        return systemFailure("Could not remove " + recorded);
+    }
     struct stat st {};
     if (::lstat(agentDirectory().c_str(), &st) == 0) {
-        discardAgent();
+        if (auto discarded = discardAgent(); !discarded) {
+            return discarded;
+        }
     }
     if (::rename(unpacked.c_str(), agentDirectory().c_str()) != 0) {
-        return false;
+        return systemFailure("Could not move the install agent into place");
     }
     writeValidationString(directory_, validationString);
-    return true;
+    return {};
 }
 
 } // namespace qz

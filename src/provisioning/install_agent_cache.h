@@ -25,7 +25,8 @@ class InstallAgentCache {
     // Empty when the cache may be used; else one line that says why not.
     std::string trustProblem() const;
 
-    Lock::Result lock(Lock::Mode mode);
+    // True once held in `mode`, false while other runs hold it so that it cannot be.
+    Result<bool> lock(Lock::Mode mode);
     bool locked() const {
         return lock_.held();
     }
@@ -41,16 +42,17 @@ class InstallAgentCache {
     // The stored validation string when it is one we would send back to a server, else empty.
     std::string storedValidationString() const;
 
-    // What killed runs left half done. Only with the lock held, when no run can be unpacking.
+    // What killed runs left half done. Only with the lock held, when no run can be unpacking;
+    // what resists is tried again by the next run.
     void removeLeftovers() const;
     // Takes the install agent away in one step, so no run ever sees it half removed. Only with
     // the lock held alone.
-    void discardAgent() const;
-    // A new, empty directory beside the install agent to unpack into; empty when none was made.
-    std::string makeUnpackDirectory() const;
+    Result<> discardAgent() const;
+    // A new, empty directory beside the install agent to unpack into.
+    Result<std::string> makeUnpackDirectory() const;
     // Moves an unpacked install agent into place, then records its validation string; the old
     // string never vouches for the new agent, even for a moment. Only with the lock held alone.
-    bool install(const std::string& unpacked, const std::string& validationString) const;
+    Result<> install(const std::string& unpacked, const std::string& validationString) const;
 
   private:
     std::string directory_;

@@ -19,9 +19,14 @@ void writeValidationString(std::string directory, std::string validationString) 
     // Owner-only whatever the umask: the cache is trusted only while nobody else can write it.
     const int fd =
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        platform::writeAll(fd, validationString.data(), validationString.size());
-        ::close(fd);
+    if (fd < 0) {
+        return;
+    }
+    const auto written = platform::writeAll(fd, validationString.data(), validationString.size());
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed) {
+        // A string cut short must not stay behind to be compared.
+        ::unlink(path.c_str());
     }
 }
 

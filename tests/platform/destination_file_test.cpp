@@ -56,8 +56,9 @@ TEST_F(DestinationFileTest, CloseDropsWhatIsStillBatched) {
 TEST_F(DestinationFileTest, AnExistingFileIsTruncatedOnlyWhenOverwritingIsAllowed) {
     test::writeFile(path, "old content");
     file.setPath(path, false);
-    EXPECT_FALSE(file.open());
-    EXPECT_EQ(file.error(), "Could not create the file " + path + ": File exists");
+    const auto opened = file.open();
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.reason(), "Could not create the file " + path + ": File exists");
     file.remove(); // not ours: kept
     EXPECT_EQ(test::readFile(path), "old content");
 
@@ -93,9 +94,13 @@ TEST_F(DestinationFileTest, WriteErrorsAreReportedAndADeviceIsNeverDeleted) {
         DestinationFile full;
         full.setPath("/dev/full", true);
         ASSERT_TRUE(full.open());
-        EXPECT_FALSE(full.write(block.data(), size) && full.flush());
-        EXPECT_EQ(full.error(), "Could not write the downloaded file: No space left on device");
-        full.close();
+        auto written = full.write(block.data(), size);
+        if (written) {
+            written = full.flush();
+        }
+        ASSERT_FALSE(written);
+        EXPECT_EQ(written.reason(), "Could not write the downloaded file: No space left on device");
+        static_cast<void>(full.close());
         full.remove();
         EXPECT_TRUE(test::pathExists("/dev/full"));
     }

@@ -45,7 +45,7 @@ TEST(RemoveItem, RemovesDirectoriesOfOursWhateverTheirMode) {
     test::makeDirectories(dir / "tree/a/wonly");
     ::chmod((dir / "tree/a/wonly").c_str(), 0200);
     ::chmod((dir / "tree/a/locked").c_str(), 0);
-    EXPECT_TRUE(inRestrictedChild([&] { return removeItem(dir / "tree"); }));
+    EXPECT_TRUE(inRestrictedChild([&] { return static_cast<bool>(removeItem(dir / "tree")); }));
     EXPECT_FALSE(test::pathExists(dir / "tree"));
 }
 
@@ -62,7 +62,7 @@ TEST(RemoveItem, RemovesATreeDeeperThanTheDescriptorLimit) {
     ASSERT_GE(fd, 0);
     ::close(::openat(fd, "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
     ::close(fd);
-    EXPECT_TRUE(inRestrictedChild([&] { return removeItem(dir / "d"); }, 64));
+    EXPECT_TRUE(inRestrictedChild([&] { return static_cast<bool>(removeItem(dir / "d")); }, 64));
     EXPECT_FALSE(test::pathExists(dir / "d"));
 }
 
