@@ -19,7 +19,7 @@ bool fireInstallAgentWithArgs(std::string /*program*/, std::string commandPrefix
     }
     bool started = false;
     try {
-        started = runCommandLine(line, {}, true).started;
+        started = static_cast<bool>(runCommandLine(line, {}, true));
     } catch (const std::exception&) {
     }
     // The agent's own exit status is its business; a shell that never started is ours.

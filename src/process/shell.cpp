@@ -68,14 +68,14 @@ std::string argv2cmdline(int argc, char** argv) {
 
 int call_system(std::string /*program*/, std::string commandLine,
                 const std::vector<std::string>& unsetEnvironment) {
-    const ShellOutcome outcome = runCommandLine(std::move(commandLine), unsetEnvironment, false);
+    const auto status = runCommandLine(std::move(commandLine), unsetEnvironment, false);
     // What system() returns when the shell cannot be executed.
-    return outcome.started ? outcome.status : 127 << 8;
+    return status ? *status : 127 << 8;
 }
 
-ShellOutcome runCommandLine(std::string commandLine,
-                            const std::vector<std::string>& unsetEnvironment,
-                            bool forwardTermination) {
+Result<int> runCommandLine(std::string commandLine,
+                           const std::vector<std::string>& unsetEnvironment,
+                           bool forwardTermination) {
     // The same contract as system(): the caller ignores SIGINT and SIGQUIT and blocks SIGCHLD
     // while it waits; the shell gets the default dispositions and the caller's signal mask.
     struct sigaction ignore {};
@@ -113,16 +113,16 @@ ShellOutcome runCommandLine(std::string commandLine,
     char dashC[] = "-c";
     char* args[] = {shName, dashC, commandLine.data(), nullptr};
     pid_t pid = -1;
-    ShellOutcome outcome;
-    outcome.started = posix_spawn(&pid, "/bin/sh", nullptr, &attr, args, env.data()) == 0;
+    const int spawned = posix_spawn(&pid, "/bin/sh", nullptr, &attr, args, env.data());
     posix_spawnattr_destroy(&attr);
-    if (outcome.started) {
+    int status = -1;
+    if (spawned == 0) {
         if (forwarding) {
             forwarding->forwardTo(pid);
         }
-        while (::waitpid(pid, &outcome.status, 0) < 0) {
+        while (::waitpid(pid, &status, 0) < 0) {
             if (errno != EINTR) {
-                outcome.status = -1;
+                status = -1;
                 break;
             }
         }
@@ -132,7 +132,11 @@ ShellOutcome runCommandLine(std::string commandLine,
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGQUIT, &oldQuit, nullptr);
     sigprocmask(SIG_SETMASK, &oldMask, nullptr);
-    return outcome;
+    if (spawned != 0) {
+        errno = spawned;
+        return systemFailure("Could not start /bin/sh");
+    }
+    return status;
 }
 
 } // namespace qz

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bootstrap/result.h"
+
 #include <string>
 #include <vector>
 
@@ -17,17 +19,11 @@ std::string argv2cmdline(int argc, char** argv);
 int call_system(std::string program, std::string commandLine,
                 const std::vector<std::string>& unsetEnvironment = {});
 
-// What running a command line through /bin/sh gave.
-struct ShellOutcome {
-    bool started = false; // false: no shell could be started
-    int status = -1;      // the shell's wait status, when it started
-};
-
-// call_system's work, telling a shell that could not be started apart from one that ran. With
+// call_system's work: the shell's wait status, or a failure when no shell could be started. With
 // `forwardTermination`, SIGTERM and SIGHUP that reach us meanwhile are passed on to the shell's
 // process (TerminationForwarding).
-ShellOutcome runCommandLine(std::string commandLine,
-                            const std::vector<std::string>& unsetEnvironment,
-                            bool forwardTermination);
+Result<int> runCommandLine(std::string commandLine,
+                           const std::vector<std::string>& unsetEnvironment,
+                           bool forwardTermination);
 
 } // namespace qz
