@@ -3,20 +3,11 @@
 #include "platform/close_on_signals.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <csignal>
-#include <cstdio>
-#include <glib-unix.h>
 #include <gtk/gtk.h>
 #ifdef GDK_WINDOWING_X11
 #include <gdk/gdkx.h>
 #endif
-#include <mutex>
-#include <pthread.h>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace qz::platform {
 namespace {
@@ -30,46 +21,37 @@ constexpr char ERROR_COLOUR[] = "#c01c28";
 constexpr guint TICK_MS = 20;
 constexpr gint64 MIN_PUSH_INTERVAL_US = G_USEC_PER_SEC / 24;
 constexpr gint64 PULSE_INTERVAL_US = G_USEC_PER_SEC / 10;
-constexpr auto BLOCKED_FRAME = std::chrono::milliseconds(40);
+// The status field shows at most this many lines: the failure of a transfer has two.
+constexpr int STATUS_LINES = 2;
 
 bool isProgressText(const std::string& text) {
     return text.rfind("Downloading ", 0) == 0;
 }
 
-class GtkDownloadWindow;
+// The first `count` lines of `text`.
+std::string firstLines(const std::string& text, int count) {
+    std::size_t end = std::string::npos;
+    for (std::size_t from = 0; count-- > 0 && from <= text.size(); from = end + 1) {
+        end = text.find('\n', from);
+        if (end == std::string::npos) {
+            break;
+        }
+    }
+    return text.substr(0, end);
+}
 
-// A source that never fires: its prepare runs first in every main loop iteration, which is
-// where the main thread takes GTK back from the animation thread.
-struct GuardSource {
-    GSource source;
-    GtkDownloadWindow* window;
-};
-
+// All of it runs on the main thread, from the main loop: GTK is never used from another one.
 class GtkDownloadWindow : public DownloadWindow {
   public:
     GtkDownloadWindow() {
         build();
-        static GSourceFuncs guardFuncs = {
-            &GtkDownloadWindow::onGuardPrepare,
-            [](GSource*) -> gboolean { return FALSE; },
-            [](GSource*, GSourceFunc, gpointer) -> gboolean { return G_SOURCE_CONTINUE; },
-            nullptr,
-            nullptr,
-            nullptr};
-        guard_ = g_source_new(&guardFuncs, sizeof(GuardSource));
-        reinterpret_cast<GuardSource*>(guard_)->window = this;
-        g_source_set_priority(guard_, G_PRIORITY_HIGH - 100);
-        g_source_attach(guard_, nullptr);
         // Shown once the launch has set the splash image, so the window is centred at its size.
         presentSource_ =
             g_idle_add_full(G_PRIORITY_HIGH_IDLE, &GtkDownloadWindow::onPresent, this, nullptr);
     }
 
     ~GtkDownloadWindow() override {
-        reclaim();
         removeSources();
-        g_source_destroy(guard_);
-        g_source_unref(guard_);
         if (window_ != nullptr) {
             g_signal_handlers_disconnect_by_data(window_, this);
             // Destroying widgets whose X window is gone only makes GTK complain; the process is
@@ -90,7 +72,6 @@ class GtkDownloadWindow : public DownloadWindow {
     }
 
     void setStatusText(const std::string& text) override {
-        reclaim();
         if (text == wanted_.status) {
             return;
         }
@@ -102,7 +83,6 @@ class GtkDownloadWindow : public DownloadWindow {
     }
 
     void setStatusColour(TextColour colour) override {
-        reclaim();
         if (colour == wanted_.colour) {
             return;
         }
@@ -112,22 +92,14 @@ class GtkDownloadWindow : public DownloadWindow {
             // The failure is the final state: show it now, and the window stays until closed.
             present();
             push();
-            // Standard error carries the same messages whichever window shows them.
-            if (wanted_.status != printedFailure_) {
-                printedFailure_ = wanted_.status;
-                std::fprintf(stderr, "%s\n", wanted_.status.c_str());
-                std::fflush(stderr);
-            }
         }
     }
 
     void setProgressIndeterminate(bool indeterminate) override {
-        reclaim();
         wanted_.indeterminate = indeterminate;
         markDirty(false);
     }
     void setProgressMaximum(double maximum) override {
-        reclaim();
         wanted_.maximum = maximum;
         markDirty(false);
     }
@@ -135,29 +107,24 @@ class GtkDownloadWindow : public DownloadWindow {
         return wanted_.maximum;
     }
     void setProgressValue(double value) override {
-        reclaim();
         wanted_.value = value;
         markDirty(false);
     }
     void incrementProgressBy(double delta) override {
-        reclaim();
         wanted_.value += delta;
         markDirty(false);
     }
     void startProgressAnimation() override {
-        reclaim();
         wanted_.animating = true;
         markDirty(false);
         present();
     }
     void stopProgressAnimation() override {
-        reclaim();
         wanted_.animating = false;
         markDirty(false);
     }
 
     void setCancelEnabled(bool enabled) override {
-        reclaim();
         if (enabled != wanted_.cancelEnabled) {
             wanted_.cancelEnabled = enabled;
             markDirty(true);
@@ -165,7 +132,6 @@ class GtkDownloadWindow : public DownloadWindow {
     }
 
     void showSplashImage(const std::string& path) override {
-        reclaim();
         if (window_ == nullptr) {
             return;
         }
@@ -179,21 +145,16 @@ class GtkDownloadWindow : public DownloadWindow {
     }
 
     void displayIfNeeded() override {
-        reclaim();
         if (closed_ || window_ == nullptr || !presented_) {
             return;
         }
-        if (urgent_) {
-            push();
-            paintNow();
-            animateWhileBlocked();
-        } else if (dirty_ && g_get_monotonic_time() - lastPush_ >= MIN_PUSH_INTERVAL_US) {
+        // GTK draws what was pushed in its next frame, from the main loop.
+        if (dirty_ && (urgent_ || g_get_monotonic_time() - lastPush_ >= MIN_PUSH_INTERVAL_US)) {
             push();
         }
     }
 
     void close() override {
-        reclaim();
         if (closed_) {
             return;
         }
@@ -246,11 +207,14 @@ class GtkDownloadWindow : public DownloadWindow {
         gtk_widget_set_margin_top(bar_, 6);
         gtk_box_pack_start(GTK_BOX(box), bar_, FALSE, FALSE, 0);
 
-        // Room for two lines whatever the text, so the window never changes size.
+        // A single-line field: a longer text is ellipsised, never wrapped, and the field asks for
+        // no more than the bar's width. Its height holds the two lines of a failure, whatever
+        // the text, so the window never changes size.
         label_ = gtk_label_new(nullptr);
         gtk_label_set_xalign(GTK_LABEL(label_), 0.0F);
         gtk_label_set_yalign(GTK_LABEL(label_), 0.0F);
-        gtk_label_set_line_wrap(GTK_LABEL(label_), TRUE);
+        gtk_label_set_line_wrap(GTK_LABEL(label_), FALSE);
+        gtk_label_set_ellipsize(GTK_LABEL(label_), PANGO_ELLIPSIZE_END);
         gtk_label_set_max_width_chars(GTK_LABEL(label_), 1);
         PangoLayout* twoLines = gtk_widget_create_pango_layout(label_, "Xg\nXg");
         int lineHeight = 0;
@@ -281,11 +245,9 @@ class GtkDownloadWindow : public DownloadWindow {
             return nullptr;
         }
         GError* error = nullptr;
-        // Scaled down to fit, proportionally; a smaller image keeps its size.
-        GdkPixbuf* pixbuf = width <= SPLASH_LIMIT && height <= SPLASH_LIMIT
-                                ? gdk_pixbuf_new_from_file(path.c_str(), &error)
-                                : gdk_pixbuf_new_from_file_at_scale(path.c_str(), SPLASH_LIMIT,
-                                                                    SPLASH_LIMIT, TRUE, &error);
+        // Scaled proportionally, up or down, to fit.
+        GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(path.c_str(), SPLASH_LIMIT,
+                                                              SPLASH_LIMIT, TRUE, &error);
         if (error != nullptr) {
             g_error_free(error);
         }
@@ -326,10 +288,7 @@ class GtkDownloadWindow : public DownloadWindow {
             return;
         }
         const bool red = wanted_.colour == TextColour::Red;
-        std::string text = wanted_.status;
-        if (text.empty() && pulsing()) {
-            text = "Downloading the install agent";
-        }
+        const std::string text = firstLines(wanted_.status, STATUS_LINES);
         gchar* valid = g_utf8_make_valid(text.c_str(), -1);
         gchar* escaped = g_markup_escape_text(valid, -1);
         const std::string markup =
@@ -360,12 +319,13 @@ class GtkDownloadWindow : public DownloadWindow {
             }
         }
 
-        // After a failure nothing is left to cancel: the button only closes the window.
-        if (red && !shownRed_) {
-            shownRed_ = true;
+        // After a failure nothing is left to cancel: an enabled button only closes the window. One
+        // disabled at the hand-off stays so; the close box and Escape still close the window.
+        if (red && wanted_.cancelEnabled && !shownClose_) {
+            shownClose_ = true;
             gtk_button_set_label(GTK_BUTTON(cancel_), "Close");
         }
-        const bool sensitive = wanted_.cancelEnabled || red;
+        const bool sensitive = wanted_.cancelEnabled;
         if (sensitive != gtk_widget_get_sensitive(cancel_)) {
             gtk_widget_set_sensitive(cancel_, sensitive);
             if (sensitive) {
@@ -401,75 +361,6 @@ class GtkDownloadWindow : public DownloadWindow {
             return G_SOURCE_REMOVE;
         }
         return G_SOURCE_CONTINUE;
-    }
-
-    // Draws the window at once, outside the frame clock: for a caller that is about to block the
-    // main loop. Nothing is dispatched, so no transfer callback can run inside the caller.
-    void paintNow() {
-        if (window_ == nullptr || !gtk_widget_get_mapped(window_)) {
-            return;
-        }
-        GdkWindow* gdkWindow = gtk_widget_get_window(window_);
-        gtk_container_check_resize(GTK_CONTAINER(window_));
-        cairo_region_t* region = gdk_window_get_visible_region(gdkWindow);
-        GdkDrawingContext* context = gdk_window_begin_draw_frame(gdkWindow, region);
-        gtk_widget_draw(window_, gdk_drawing_context_get_cairo_context(context));
-        gdk_window_end_draw_frame(gdkWindow, context);
-        cairo_region_destroy(region);
-        gdk_display_flush(gdk_window_get_display(gdkWindow));
-    }
-
-    // A bar pulsing with Cancel disabled is the hand-off: the install agent is unpacked on the
-    // main thread right after this call, with no main loop running. A thread keeps the bar
-    // moving meanwhile. GTK is never used by two threads at once: the main thread does not touch
-    // it until it has joined the thread again (reclaim), which every entry point of this window
-    // and every main loop iteration (the guard source) does first.
-    void animateWhileBlocked() {
-        if (!pulsing() || wanted_.cancelEnabled || !gtk_widget_get_mapped(window_)) {
-            return;
-        }
-        stopAnimator_ = false;
-        // Signals stay with the main thread, where the GLib signal sources expect them.
-        sigset_t all;
-        sigset_t old;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &old);
-        animator_ = std::thread([this] { animate(); });
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    }
-
-    void animate() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        GdkFrameClock* clock = gtk_widget_get_frame_clock(window_);
-        while (!wake_.wait_for(lock, BLOCKED_FRAME, [this] { return stopAnimator_; })) {
-            lock.unlock();
-            pulseIfDue();
-            // The bar moves its block in the frame clock's update phase, which the blocked main
-            // loop cannot run.
-            if (clock != nullptr) {
-                g_signal_emit_by_name(clock, "update");
-            }
-            paintNow();
-            lock.lock();
-        }
-    }
-
-    void reclaim() {
-        if (!animator_.joinable()) {
-            return;
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopAnimator_ = true;
-        }
-        wake_.notify_all();
-        animator_.join();
-    }
-
-    static gboolean onGuardPrepare(GSource* source, gint* timeout) {
-        *timeout = -1;
-        reinterpret_cast<GuardSource*>(source)->window->reclaim();
-        return FALSE;
     }
 
     void removeSources() {
@@ -528,8 +419,8 @@ class GtkDownloadWindow : public DownloadWindow {
 
     static gboolean onKey(GtkWidget*, GdkEventKey* event, gpointer data) {
         auto* self = static_cast<GtkDownloadWindow*>(data);
-        if (event->keyval == GDK_KEY_Escape && self->cancel_ != nullptr &&
-            gtk_widget_is_sensitive(self->cancel_)) {
+        // Escape is the close box, whatever the button's state.
+        if (event->keyval == GDK_KEY_Escape) {
             self->close();
             return TRUE;
         }
@@ -545,14 +436,12 @@ class GtkDownloadWindow : public DownloadWindow {
     CloseOnSignals signals_{[this] { close(); }};
     guint tickSource_ = 0;
     guint presentSource_ = 0;
-    GSource* guard_ = nullptr;
 
     State wanted_;
-    std::string printedFailure_;
     std::string shownMarkup_;
     bool shownIndeterminate_ = false;
     double shownFraction_ = -1;
-    bool shownRed_ = false;
+    bool shownClose_ = false;
     bool dirty_ = false;
     bool urgent_ = false;
     bool presented_ = false;
@@ -560,11 +449,6 @@ class GtkDownloadWindow : public DownloadWindow {
     bool nativeWindowGone_ = false;
     gint64 lastPush_ = 0;
     gint64 lastPulse_ = 0;
-
-    std::thread animator_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopAnimator_ = false;
 };
 
 } // namespace
@@ -577,18 +461,10 @@ qz_make_gtk_window() {
     using namespace qz::platform;
     // GTK's setlocale would change how numbers are printed and parsed elsewhere in the program.
     gtk_disable_setlocale();
-    // GDK probes OpenGL while it opens the display, loading a software renderer that takes a
-    // tenth of a second; this window draws nothing with OpenGL. Set for this call only, so the
-    // install agent inherits the environment unchanged.
-    const bool glChosen = g_getenv("GDK_GL") != nullptr;
-    if (!glChosen) {
-        g_setenv("GDK_GL", "disable", TRUE);
-    }
-    const bool opened = gtk_init_check(nullptr, nullptr);
-    if (!glChosen) {
-        g_unsetenv("GDK_GL");
-    }
-    if (!opened) {
+    // The environment is left as it is: other threads may be reading it. GDK's probe of OpenGL
+    // on X11 costs only the first GTK program on a display, which keeps the result on the root
+    // window for the others.
+    if (!gtk_init_check(nullptr, nullptr)) {
         return nullptr;
     }
 #ifdef GDK_WINDOWING_X11

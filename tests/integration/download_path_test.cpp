@@ -220,5 +220,25 @@ TEST_F(DownloadPath, InterruptingTheDownloadStopsItCleanly) {
     expectNothingLeftBehind();
 }
 
+TEST_F(DownloadPath, AHangupIgnoredAtStartStaysIgnored) {
+    // The agent notes which signals it ignores (a hexadecimal mask; SIGHUP is its lowest bit).
+    server.setBody(test::makeAgentZip(
+        "sed -n 's/^SigIgn:[[:space:]]*//p' /proc/self/status > \"$QZ_TEST_RECORD.ignored\"\n" +
+            test::recordingAgentScript(),
+        {{"padding.bin", std::string(512 * 1024, 'p')}}));
+    server.setSlow(16 * 1024, std::chrono::milliseconds(50));
+    test::ChildProcess child("/bin/sh", {"-c", "trap '' HUP; exec \"$0\"", installer.executable},
+                             options());
+    ASSERT_TRUE(child.waitForErr("Downloading", 5.0)) << child.errSoFar();
+    child.signal(SIGHUP);
+    const auto result = child.wait();
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.out, "agent ran\n");
+    ASSERT_TRUE(test::pathExists(root / "record.ignored")) << result.err;
+    const unsigned long long ignored =
+        std::stoull(test::readFile(root / "record.ignored"), nullptr, 16);
+    EXPECT_EQ(ignored & 1u, 1u) << test::readFile(root / "record.ignored");
+}
+
 } // namespace
 } // namespace qz
