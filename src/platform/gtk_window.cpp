@@ -9,6 +9,9 @@
 #endif
 #include <string>
 
+// Exported by GDK 3 for GTK's own use; see disableOpenGl.
+extern "C" void* gdk__private__();
+
 namespace qz::platform {
 namespace {
 
@@ -451,6 +454,28 @@ class GtkDownloadWindow : public DownloadWindow {
     gint64 lastPulse_ = 0;
 };
 
+// GDK probes OpenGL as it opens an X display, loading a software renderer (Mesa and LLVM) that
+// takes about a fifth of a second and 50 MiB; this window draws nothing with OpenGL. GDK_GL=disable
+// would avoid it, but the environment must not change while other threads may read it. GDK 3.24
+// exports a table of its own internal calls, frozen with GTK 3, whose sixth entry sets the same
+// flag; GDK_GL, when the user set it, still wins.
+struct GdkInternalCalls {
+    void* deviceGrabInfo;
+    void* displayOpenDefault;
+    void* addOptionEntries;
+    void* preParse;
+    unsigned (*glGetFlags)();
+    void (*glSetFlags)(unsigned flags);
+};
+constexpr unsigned GDK_GL_DISABLE_FLAG = 1u << 0;
+
+void disableOpenGl() {
+    if (gtk_get_major_version() == 3 && gtk_get_minor_version() == 24) {
+        auto* calls = static_cast<GdkInternalCalls*>(gdk__private__());
+        calls->glSetFlags(calls->glGetFlags() | GDK_GL_DISABLE_FLAG);
+    }
+}
+
 } // namespace
 
 } // namespace qz::platform
@@ -461,9 +486,7 @@ qz_make_gtk_window() {
     using namespace qz::platform;
     // GTK's setlocale would change how numbers are printed and parsed elsewhere in the program.
     gtk_disable_setlocale();
-    // The environment is left as it is: other threads may be reading it. GDK's probe of OpenGL
-    // on X11 costs only the first GTK program on a display, which keeps the result on the root
-    // window for the others.
+    disableOpenGl();
     if (!gtk_init_check(nullptr, nullptr)) {
         return nullptr;
     }

@@ -306,5 +306,15 @@ TEST(GtkWindowOpening, LeavesTheEnvironmentAlone) {
     EXPECT_EQ(environmentChanges, 0);
 }
 
+TEST(GtkWindowOpening, LoadsNoOpenGl) {
+    if (!XServer::ready()) {
+        GTEST_SKIP() << "needs Xvfb";
+    }
+    EventLoop loop;
+    auto window = makeGtkWindow(loop);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(::dlopen("libGL.so.1", RTLD_LAZY | RTLD_NOLOAD), nullptr);
+}
+
 } // namespace
 } // namespace qz::platform
