@@ -1,46 +1,23 @@
 #include "platform/gtk_window.h"
 
 #include "platform/close_on_signals.h"
+#include "platform/gtk_window_widgets.h"
 
 #include <algorithm>
 #include <gtk/gtk.h>
-#ifdef GDK_WINDOWING_X11
-#include <gdk/gdkx.h>
-#endif
 #include <string>
-
-// Exported by GDK 3 for GTK's own use; see disableOpenGl.
-extern "C" void* gdk__private__();
 
 namespace qz::platform {
 namespace {
 
-constexpr char TITLE[] = "Velmor Installer";
-constexpr int SPLASH_LIMIT = 400;
-constexpr int CONTENT_WIDTH = 400;
-constexpr char ERROR_COLOUR[] = "#c01c28";
 // Widgets get the state from a timer, not from each data block, and never more than 24 times a
 // second whoever asks, which leaves room for GTK's own frames within 30 a second.
 constexpr guint TICK_MS = 20;
 constexpr gint64 MIN_PUSH_INTERVAL_US = G_USEC_PER_SEC / 24;
 constexpr gint64 PULSE_INTERVAL_US = G_USEC_PER_SEC / 10;
-// The status field shows at most this many lines: the failure of a transfer has two.
-constexpr int STATUS_LINES = 2;
 
 bool isProgressText(const std::string& text) {
     return text.rfind("Downloading ", 0) == 0;
-}
-
-// The first `count` lines of `text`.
-std::string firstLines(const std::string& text, int count) {
-    std::size_t end = std::string::npos;
-    for (std::size_t from = 0; count-- > 0 && from <= text.size(); from = end + 1) {
-        end = text.find('\n', from);
-        if (end == std::string::npos) {
-            break;
-        }
-    }
-    return text.substr(0, end);
 }
 
 // All of it runs on the main thread, from the main loop: GTK is never used from another one.
@@ -64,7 +41,9 @@ class GtkDownloadWindow : public DownloadWindow {
             }
             window_ = nullptr;
         }
-        flushDisplay();
+        if (GdkDisplay* display = gdk_display_get_default()) {
+            gdk_display_flush(display);
+        }
     }
 
     GtkDownloadWindow(const GtkDownloadWindow&) = delete;
@@ -138,7 +117,7 @@ class GtkDownloadWindow : public DownloadWindow {
         if (window_ == nullptr) {
             return;
         }
-        GdkPixbuf* pixbuf = loadSplash(path);
+        GdkPixbuf* pixbuf = loadSplashImage(path);
         if (pixbuf == nullptr) {
             return;
         }
@@ -167,7 +146,9 @@ class GtkDownloadWindow : public DownloadWindow {
             gtk_widget_hide(window_);
         }
         // The unmap must have reached the server before the install agent starts.
-        syncDisplay();
+        if (GdkDisplay* display = gdk_display_get_default()) {
+            gdk_display_sync(display);
+        }
         if (delegate_ != nullptr) {
             delegate_->windowWillClose();
         }
@@ -185,76 +166,18 @@ class GtkDownloadWindow : public DownloadWindow {
     };
 
     void build() {
-        window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-        GtkWindow* window = GTK_WINDOW(window_);
-        gtk_window_set_title(window, TITLE);
-        gtk_window_set_resizable(window, FALSE);
-        gtk_window_set_position(window, GTK_WIN_POS_CENTER);
-        gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_DIALOG);
+        const DownloadWindowWidgets widgets = buildDownloadWindowWidgets();
+        window_ = widgets.window;
+        image_ = widgets.image;
+        bar_ = widgets.bar;
+        label_ = widgets.label;
+        cancel_ = widgets.cancel;
         g_signal_connect(window_, "delete-event", G_CALLBACK(&GtkDownloadWindow::onDelete), this);
         g_signal_connect(window_, "destroy-event", G_CALLBACK(&GtkDownloadWindow::onDestroyEvent),
                          this);
         g_signal_connect(window_, "destroy", G_CALLBACK(&GtkDownloadWindow::onDestroy), this);
         g_signal_connect(window_, "key-press-event", G_CALLBACK(&GtkDownloadWindow::onKey), this);
-
-        GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
-        gtk_container_set_border_width(GTK_CONTAINER(box), 18);
-        gtk_container_add(GTK_CONTAINER(window_), box);
-
-        image_ = gtk_image_new();
-        gtk_widget_set_halign(image_, GTK_ALIGN_CENTER);
-        gtk_box_pack_start(GTK_BOX(box), image_, FALSE, FALSE, 0);
-
-        bar_ = gtk_progress_bar_new();
-        gtk_widget_set_size_request(bar_, CONTENT_WIDTH, -1);
-        gtk_widget_set_margin_top(bar_, 6);
-        gtk_box_pack_start(GTK_BOX(box), bar_, FALSE, FALSE, 0);
-
-        // A single-line field: a longer text is ellipsised, never wrapped, and the field asks for
-        // no more than the bar's width. Its height holds the two lines of a failure, whatever
-        // the text, so the window never changes size.
-        label_ = gtk_label_new(nullptr);
-        gtk_label_set_xalign(GTK_LABEL(label_), 0.0F);
-        gtk_label_set_yalign(GTK_LABEL(label_), 0.0F);
-        gtk_label_set_line_wrap(GTK_LABEL(label_), FALSE);
-        gtk_label_set_ellipsize(GTK_LABEL(label_), PANGO_ELLIPSIZE_END);
-        gtk_label_set_max_width_chars(GTK_LABEL(label_), 1);
-        PangoLayout* twoLines = gtk_widget_create_pango_layout(label_, "Xg\nXg");
-        int lineHeight = 0;
-        pango_layout_get_pixel_size(twoLines, nullptr, &lineHeight);
-        g_object_unref(twoLines);
-        gtk_widget_set_size_request(label_, -1, lineHeight);
-        gtk_box_pack_start(GTK_BOX(box), label_, FALSE, FALSE, 0);
-
-        GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
-        gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
-        cancel_ = gtk_button_new_with_label("Cancel");
         g_signal_connect(cancel_, "clicked", G_CALLBACK(&GtkDownloadWindow::onCancel), this);
-        gtk_container_add(GTK_CONTAINER(buttons), cancel_);
-        gtk_box_pack_end(GTK_BOX(box), buttons, FALSE, FALSE, 0);
-
-        gtk_widget_show_all(box);
-        gtk_widget_hide(image_);
-        // Only a widget inside a window can become its default.
-        gtk_widget_set_can_default(cancel_, TRUE);
-        gtk_widget_grab_default(cancel_);
-        gtk_widget_grab_focus(cancel_);
-    }
-
-    static GdkPixbuf* loadSplash(const std::string& path) {
-        int width = 0;
-        int height = 0;
-        if (gdk_pixbuf_get_file_info(path.c_str(), &width, &height) == nullptr) {
-            return nullptr;
-        }
-        GError* error = nullptr;
-        // Scaled proportionally, up or down, to fit.
-        GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(path.c_str(), SPLASH_LIMIT,
-                                                              SPLASH_LIMIT, TRUE, &error);
-        if (error != nullptr) {
-            g_error_free(error);
-        }
-        return pixbuf;
     }
 
     void present() {
@@ -291,14 +214,7 @@ class GtkDownloadWindow : public DownloadWindow {
             return;
         }
         const bool red = wanted_.colour == TextColour::Red;
-        const std::string text = firstLines(wanted_.status, STATUS_LINES);
-        gchar* valid = g_utf8_make_valid(text.c_str(), -1);
-        gchar* escaped = g_markup_escape_text(valid, -1);
-        const std::string markup =
-            red ? std::string("<span foreground=\"") + ERROR_COLOUR + "\">" + escaped + "</span>"
-                : std::string(escaped);
-        g_free(escaped);
-        g_free(valid);
+        const std::string markup = statusMarkup(wanted_.status, red);
         if (markup != shownMarkup_) {
             gtk_label_set_markup(GTK_LABEL(label_), markup.c_str());
             shownMarkup_ = markup;
@@ -378,17 +294,6 @@ class GtkDownloadWindow : public DownloadWindow {
         }
     }
 
-    static void flushDisplay() {
-        if (GdkDisplay* display = gdk_display_get_default()) {
-            gdk_display_flush(display);
-        }
-    }
-    static void syncDisplay() {
-        if (GdkDisplay* display = gdk_display_get_default()) {
-            gdk_display_sync(display);
-        }
-    }
-
     static gboolean onPresent(gpointer data) {
         auto* self = static_cast<GtkDownloadWindow*>(data);
         self->presentSource_ = 0;
@@ -454,28 +359,6 @@ class GtkDownloadWindow : public DownloadWindow {
     gint64 lastPulse_ = 0;
 };
 
-// GDK probes OpenGL as it opens an X display, loading a software renderer (Mesa and LLVM) that
-// takes about a fifth of a second and 50 MiB; this window draws nothing with OpenGL. GDK_GL=disable
-// would avoid it, but the environment must not change while other threads may read it. GDK 3.24
-// exports a table of its own internal calls, frozen with GTK 3, whose sixth entry sets the same
-// flag; GDK_GL, when the user set it, still wins.
-struct GdkInternalCalls {
-    void* deviceGrabInfo;
-    void* displayOpenDefault;
-    void* addOptionEntries;
-    void* preParse;
-    unsigned (*glGetFlags)();
-    void (*glSetFlags)(unsigned flags);
-};
-constexpr unsigned GDK_GL_DISABLE_FLAG = 1u << 0;
-
-void disableOpenGl() {
-    if (gtk_get_major_version() == 3 && gtk_get_minor_version() == 24) {
-        auto* calls = static_cast<GdkInternalCalls*>(gdk__private__());
-        calls->glSetFlags(calls->glGetFlags() | GDK_GL_DISABLE_FLAG);
-    }
-}
-
 } // namespace
 
 } // namespace qz::platform
@@ -483,20 +366,8 @@ void disableOpenGl() {
 // The entry point of this loadable module: the window, or nullptr when no display can be opened.
 extern "C" __attribute__((visibility("default"))) qz::platform::DownloadWindow*
 qz_make_gtk_window() {
-    using namespace qz::platform;
-    // GTK's setlocale would change how numbers are printed and parsed elsewhere in the program.
-    gtk_disable_setlocale();
-    disableOpenGl();
-    if (!gtk_init_check(nullptr, nullptr)) {
+    if (!qz::platform::startGtk()) {
         return nullptr;
     }
-#ifdef GDK_WINDOWING_X11
-    GdkDisplay* display = gdk_display_get_default();
-    if (GDK_IS_X11_DISPLAY(display)) {
-        // GDK ends the program on any X error, skipping all clean-up; one can come from drawing
-        // while another client destroys the window. A trap that is never popped ignores them.
-        gdk_x11_display_error_trap_push(display);
-    }
-#endif
-    return new GtkDownloadWindow();
+    return new qz::platform::GtkDownloadWindow();
 }

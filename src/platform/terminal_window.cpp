@@ -2,6 +2,7 @@
 
 #include "platform/close_on_signals.h"
 #include "platform/event_loop.h"
+#include "platform/terminal_line.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -16,39 +17,7 @@ namespace qz::platform {
 namespace {
 
 constexpr int REDRAWS_PER_SECOND = 15;
-constexpr std::size_t BAR_WIDTH = 30;
-constexpr std::size_t MIN_BAR_WIDTH = 5;
 constexpr std::size_t DEFAULT_COLUMNS = 80;
-
-std::string humanBytes(double bytes) {
-    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    int unit = 0;
-    while (bytes >= 1024.0 && unit < 4) {
-        bytes /= 1024.0;
-        ++unit;
-    }
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-    return buffer;
-}
-
-// Columns taken by UTF-8 text, one for each character.
-std::size_t columns(const std::string& text) {
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
-}
-
-// The longest start of `text` that fits in `width` columns, cut between characters.
-std::string fitColumns(const std::string& text, std::size_t width) {
-    std::size_t used = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && used++ == width) {
-            return text.substr(0, i);
-        }
-    }
-    return text;
-}
 
 bool isProgressText(const std::string& text) {
     return text.rfind("Downloading ", 0) == 0;
@@ -191,42 +160,16 @@ class TerminalWindow : public DownloadWindow {
         return DEFAULT_COLUMNS;
     }
 
-    // The status's first line and the progress, in at most `width` columns. Without a length
-    // (and so with no total) a spinner shows that the program is alive, beside the status.
-    std::string composeLine(std::size_t width) {
-        const std::string status = status_.substr(0, status_.find('\n'));
-        const std::string gap = status.empty() ? "" : " ";
-        if (indeterminate_) {
-            static const char spinner[] = {'|', '/', '-', '\\'};
-            if (animating_) {
-                ++spin_;
-            }
-            std::string line = status + gap + spinner[spin_ % 4];
-            if (value_ > 0) {
-                line += " " + humanBytes(value_);
-            }
-            return fitColumns(line, width);
-        }
-        if (!maximum_ || *maximum_ <= 0) {
-            return fitColumns(status, width);
-        }
-        const std::string sizes = humanBytes(value_) + " of " + humanBytes(*maximum_);
-        const std::size_t fixed = columns(status) + gap.size() + columns(sizes) + 3;
-        const std::size_t barWidth = width > fixed ? std::min(BAR_WIDTH, width - fixed) : 0;
-        std::string bar;
-        if (barWidth >= MIN_BAR_WIDTH) {
-            const double fraction = std::clamp(value_ / *maximum_, 0.0, 1.0);
-            const auto filled = static_cast<std::size_t>(fraction * static_cast<double>(barWidth));
-            bar = "[" + std::string(filled, '#') + std::string(barWidth - filled, '.') + "] ";
-        }
-        return fitColumns(status + gap + bar + sizes, width);
-    }
-
     // One line redrawn in place, one column short of the width so that it never wraps.
     void drawInPlace() {
         dirty_ = false;
+        static const char spinner[] = {'|', '/', '-', '\\'};
+        if (indeterminate_ && animating_) {
+            ++spin_;
+        }
         const std::size_t width = terminalColumns() - 1;
-        const std::string line = composeLine(width);
+        const std::string line = composeTerminalLine(
+            {status_, indeterminate_, spinner[spin_ % 4], maximum_, value_}, width);
         if (line.empty() && shownColumns_ == 0) {
             return;
         }
