@@ -3,8 +3,8 @@
 #include "platform/close_on_signals.h"
 #include "platform/event_loop.h"
 
+#include <optional>
 #include <string>
-#include <vector>
 
 namespace qz::platform {
 namespace {
@@ -60,7 +60,7 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
         }
     }
     double progressMaximum() const override {
-        return maximum_;
+        return maximum_.value_or(DEFAULT_MAXIMUM);
     }
     void setProgressValue(double value) override {
         value_ = value;
@@ -136,6 +136,10 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
   private:
     void removeSources() {
         signals_.stop();
+        cancelPatience();
+    }
+
+    void cancelPatience() {
         if (patience_ != 0) {
             loop_.cancelCall(patience_);
             patience_ = 0;
@@ -147,14 +151,18 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
         if (real_ || closed_) {
             return;
         }
-        // From here on the real window answers signals itself.
-        removeSources();
+        // Signals are still answered here until the window closes: opening takes a while, and
+        // the real window answers them too once it is open.
+        cancelPatience();
         real_ = open_();
         real_->setDelegate(this);
         if (!splash_.empty()) {
             real_->showSplashImage(splash_);
         }
-        real_->setProgressMaximum(maximum_);
+        // A maximum never set stays unset, so that no made-up total is shown.
+        if (maximum_) {
+            real_->setProgressMaximum(*maximum_);
+        }
         real_->setProgressIndeterminate(indeterminate_);
         real_->setProgressValue(value_);
         real_->setCancelEnabled(cancelEnabled_);
@@ -176,7 +184,8 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
     std::string status_;
     TextColour colour_ = TextColour::Default;
     bool indeterminate_ = false;
-    double maximum_ = 100.0;
+    static constexpr double DEFAULT_MAXIMUM = 100.0;
+    std::optional<double> maximum_;
     double value_ = 0;
     bool animating_ = false;
     bool cancelEnabled_ = true;

@@ -1,75 +1,37 @@
 #include "platform/gtk_window.h"
 
 #include "platform/close_on_signals.h"
+#include "platform/gtk_window_widgets.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <csignal>
-#include <cstdio>
-#include <glib-unix.h>
 #include <gtk/gtk.h>
-#ifdef GDK_WINDOWING_X11
-#include <gdk/gdkx.h>
-#endif
-#include <mutex>
-#include <pthread.h>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace qz::platform {
 namespace {
 
-constexpr char TITLE[] = "Velmor Installer";
-constexpr int SPLASH_LIMIT = 400;
-constexpr int CONTENT_WIDTH = 400;
-constexpr char ERROR_COLOUR[] = "#c01c28";
 // Widgets get the state from a timer, not from each data block, and never more than 24 times a
 // second whoever asks, which leaves room for GTK's own frames within 30 a second.
 constexpr guint TICK_MS = 20;
 constexpr gint64 MIN_PUSH_INTERVAL_US = G_USEC_PER_SEC / 24;
 constexpr gint64 PULSE_INTERVAL_US = G_USEC_PER_SEC / 10;
-constexpr auto BLOCKED_FRAME = std::chrono::milliseconds(40);
 
 bool isProgressText(const std::string& text) {
     return text.rfind("Downloading ", 0) == 0;
 }
 
-class GtkDownloadWindow;
-
-// A source that never fires: its prepare runs first in every main loop iteration, which is
-// where the main thread takes GTK back from the animation thread.
-struct GuardSource {
-    GSource source;
-    GtkDownloadWindow* window;
-};
-
+// All of it runs on the main thread, from the main loop: GTK is never used from another one.
 class GtkDownloadWindow : public DownloadWindow {
   public:
     GtkDownloadWindow() {
         build();
-        static GSourceFuncs guardFuncs = {
-            &GtkDownloadWindow::onGuardPrepare,
-            [](GSource*) -> gboolean { return FALSE; },
-            [](GSource*, GSourceFunc, gpointer) -> gboolean { return G_SOURCE_CONTINUE; },
-            nullptr,
-            nullptr,
-            nullptr};
-        guard_ = g_source_new(&guardFuncs, sizeof(GuardSource));
-        reinterpret_cast<GuardSource*>(guard_)->window = this;
-        g_source_set_priority(guard_, G_PRIORITY_HIGH - 100);
-        g_source_attach(guard_, nullptr);
         // Shown once the launch has set the splash image, so the window is centred at its size.
         presentSource_ =
             g_idle_add_full(G_PRIORITY_HIGH_IDLE, &GtkDownloadWindow::onPresent, this, nullptr);
     }
 
     ~GtkDownloadWindow() override {
-        reclaim();
         removeSources();
-        g_source_destroy(guard_);
-        g_source_unref(guard_);
         if (window_ != nullptr) {
             g_signal_handlers_disconnect_by_data(window_, this);
             // Destroying widgets whose X window is gone only makes GTK complain; the process is
@@ -79,7 +41,9 @@ class GtkDownloadWindow : public DownloadWindow {
             }
             window_ = nullptr;
         }
-        flushDisplay();
+        if (GdkDisplay* display = gdk_display_get_default()) {
+            gdk_display_flush(display);
+        }
     }
 
     GtkDownloadWindow(const GtkDownloadWindow&) = delete;
@@ -90,7 +54,6 @@ class GtkDownloadWindow : public DownloadWindow {
     }
 
     void setStatusText(const std::string& text) override {
-        reclaim();
         if (text == wanted_.status) {
             return;
         }
@@ -102,7 +65,6 @@ class GtkDownloadWindow : public DownloadWindow {
     }
 
     void setStatusColour(TextColour colour) override {
-        reclaim();
         if (colour == wanted_.colour) {
             return;
         }
@@ -112,22 +74,14 @@ class GtkDownloadWindow : public DownloadWindow {
             // The failure is the final state: show it now, and the window stays until closed.
             present();
             push();
-            // Standard error carries the same messages whichever window shows them.
-            if (wanted_.status != printedFailure_) {
-                printedFailure_ = wanted_.status;
-                std::fprintf(stderr, "%s\n", wanted_.status.c_str());
-                std::fflush(stderr);
-            }
         }
     }
 
     void setProgressIndeterminate(bool indeterminate) override {
-        reclaim();
         wanted_.indeterminate = indeterminate;
         markDirty(false);
     }
     void setProgressMaximum(double maximum) override {
-        reclaim();
         wanted_.maximum = maximum;
         markDirty(false);
     }
@@ -135,29 +89,24 @@ class GtkDownloadWindow : public DownloadWindow {
         return wanted_.maximum;
     }
     void setProgressValue(double value) override {
-        reclaim();
         wanted_.value = value;
         markDirty(false);
     }
     void incrementProgressBy(double delta) override {
-        reclaim();
         wanted_.value += delta;
         markDirty(false);
     }
     void startProgressAnimation() override {
-        reclaim();
         wanted_.animating = true;
         markDirty(false);
         present();
     }
     void stopProgressAnimation() override {
-        reclaim();
         wanted_.animating = false;
         markDirty(false);
     }
 
     void setCancelEnabled(bool enabled) override {
-        reclaim();
         if (enabled != wanted_.cancelEnabled) {
             wanted_.cancelEnabled = enabled;
             markDirty(true);
@@ -165,11 +114,10 @@ class GtkDownloadWindow : public DownloadWindow {
     }
 
     void showSplashImage(const std::string& path) override {
-        reclaim();
         if (window_ == nullptr) {
             return;
         }
-        GdkPixbuf* pixbuf = loadSplash(path);
+        GdkPixbuf* pixbuf = loadSplashImage(path);
         if (pixbuf == nullptr) {
             return;
         }
@@ -179,21 +127,16 @@ class GtkDownloadWindow : public DownloadWindow {
     }
 
     void displayIfNeeded() override {
-        reclaim();
         if (closed_ || window_ == nullptr || !presented_) {
             return;
         }
-        if (urgent_) {
-            push();
-            paintNow();
-            animateWhileBlocked();
-        } else if (dirty_ && g_get_monotonic_time() - lastPush_ >= MIN_PUSH_INTERVAL_US) {
+        // GTK draws what was pushed in its next frame, from the main loop.
+        if (dirty_ && (urgent_ || g_get_monotonic_time() - lastPush_ >= MIN_PUSH_INTERVAL_US)) {
             push();
         }
     }
 
     void close() override {
-        reclaim();
         if (closed_) {
             return;
         }
@@ -203,7 +146,9 @@ class GtkDownloadWindow : public DownloadWindow {
             gtk_widget_hide(window_);
         }
         // The unmap must have reached the server before the install agent starts.
-        syncDisplay();
+        if (GdkDisplay* display = gdk_display_get_default()) {
+            gdk_display_sync(display);
+        }
         if (delegate_ != nullptr) {
             delegate_->windowWillClose();
         }
@@ -221,75 +166,18 @@ class GtkDownloadWindow : public DownloadWindow {
     };
 
     void build() {
-        window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-        GtkWindow* window = GTK_WINDOW(window_);
-        gtk_window_set_title(window, TITLE);
-        gtk_window_set_resizable(window, FALSE);
-        gtk_window_set_position(window, GTK_WIN_POS_CENTER);
-        gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_DIALOG);
+        const DownloadWindowWidgets widgets = buildDownloadWindowWidgets();
+        window_ = widgets.window;
+        image_ = widgets.image;
+        bar_ = widgets.bar;
+        label_ = widgets.label;
+        cancel_ = widgets.cancel;
         g_signal_connect(window_, "delete-event", G_CALLBACK(&GtkDownloadWindow::onDelete), this);
         g_signal_connect(window_, "destroy-event", G_CALLBACK(&GtkDownloadWindow::onDestroyEvent),
                          this);
         g_signal_connect(window_, "destroy", G_CALLBACK(&GtkDownloadWindow::onDestroy), this);
         g_signal_connect(window_, "key-press-event", G_CALLBACK(&GtkDownloadWindow::onKey), this);
-
-        GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
-        gtk_container_set_border_width(GTK_CONTAINER(box), 18);
-        gtk_container_add(GTK_CONTAINER(window_), box);
-
-        image_ = gtk_image_new();
-        gtk_widget_set_halign(image_, GTK_ALIGN_CENTER);
-        gtk_box_pack_start(GTK_BOX(box), image_, FALSE, FALSE, 0);
-
-        bar_ = gtk_progress_bar_new();
-        gtk_widget_set_size_request(bar_, CONTENT_WIDTH, -1);
-        gtk_widget_set_margin_top(bar_, 6);
-        gtk_box_pack_start(GTK_BOX(box), bar_, FALSE, FALSE, 0);
-
-        // Room for two lines whatever the text, so the window never changes size.
-        label_ = gtk_label_new(nullptr);
-        gtk_label_set_xalign(GTK_LABEL(label_), 0.0F);
-        gtk_label_set_yalign(GTK_LABEL(label_), 0.0F);
-        gtk_label_set_line_wrap(GTK_LABEL(label_), TRUE);
-        gtk_label_set_max_width_chars(GTK_LABEL(label_), 1);
-        PangoLayout* twoLines = gtk_widget_create_pango_layout(label_, "Xg\nXg");
-        int lineHeight = 0;
-        pango_layout_get_pixel_size(twoLines, nullptr, &lineHeight);
-        g_object_unref(twoLines);
-        gtk_widget_set_size_request(label_, -1, lineHeight);
-        gtk_box_pack_start(GTK_BOX(box), label_, FALSE, FALSE, 0);
-
-        GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
-        gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
-        cancel_ = gtk_button_new_with_label("Cancel");
         g_signal_connect(cancel_, "clicked", G_CALLBACK(&GtkDownloadWindow::onCancel), this);
-        gtk_container_add(GTK_CONTAINER(buttons), cancel_);
-        gtk_box_pack_end(GTK_BOX(box), buttons, FALSE, FALSE, 0);
-
-        gtk_widget_show_all(box);
-        gtk_widget_hide(image_);
-        // Only a widget inside a window can become its default.
-        gtk_widget_set_can_default(cancel_, TRUE);
-        gtk_widget_grab_default(cancel_);
-        gtk_widget_grab_focus(cancel_);
-    }
-
-    static GdkPixbuf* loadSplash(const std::string& path) {
-        int width = 0;
-        int height = 0;
-        if (gdk_pixbuf_get_file_info(path.c_str(), &width, &height) == nullptr) {
-            return nullptr;
-        }
-        GError* error = nullptr;
-        // Scaled down to fit, proportionally; a smaller image keeps its size.
-        GdkPixbuf* pixbuf = width <= SPLASH_LIMIT && height <= SPLASH_LIMIT
-                                ? gdk_pixbuf_new_from_file(path.c_str(), &error)
-                                : gdk_pixbuf_new_from_file_at_scale(path.c_str(), SPLASH_LIMIT,
-                                                                    SPLASH_LIMIT, TRUE, &error);
-        if (error != nullptr) {
-            g_error_free(error);
-        }
-        return pixbuf;
     }
 
     void present() {
@@ -326,17 +214,7 @@ class GtkDownloadWindow : public DownloadWindow {
             return;
         }
         const bool red = wanted_.colour == TextColour::Red;
-        std::string text = wanted_.status;
-        if (text.empty() && pulsing()) {
-            text = "Downloading the install agent";
-        }
-        gchar* valid = g_utf8_make_valid(text.c_str(), -1);
-        gchar* escaped = g_markup_escape_text(valid, -1);
-        const std::string markup =
-            red ? std::string("<span foreground=\"") + ERROR_COLOUR + "\">" + escaped + "</span>"
-                : std::string(escaped);
-        g_free(escaped);
-        g_free(valid);
+        const std::string markup = statusMarkup(wanted_.status, red);
         if (markup != shownMarkup_) {
             gtk_label_set_markup(GTK_LABEL(label_), markup.c_str());
             shownMarkup_ = markup;
@@ -360,12 +238,13 @@ class GtkDownloadWindow : public DownloadWindow {
             }
         }
 
-        // After a failure nothing is left to cancel: the button only closes the window.
-        if (red && !shownRed_) {
-            shownRed_ = true;
+        // After a failure nothing is left to cancel: an enabled button only closes the window. One
+        // disabled at the hand-off stays so; the close box and Escape still close the window.
+        if (red && wanted_.cancelEnabled && !shownClose_) {
+            shownClose_ = true;
             gtk_button_set_label(GTK_BUTTON(cancel_), "Close");
         }
-        const bool sensitive = wanted_.cancelEnabled || red;
+        const bool sensitive = wanted_.cancelEnabled;
         if (sensitive != gtk_widget_get_sensitive(cancel_)) {
             gtk_widget_set_sensitive(cancel_, sensitive);
             if (sensitive) {
@@ -403,75 +282,6 @@ class GtkDownloadWindow : public DownloadWindow {
         return G_SOURCE_CONTINUE;
     }
 
-    // Draws the window at once, outside the frame clock: for a caller that is about to block the
-    // main loop. Nothing is dispatched, so no transfer callback can run inside the caller.
-    void paintNow() {
-        if (window_ == nullptr || !gtk_widget_get_mapped(window_)) {
-            return;
-        }
-        GdkWindow* gdkWindow = gtk_widget_get_window(window_);
-        gtk_container_check_resize(GTK_CONTAINER(window_));
-        cairo_region_t* region = gdk_window_get_visible_region(gdkWindow);
-        GdkDrawingContext* context = gdk_window_begin_draw_frame(gdkWindow, region);
-        gtk_widget_draw(window_, gdk_drawing_context_get_cairo_context(context));
-        gdk_window_end_draw_frame(gdkWindow, context);
-        cairo_region_destroy(region);
-        gdk_display_flush(gdk_window_get_display(gdkWindow));
-    }
-
-    // A bar pulsing with Cancel disabled is the hand-off: the install agent is unpacked on the
-    // main thread right after this call, with no main loop running. A thread keeps the bar
-    // moving meanwhile. GTK is never used by two threads at once: the main thread does not touch
-    // it until it has joined the thread again (reclaim), which every entry point of this window
-    // and every main loop iteration (the guard source) does first.
-    void animateWhileBlocked() {
-        if (!pulsing() || wanted_.cancelEnabled || !gtk_widget_get_mapped(window_)) {
-            return;
-        }
-        stopAnimator_ = false;
-        // Signals stay with the main thread, where the GLib signal sources expect them.
-        sigset_t all;
-        sigset_t old;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &old);
-        animator_ = std::thread([this] { animate(); });
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    }
-
-    void animate() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        GdkFrameClock* clock = gtk_widget_get_frame_clock(window_);
-        while (!wake_.wait_for(lock, BLOCKED_FRAME, [this] { return stopAnimator_; })) {
-            lock.unlock();
-            pulseIfDue();
-            // The bar moves its block in the frame clock's update phase, which the blocked main
-            // loop cannot run.
-            if (clock != nullptr) {
-                g_signal_emit_by_name(clock, "update");
-            }
-            paintNow();
-            lock.lock();
-        }
-    }
-
-    void reclaim() {
-        if (!animator_.joinable()) {
-            return;
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopAnimator_ = true;
-        }
-        wake_.notify_all();
-        animator_.join();
-    }
-
-    static gboolean onGuardPrepare(GSource* source, gint* timeout) {
-        *timeout = -1;
-        reinterpret_cast<GuardSource*>(source)->window->reclaim();
-        return FALSE;
-    }
-
     void removeSources() {
         signals_.stop();
         if (tickSource_ != 0) {
@@ -481,17 +291,6 @@ class GtkDownloadWindow : public DownloadWindow {
         if (presentSource_ != 0) {
             g_source_remove(presentSource_);
             presentSource_ = 0;
-        }
-    }
-
-    static void flushDisplay() {
-        if (GdkDisplay* display = gdk_display_get_default()) {
-            gdk_display_flush(display);
-        }
-    }
-    static void syncDisplay() {
-        if (GdkDisplay* display = gdk_display_get_default()) {
-            gdk_display_sync(display);
         }
     }
 
@@ -528,8 +327,8 @@ class GtkDownloadWindow : public DownloadWindow {
 
     static gboolean onKey(GtkWidget*, GdkEventKey* event, gpointer data) {
         auto* self = static_cast<GtkDownloadWindow*>(data);
-        if (event->keyval == GDK_KEY_Escape && self->cancel_ != nullptr &&
-            gtk_widget_is_sensitive(self->cancel_)) {
+        // Escape is the close box, whatever the button's state.
+        if (event->keyval == GDK_KEY_Escape) {
             self->close();
             return TRUE;
         }
@@ -545,14 +344,12 @@ class GtkDownloadWindow : public DownloadWindow {
     CloseOnSignals signals_{[this] { close(); }};
     guint tickSource_ = 0;
     guint presentSource_ = 0;
-    GSource* guard_ = nullptr;
 
     State wanted_;
-    std::string printedFailure_;
     std::string shownMarkup_;
     bool shownIndeterminate_ = false;
     double shownFraction_ = -1;
-    bool shownRed_ = false;
+    bool shownClose_ = false;
     bool dirty_ = false;
     bool urgent_ = false;
     bool presented_ = false;
@@ -560,11 +357,6 @@ class GtkDownloadWindow : public DownloadWindow {
     bool nativeWindowGone_ = false;
     gint64 lastPush_ = 0;
     gint64 lastPulse_ = 0;
-
-    std::thread animator_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopAnimator_ = false;
 };
 
 } // namespace
@@ -574,30 +366,8 @@ class GtkDownloadWindow : public DownloadWindow {
 // The entry point of this loadable module: the window, or nullptr when no display can be opened.
 extern "C" __attribute__((visibility("default"))) qz::platform::DownloadWindow*
 qz_make_gtk_window() {
-    using namespace qz::platform;
-    // GTK's setlocale would change how numbers are printed and parsed elsewhere in the program.
-    gtk_disable_setlocale();
-    // GDK probes OpenGL while it opens the display, loading a software renderer that takes a
-    // tenth of a second; this window draws nothing with OpenGL. Set for this call only, so the
-    // install agent inherits the environment unchanged.
-    const bool glChosen = g_getenv("GDK_GL") != nullptr;
-    if (!glChosen) {
-        g_setenv("GDK_GL", "disable", TRUE);
-    }
-    const bool opened = gtk_init_check(nullptr, nullptr);
-    if (!glChosen) {
-        g_unsetenv("GDK_GL");
-    }
-    if (!opened) {
+    if (!qz::platform::startGtk()) {
         return nullptr;
     }
-#ifdef GDK_WINDOWING_X11
-    GdkDisplay* display = gdk_display_get_default();
-    if (GDK_IS_X11_DISPLAY(display)) {
-        // GDK ends the program on any X error, skipping all clean-up; one can come from drawing
-        // while another client destroys the window. A trap that is never popped ignores them.
-        gdk_x11_display_error_trap_push(display);
-    }
-#endif
-    return new GtkDownloadWindow();
+    return new qz::platform::GtkDownloadWindow();
 }

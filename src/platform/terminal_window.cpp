@@ -2,31 +2,25 @@
 
 #include "platform/close_on_signals.h"
 #include "platform/event_loop.h"
+#include "platform/terminal_line.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <glib.h>
 #include <optional>
 #include <string>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace qz::platform {
 namespace {
 
 constexpr int REDRAWS_PER_SECOND = 15;
-constexpr int BAR_WIDTH = 30;
+constexpr std::size_t DEFAULT_COLUMNS = 80;
 
-std::string humanBytes(double bytes) {
-    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    int unit = 0;
-    while (bytes >= 1024.0 && unit < 4) {
-        bytes /= 1024.0;
-        ++unit;
-    }
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-    return buffer;
+bool isProgressText(const std::string& text) {
+    return text.rfind("Downloading ", 0) == 0;
 }
 
 class TerminalWindow : public DownloadWindow {
@@ -82,7 +76,7 @@ class TerminalWindow : public DownloadWindow {
         markDirty();
     }
     double progressMaximum() const override {
-        return maximum_;
+        return maximum_.value_or(100.0);
     }
     void setProgressValue(double value) override {
         value_ = value;
@@ -94,10 +88,6 @@ class TerminalWindow : public DownloadWindow {
     }
     void startProgressAnimation() override {
         animating_ = true;
-        if (!plainAnnounced_ && !options_.interactive && indeterminate_ && status_.empty()) {
-            plainAnnounced_ = true;
-            printLine("Downloading the install agent");
-        }
         markDirty();
     }
     void stopProgressAnimation() override {
@@ -151,7 +141,7 @@ class TerminalWindow : public DownloadWindow {
         if (redrawSource_ == 0) {
             redrawSource_ =
                 g_timeout_add(1000 / REDRAWS_PER_SECOND, &TerminalWindow::onRedraw, this);
-            draw();
+            drawInPlace();
         }
     }
 
@@ -161,48 +151,52 @@ class TerminalWindow : public DownloadWindow {
             window->redrawSource_ = 0;
             return G_SOURCE_REMOVE;
         }
-        window->draw();
+        window->drawInPlace();
         return G_SOURCE_CONTINUE;
     }
 
-    void draw() {
-        dirty_ = false;
-        if (options_.interactive) {
-            drawInPlace();
-        } else {
-            drawPlain();
+    // The width asked for afresh at each redraw, so that a resized terminal is followed.
+    std::size_t terminalColumns() const {
+        winsize size{};
+        if (::ioctl(::fileno(options_.stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+            return size.ws_col;
         }
+        return DEFAULT_COLUMNS;
     }
 
+    // One line redrawn in place, one column short of the width so that it never wraps.
     void drawInPlace() {
-        std::string line = status_.substr(0, status_.find('\n'));
-        if (indeterminate_) {
-            static const char spinner[] = {'|', '/', '-', '\\'};
-            if (animating_) {
-                ++spin_;
-            }
-            line += (line.empty() ? "" : " ");
-            line += spinner[spin_ % 4];
-            if (value_ > 0) {
-                line += " " + humanBytes(value_);
-            }
-        } else if (maximum_ > 0) {
-            const double fraction = std::clamp(value_ / maximum_, 0.0, 1.0);
-            const int filled = static_cast<int>(fraction * BAR_WIDTH);
-            line += " [" + std::string(filled, '#') + std::string(BAR_WIDTH - filled, '.') + "] " +
-                    humanBytes(value_) + " of " + humanBytes(maximum_);
+        dirty_ = false;
+        static const char spinner[] = {'|', '/', '-', '\\'};
+        if (indeterminate_ && animating_) {
+            ++spin_;
         }
-        std::fprintf(options_.stream, "\r\033[K%s", line.c_str());
-        std::fflush(options_.stream);
+        const std::size_t width = terminalColumns() - 1;
+        const std::string line = composeTerminalLine(
+            {status_, indeterminate_, spinner[spin_ % 4], maximum_, value_}, width);
+        if (line.empty() && shownColumns_ == 0) {
+            return;
+        }
+        std::string out = "\r";
+        if (options_.escapes) {
+            out += "\033[K" + line;
+        } else {
+            // Blanks cover what is left of a longer line before.
+            out += line;
+            const std::size_t covered = std::min(shownColumns_, width);
+            out += std::string(covered > columns(line) ? covered - columns(line) : 0, ' ');
+        }
+        write(out);
+        shownColumns_ = columns(line);
         lineShown_ = true;
     }
 
     // Without a terminal, progress is a line when the download starts and at each quarter.
     void drawPlain() {
-        if (!isProgressText(status_) || indeterminate_ || maximum_ <= 0) {
+        if (!isProgressText(status_) || indeterminate_ || !maximum_ || *maximum_ <= 0) {
             return;
         }
-        const int quarter = static_cast<int>(std::clamp(value_ / maximum_, 0.0, 1.0) * 4);
+        const int quarter = static_cast<int>(std::clamp(value_ / *maximum_, 0.0, 1.0) * 4);
         if (quarter != lastQuarter_) {
             lastQuarter_ = quarter;
             printLine(status_);
@@ -210,20 +204,25 @@ class TerminalWindow : public DownloadWindow {
     }
 
     void eraseLine() {
-        if (lineShown_) {
-            std::fprintf(options_.stream, "\r\033[K");
-            std::fflush(options_.stream);
-            lineShown_ = false;
+        if (!lineShown_) {
+            return;
         }
+        if (options_.escapes) {
+            write("\r\033[K");
+        } else {
+            write("\r" + std::string(std::min(shownColumns_, terminalColumns() - 1), ' ') + "\r");
+        }
+        lineShown_ = false;
+        shownColumns_ = 0;
     }
 
-    static bool isProgressText(const std::string& text) {
-        return text.rfind("Downloading ", 0) == 0;
+    void write(const std::string& bytes) {
+        std::fwrite(bytes.data(), 1, bytes.size(), options_.stream);
+        std::fflush(options_.stream);
     }
 
     void printLine(const std::string& text) {
-        std::fprintf(options_.stream, "%s\n", text.c_str());
-        std::fflush(options_.stream);
+        write(text + "\n");
         lastPrinted_ = text;
     }
 
@@ -231,10 +230,8 @@ class TerminalWindow : public DownloadWindow {
         if (!options_.interactive && lastPrinted_ == status_) {
             return;
         }
-        const bool red = options_.colour;
-        std::fprintf(options_.stream, "%s%s%s\n", red ? "\033[31m" : "", status_.c_str(),
-                     red ? "\033[0m" : "");
-        std::fflush(options_.stream);
+        const bool red = options_.colour && options_.escapes;
+        write((red ? "\033[31m" : "") + status_ + (red ? "\033[0m" : "") + "\n");
         lastPrinted_ = status_;
     }
 
@@ -248,11 +245,11 @@ class TerminalWindow : public DownloadWindow {
     TextColour colour_ = TextColour::Default;
     bool indeterminate_ = false;
     bool animating_ = false;
-    double maximum_ = 100.0;
+    std::optional<double> maximum_; // unset until the length is known: no made-up total
     double value_ = 0;
     bool dirty_ = false;
     bool lineShown_ = false;
-    bool plainAnnounced_ = false;
+    std::size_t shownColumns_ = 0;
     bool closed_ = false;
     int lastQuarter_ = -1;
     std::string lastPrinted_;
@@ -261,12 +258,20 @@ class TerminalWindow : public DownloadWindow {
 
 } // namespace
 
-TerminalWindowOptions terminalWindowOptionsForStderr() {
+TerminalWindowOptions terminalWindowOptionsFor(std::FILE* stream) {
     TerminalWindowOptions options;
-    options.interactive = ::isatty(STDERR_FILENO) == 1;
+    options.stream = stream;
+    options.interactive = ::isatty(::fileno(stream)) == 1;
+    const char* term = std::getenv("TERM");
+    options.escapes = term == nullptr || std::strcmp(term, "dumb") != 0;
     const char* noColor = std::getenv("NO_COLOR");
-    options.colour = options.interactive && (noColor == nullptr || *noColor == '\0');
+    options.colour =
+        options.interactive && options.escapes && (noColor == nullptr || *noColor == '\0');
     return options;
+}
+
+TerminalWindowOptions terminalWindowOptionsForStderr() {
+    return terminalWindowOptionsFor(stderr);
 }
 
 std::unique_ptr<DownloadWindow> makeTerminalWindow(EventLoop& loop, TerminalWindowOptions options) {

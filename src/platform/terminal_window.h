@@ -11,10 +11,13 @@ struct TerminalWindowOptions {
     std::FILE* stream = stderr;
     bool interactive = false;  // redraw one line in place
     bool colour = false;       // red failures
+    bool escapes = true;       // erase with escape sequences; without, with blanks (TERM=dumb)
     bool handleSignals = true; // SIGINT, SIGTERM and SIGHUP close the window
 };
 
-// Interactive and colour as fit for standard error: a terminal, and NO_COLOR not set.
+// As fit for `stream`: interactive on a terminal, escape sequences unless TERM is "dumb", and
+// colour with both, unless NO_COLOR is set.
+TerminalWindowOptions terminalWindowOptionsFor(std::FILE* stream);
 TerminalWindowOptions terminalWindowOptionsForStderr();
 
 // The download window drawn on a terminal (or plain lines when the stream is not one).

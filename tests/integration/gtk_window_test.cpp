@@ -240,8 +240,6 @@ TEST_F(GtkWindow, AFailedDownloadStaysOnScreenUntilClosed) {
     server.setStatus(404);
     test::ChildProcess child(installer.executable, {}, options());
     ASSERT_TRUE(child.waitForErr("Download failed! Error - ", WINDOW_TIMEOUT)) << child.errSoFar();
-    ASSERT_TRUE(child.waitForErr("See your system log for more information.\n", WINDOW_TIMEOUT))
-        << child.errSoFar();
     // The failure is on screen, and the program waits for the user.
     const unsigned long window = waitForWindow();
     ASSERT_NE(window, 0u) << child.errSoFar();
@@ -250,16 +248,17 @@ TEST_F(GtkWindow, AFailedDownloadStaysOnScreenUntilClosed) {
     x->requestClose(window);
     const auto result = child.wait();
     EXPECT_EQ(result.exitStatus, 255) << result.err;
+    // The window shows the failure; standard error has the log line and the sequence's own.
     const auto lines = result.errLines();
-    ASSERT_GE(lines.size(), 3u) << result.err;
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
-              (std::vector<std::string>{"Error during the download process.",
-                                        "See your system log for more information.",
-                                        "Installation failed."}));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Installation failed.");
+    EXPECT_EQ(result.err.find("Error during the download process."), std::string::npos)
+        << result.err;
     EXPECT_TRUE(test::listDirectory(root / "tmp").empty());
     EXPECT_FALSE(test::pathExists(cache() + "installagent/install"));
 }
 
+// Needs a hand-off that unpacks without blocking the main loop: the window animates only from it.
 TEST_F(GtkWindow, TheBarKeepsMovingWhileTheAgentIsUnpacked) {
     // An unzip that holds the hand-over until the test lets it go.
     const auto unzip = test::findProgram("unzip");
@@ -305,7 +304,7 @@ TEST_F(GtkWindow, TheBarKeepsMovingWhileTheAgentIsUnpacked) {
     EXPECT_EQ(result.out, "agent ran\n");
 }
 
-TEST_F(GtkWindow, TheSplashImageIsScaledDownProportionally) {
+TEST_F(GtkWindow, TheSplashImageIsScaledProportionallyToFit) {
     serveSlowly();
     const auto splashSize = [&](std::uint32_t width, std::uint32_t height) {
         writeSolidPng(installer.resources + "/splash.png", width, height, 0xff0000);
@@ -338,7 +337,8 @@ TEST_F(GtkWindow, TheSplashImageIsScaledDownProportionally) {
     };
     EXPECT_EQ(splashSize(1000, 600), std::make_pair(400, 240));
     EXPECT_EQ(splashSize(300, 500), std::make_pair(240, 400));
-    EXPECT_EQ(splashSize(120, 60), std::make_pair(120, 60));
+    EXPECT_EQ(splashSize(120, 60), std::make_pair(400, 200));
+    EXPECT_EQ(splashSize(800, 200), std::make_pair(400, 100));
 }
 
 TEST_F(GtkWindow, WithoutADisplayTheTerminalWindowIsUsed) {

@@ -115,6 +115,17 @@ TEST_F(DeferredWindowTest, ADownloadOpensItInTheStateAskedForSoFar) {
     EXPECT_EQ(opens, 1);
 }
 
+TEST_F(DeferredWindowTest, AMaximumNeverSetIsNotMadeUp) {
+    auto window = make();
+    window->setProgressValue(0);
+    window->setProgressIndeterminate(true);
+    window->startProgressAnimation();
+    EXPECT_EQ(opens, 1);
+    for (const auto& call : calls) {
+        EXPECT_NE(call.rfind("maximum", 0), 0u) << call;
+    }
+}
+
 TEST_F(DeferredWindowTest, AFailureOrAStatusOpensIt) {
     auto failed = make();
     failed->setStatusColour(TextColour::Red);

@@ -1,0 +1,157 @@
+#include "platform/gtk_window_widgets.h"
+
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
+
+// Exported by GDK 3 for GTK's own use; see disableOpenGl.
+extern "C" void* gdk__private__();
+
+namespace qz::platform {
+namespace {
+
+constexpr char TITLE[] = "Velmor Installer";
+constexpr int SPLASH_LIMIT = 400;
+constexpr int CONTENT_WIDTH = 400;
+constexpr char ERROR_COLOUR[] = "#c01c28";
+constexpr int STATUS_LINES = 2;
+
+// The first `count` lines of `text`.
+std::string firstLines(const std::string& text, int count) {
+    std::size_t end = std::string::npos;
+    for (std::size_t from = 0; count-- > 0 && from <= text.size(); from = end + 1) {
+        end = text.find('\n', from);
+        if (end == std::string::npos) {
+            break;
+        }
+    }
+    return text.substr(0, end);
+}
+
+// GDK probes OpenGL as it opens an X display, loading a software renderer (Mesa and LLVM) that
+// takes about a fifth of a second and 50 MiB; the window draws nothing with OpenGL.
+// GDK_GL=disable would avoid it, but the environment must not change while other threads may
+// read it. GDK 3.24 exports a table of its own internal calls, frozen with GTK 3, whose sixth
+// entry sets the same flag; GDK_GL, when the user set it, still wins.
+struct GdkInternalCalls {
+    void* deviceGrabInfo;
+    void* displayOpenDefault;
+    void* addOptionEntries;
+    void* preParse;
+    unsigned (*glGetFlags)();
+    void (*glSetFlags)(unsigned flags);
+};
+constexpr unsigned GDK_GL_DISABLE_FLAG = 1u << 0;
+
+void disableOpenGl() {
+    if (gtk_get_major_version() == 3 && gtk_get_minor_version() == 24) {
+        auto* calls = static_cast<GdkInternalCalls*>(gdk__private__());
+        calls->glSetFlags(calls->glGetFlags() | GDK_GL_DISABLE_FLAG);
+    }
+}
+
+// A single-line field: a longer text is ellipsised, never wrapped, and the field asks for no
+// more than the width it is given. Its height holds two lines whatever the text, so the window
+// never changes size.
+GtkWidget* makeStatusField() {
+    GtkWidget* label = gtk_label_new(nullptr);
+    gtk_label_set_xalign(GTK_LABEL(label), 0.0F);
+    gtk_label_set_yalign(GTK_LABEL(label), 0.0F);
+    gtk_label_set_line_wrap(GTK_LABEL(label), FALSE);
+    gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_END);
+    gtk_label_set_max_width_chars(GTK_LABEL(label), 1);
+    PangoLayout* twoLines = gtk_widget_create_pango_layout(label, "Xg\nXg");
+    int height = 0;
+    pango_layout_get_pixel_size(twoLines, nullptr, &height);
+    g_object_unref(twoLines);
+    gtk_widget_set_size_request(label, -1, height);
+    return label;
+}
+
+} // namespace
+
+DownloadWindowWidgets buildDownloadWindowWidgets() {
+    DownloadWindowWidgets w;
+    w.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWindow* window = GTK_WINDOW(w.window);
+    gtk_window_set_title(window, TITLE);
+    gtk_window_set_resizable(window, FALSE);
+    gtk_window_set_position(window, GTK_WIN_POS_CENTER);
+    gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_DIALOG);
+
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 18);
+    gtk_container_add(GTK_CONTAINER(w.window), box);
+
+    w.image = gtk_image_new();
+    gtk_widget_set_halign(w.image, GTK_ALIGN_CENTER);
+    gtk_box_pack_start(GTK_BOX(box), w.image, FALSE, FALSE, 0);
+
+    w.bar = gtk_progress_bar_new();
+    gtk_widget_set_size_request(w.bar, CONTENT_WIDTH, -1);
+    gtk_widget_set_margin_top(w.bar, 6);
+    gtk_box_pack_start(GTK_BOX(box), w.bar, FALSE, FALSE, 0);
+
+    w.label = makeStatusField();
+    gtk_box_pack_start(GTK_BOX(box), w.label, FALSE, FALSE, 0);
+
+    GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
+    gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
+    w.cancel = gtk_button_new_with_label("Cancel");
+    gtk_container_add(GTK_CONTAINER(buttons), w.cancel);
+    gtk_box_pack_end(GTK_BOX(box), buttons, FALSE, FALSE, 0);
+
+    gtk_widget_show_all(box);
+    gtk_widget_hide(w.image);
+    // Only a widget inside a window can become its default.
+    gtk_widget_set_can_default(w.cancel, TRUE);
+    gtk_widget_grab_default(w.cancel);
+    gtk_widget_grab_focus(w.cancel);
+    return w;
+}
+
+GdkPixbuf* loadSplashImage(const std::string& path) {
+    int width = 0;
+    int height = 0;
+    if (gdk_pixbuf_get_file_info(path.c_str(), &width, &height) == nullptr) {
+        return nullptr;
+    }
+    GError* error = nullptr;
+    GdkPixbuf* pixbuf =
+        gdk_pixbuf_new_from_file_at_scale(path.c_str(), SPLASH_LIMIT, SPLASH_LIMIT, TRUE, &error);
+    if (error != nullptr) {
+        g_error_free(error);
+    }
+    return pixbuf;
+}
+
+std::string statusMarkup(const std::string& status, bool red) {
+    gchar* valid = g_utf8_make_valid(firstLines(status, STATUS_LINES).c_str(), -1);
+    gchar* escaped = g_markup_escape_text(valid, -1);
+    std::string markup =
+        red ? std::string("<span foreground=\"") + ERROR_COLOUR + "\">" + escaped + "</span>"
+            : std::string(escaped);
+    g_free(escaped);
+    g_free(valid);
+    return markup;
+}
+
+bool startGtk() {
+    // GTK's setlocale would change how numbers are printed and parsed elsewhere in the program.
+    gtk_disable_setlocale();
+    disableOpenGl();
+    if (!gtk_init_check(nullptr, nullptr)) {
+        return false;
+    }
+#ifdef GDK_WINDOWING_X11
+    GdkDisplay* display = gdk_display_get_default();
+    if (GDK_IS_X11_DISPLAY(display)) {
+        // GDK ends the program on any X error, skipping all clean-up; one can come from drawing
+        // while another client destroys the window. A trap that is never popped ignores them.
+        gdk_x11_display_error_trap_push(display);
+    }
+#endif
+    return true;
+}
+
+} // namespace qz::platform
