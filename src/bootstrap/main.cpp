@@ -1,10 +1,13 @@
 #include "bootstrap/bootstrap_sequence.h"
 #include "bootstrap/message_reporter.h"
+#include "bootstrap/settings.h"
 #include "process/termination_forwarding.h"
 
 #include <csignal>
 
 int main(int argc, char** argv) {
+    // Before any other thread can run: the settings may change the environment.
+    qz::runSettings();
     const int result = qz::bootstrapInstallerMainFunc(argc, argv, qz::report_message_main);
     if (result != 0) {
         qz::report_message_main("Installation failed.", true);

@@ -4,24 +4,14 @@
 #include "platform/download_window.h"
 #include "platform/event_loop.h"
 
-#include <cstdlib>
+#include "bootstrap/settings.h"
 
 namespace qz {
 
-double downloadTimeoutInterval() {
-    if (const char* text = std::getenv("QZ_DOWNLOAD_TIMEOUT")) {
-        char* end = nullptr;
-        const double seconds = std::strtod(text, &end);
-        if (end != text && *end == '\0' && seconds > 0) {
-            return seconds;
-        }
-    }
-    return 60.0;
-}
-
 int runDownloadApplication(int /*argc*/, char** /*argv*/) {
+    const Settings& run = runSettings();
     platform::EventLoop loop;
-    const auto window = platform::makeDownloadWindow(loop);
+    const auto window = platform::makeDownloadWindow(loop, run);
     DownloadSettings settings;
     settings.stopApplication = [&loop](int status) { loop.stop(status); };
     settings.makeTransfer = urlTransferFactory();
@@ -32,7 +22,8 @@ int runDownloadApplication(int /*argc*/, char** /*argv*/) {
     settings.runInBackground = [&loop](std::function<bool()> work, std::function<void(bool)> done) {
         loop.runInBackground(std::move(work), std::move(done));
     };
-    settings.timeoutInterval = downloadTimeoutInterval();
+    settings.timeoutInterval = run.downloadTimeout;
+    settings.caFile = run.caFile;
     Download controller(*window, std::move(settings));
     loop.callLater(0, [&controller] { controller.applicationDidFinishLaunching(); });
     return loop.run();

@@ -127,6 +127,7 @@ void Download::downloadFromURL(const std::string& url) {
     platform::UrlRequest request;
     request.url = url;
     request.timeoutInterval = settings_.timeoutInterval;
+    request.caFile = settings_.caFile;
     // With an install agent in the cache, a server that still has the same archive can answer
     // 304 and send none of it.
     storedValidationString_.clear();

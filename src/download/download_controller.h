@@ -41,6 +41,7 @@ struct DownloadSettings {
     std::function<void(std::function<bool()> work, std::function<void(bool)> done)> runInBackground;
     std::function<std::optional<platform::MainBundle>()> mainBundle = platform::mainBundle;
     double timeoutInterval = 60.0;
+    std::string caFile; // trusted for HTTPS instead of the system's store, when set
 };
 
 // Shown while another run holds the cache.

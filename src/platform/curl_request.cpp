@@ -35,8 +35,8 @@ CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long con
     if (connectTimeoutMs > 0) {
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs);
     }
-    if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile != nullptr && *caFile != '\0') {
-        curl_easy_setopt(easy, CURLOPT_CAINFO, caFile);
+    if (!request.caFile.empty()) {
+        curl_easy_setopt(easy, CURLOPT_CAINFO, request.caFile.c_str());
     }
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
     CurlHeaderList headers;

@@ -1,5 +1,6 @@
 #include "platform/download_window.h"
 
+#include "bootstrap/settings.h"
 #include "platform/terminal_window.h"
 
 #ifdef QZ_HAVE_GTK
@@ -9,20 +10,21 @@
 
 namespace qz::platform {
 
-std::unique_ptr<DownloadWindow> makeDownloadWindow(EventLoop& loop) {
+std::unique_ptr<DownloadWindow> makeDownloadWindow(EventLoop& loop, const Settings& settings) {
+    const TerminalWindowOptions terminal = terminalWindowOptionsFor(stderr, settings);
 #ifdef QZ_HAVE_GTK
     // Loading GTK and opening the display cost more than a run that finds its cache current
     // takes in all, so the window is opened only once it has something to show.
-    if (displayAvailable()) {
-        return makeDeferredWindow(loop, [&loop] {
+    if (settings.display) {
+        return makeDeferredWindow(loop, [&loop, terminal] {
             if (auto window = makeGtkWindow(loop)) {
                 return window;
             }
-            return makeTerminalWindow(loop, terminalWindowOptionsForStderr());
+            return makeTerminalWindow(loop, terminal);
         });
     }
 #endif
-    return makeTerminalWindow(loop, terminalWindowOptionsForStderr());
+    return makeTerminalWindow(loop, terminal);
 }
 
 } // namespace qz::platform

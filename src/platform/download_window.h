@@ -3,6 +3,10 @@
 #include <memory>
 #include <string>
 
+namespace qz {
+struct Settings;
+}
+
 namespace qz::platform {
 
 class EventLoop;
@@ -49,6 +53,6 @@ class DownloadWindow {
 };
 
 // The GTK window when it was built in and a display can be opened, else the terminal one.
-std::unique_ptr<DownloadWindow> makeDownloadWindow(EventLoop& loop);
+std::unique_ptr<DownloadWindow> makeDownloadWindow(EventLoop& loop, const Settings& settings);
 
 } // namespace qz::platform

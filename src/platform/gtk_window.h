@@ -8,11 +8,9 @@ namespace qz::platform {
 
 class EventLoop;
 
-// The download window as a small GTK 3 dialog; nullptr without a display, or when GTK cannot be
-// loaded. GTK is loaded only then, so a run without a display never pays for it.
+// The download window as a small GTK 3 dialog; nullptr when GTK cannot be loaded (the reason goes
+// to the system log) or no display can be opened. GTK is loaded only by this call, so a run that
+// never asks for the window never pays for it.
 std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& loop);
-
-// Whether DISPLAY or WAYLAND_DISPLAY names a display.
-bool displayAvailable();
 
 } // namespace qz::platform

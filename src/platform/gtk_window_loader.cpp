@@ -1,5 +1,6 @@
 #include "platform/gtk_window.h"
 
+#include "platform/system_log.h"
 #include "platform/write_all.h"
 
 #include <cerrno>
@@ -21,34 +22,25 @@ extern "C" const char qz_gtk_module_start[];
 extern "C" const char qz_gtk_module_end[];
 
 namespace qz::platform {
-namespace {} // namespace
-
-bool displayAvailable() {
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') {
-            return true;
-        }
-    }
-    return false;
-}
-
 namespace {
 
 // The module's factory, loaded once; it stays loaded, as GTK cannot be unloaded.
 void* loadFactory() {
     const int fd = ::memfd_create("qz-gtk-window", MFD_CLOEXEC);
     if (fd < 0) {
+        systemLog(systemFailure("The GTK window cannot be loaded").reason);
         return nullptr;
     }
     void* factory = nullptr;
     const std::size_t size = static_cast<std::size_t>(qz_gtk_module_end - qz_gtk_module_start);
-    if (writeAll(fd, qz_gtk_module_start, size)) {
-        // Fails when GTK is not installed: the terminal window serves instead.
-        const std::string path = "/proc/self/fd/" + std::to_string(fd);
-        if (void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
-            factory = ::dlsym(module, "qz_make_gtk_window");
-        }
+    if (const auto written = writeAll(fd, qz_gtk_module_start, size); !written) {
+        systemLog("The GTK window cannot be loaded: " + written.reason());
+    } else if (void* module = ::dlopen(("/proc/self/fd/" + std::to_string(fd)).c_str(),
+                                       RTLD_NOW | RTLD_LOCAL)) {
+        factory = ::dlsym(module, "qz_make_gtk_window");
+    } else {
+        // GTK is not installed: the terminal window serves instead.
+        systemLog(std::string("The GTK window cannot be loaded: ") + ::dlerror());
     }
     ::close(fd);
     return factory;
@@ -57,9 +49,6 @@ void* loadFactory() {
 } // namespace
 
 std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& /*loop*/) {
-    if (!displayAvailable()) {
-        return nullptr;
-    }
     void* factory = loadFactory();
     if (factory == nullptr) {
         return nullptr;

@@ -4,9 +4,6 @@
 #include <gdk/gdkx.h>
 #endif
 
-// Exported by GDK 3 for GTK's own use; see disableOpenGl.
-extern "C" void* gdk__private__();
-
 namespace qz::platform {
 namespace {
 
@@ -26,28 +23,6 @@ std::string firstLines(const std::string& text, int count) {
         }
     }
     return text.substr(0, end);
-}
-
-// GDK probes OpenGL as it opens an X display, loading a software renderer (Mesa and LLVM) that
-// takes about a fifth of a second and 50 MiB; the window draws nothing with OpenGL.
-// GDK_GL=disable would avoid it, but the environment must not change while other threads may
-// read it. GDK 3.24 exports a table of its own internal calls, frozen with GTK 3, whose sixth
-// entry sets the same flag; GDK_GL, when the user set it, still wins.
-struct GdkInternalCalls {
-    void* deviceGrabInfo;
-    void* displayOpenDefault;
-    void* addOptionEntries;
-    void* preParse;
-    unsigned (*glGetFlags)();
-    void (*glSetFlags)(unsigned flags);
-};
-constexpr unsigned GDK_GL_DISABLE_FLAG = 1u << 0;
-
-void disableOpenGl() {
-    if (gtk_get_major_version() == 3 && gtk_get_minor_version() == 24) {
-        auto* calls = static_cast<GdkInternalCalls*>(gdk__private__());
-        calls->glSetFlags(calls->glGetFlags() | GDK_GL_DISABLE_FLAG);
-    }
 }
 
 // A single-line field: a longer text is ellipsised, never wrapped, and the field asks for no
@@ -139,7 +114,8 @@ std::string statusMarkup(const std::string& status, bool red) {
 bool startGtk() {
     // GTK's setlocale would change how numbers are printed and parsed elsewhere in the program.
     gtk_disable_setlocale();
-    disableOpenGl();
+    // GDK_GL, set at start unless the user chose, keeps GDK from loading an OpenGL renderer that
+    // takes a fifth of a second and 50 MiB; the window draws nothing with OpenGL.
     if (!gtk_init_check(nullptr, nullptr)) {
         return false;
     }

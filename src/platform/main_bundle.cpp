@@ -1,10 +1,7 @@
 #include "platform/main_bundle.h"
 
+#include "bootstrap/settings.h"
 #include "platform/path.h"
-
-#include <climits>
-#include <cstdlib>
-#include <memory>
 
 namespace qz::platform {
 
@@ -22,12 +19,11 @@ MainBundle bundleForExecutable(const std::string& executablePath) {
 }
 
 std::optional<MainBundle> mainBundle() {
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath("/proc/self/exe", nullptr),
-                                                         &std::free);
-    if (!resolved) {
+    const std::string& executable = runSettings().executablePath;
+    if (executable.empty()) {
         return std::nullopt;
     }
-    return bundleForExecutable(resolved.get());
+    return bundleForExecutable(executable);
 }
 
 } // namespace qz::platform

@@ -1,5 +1,7 @@
 #include "platform/system_log.h"
 
+#include "bootstrap/settings.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -14,17 +16,9 @@ namespace {
 // openlog keeps the pointer, so the name must live as long as the process.
 const std::string& programName() {
     static const std::string name = [] {
-        char buffer[4096];
-        const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-        if (length > 0) {
-            std::string path(buffer, static_cast<std::size_t>(length));
-            const auto slash = path.rfind('/');
-            std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-            if (!base.empty()) {
-                return base;
-            }
-        }
-        return std::string(program_invocation_short_name);
+        const std::string& path = runSettings().executablePath;
+        const std::string base = path.substr(path.rfind('/') + 1);
+        return base.empty() ? std::string(program_invocation_short_name) : base;
     }();
     return name;
 }

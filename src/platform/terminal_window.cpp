@@ -1,5 +1,6 @@
 #include "platform/terminal_window.h"
 
+#include "bootstrap/settings.h"
 #include "platform/close_on_signals.h"
 #include "platform/event_loop.h"
 #include "platform/terminal_line.h"
@@ -258,20 +259,13 @@ class TerminalWindow : public DownloadWindow {
 
 } // namespace
 
-TerminalWindowOptions terminalWindowOptionsFor(std::FILE* stream) {
+TerminalWindowOptions terminalWindowOptionsFor(std::FILE* stream, const Settings& settings) {
     TerminalWindowOptions options;
     options.stream = stream;
     options.interactive = ::isatty(::fileno(stream)) == 1;
-    const char* term = std::getenv("TERM");
-    options.escapes = term == nullptr || std::strcmp(term, "dumb") != 0;
-    const char* noColor = std::getenv("NO_COLOR");
-    options.colour =
-        options.interactive && options.escapes && (noColor == nullptr || *noColor == '\0');
+    options.escapes = !settings.dumbTerminal;
+    options.colour = options.interactive && options.escapes && settings.colour;
     return options;
-}
-
-TerminalWindowOptions terminalWindowOptionsForStderr() {
-    return terminalWindowOptionsFor(stderr);
 }
 
 std::unique_ptr<DownloadWindow> makeTerminalWindow(EventLoop& loop, TerminalWindowOptions options) {

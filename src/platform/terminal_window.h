@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <memory>
 
+namespace qz {
+struct Settings;
+}
+
 namespace qz::platform {
 
 struct TerminalWindowOptions {
@@ -15,10 +19,9 @@ struct TerminalWindowOptions {
     bool handleSignals = true; // SIGINT, SIGTERM and SIGHUP close the window
 };
 
-// As fit for `stream`: interactive on a terminal, escape sequences unless TERM is "dumb", and
-// colour with both, unless NO_COLOR is set.
-TerminalWindowOptions terminalWindowOptionsFor(std::FILE* stream);
-TerminalWindowOptions terminalWindowOptionsForStderr();
+// As fit for `stream`: interactive on a terminal, escape sequences unless the terminal is dumb,
+// and colour with both, unless the settings say no colour.
+TerminalWindowOptions terminalWindowOptionsFor(std::FILE* stream, const Settings& settings);
 
 // The download window drawn on a terminal (or plain lines when the stream is not one).
 std::unique_ptr<DownloadWindow> makeTerminalWindow(EventLoop& loop, TerminalWindowOptions options);

@@ -55,6 +55,7 @@ struct UrlRequest {
     // blocks, in seconds; 0 or less: none.
     double timeoutInterval = 60.0;
     std::vector<std::pair<std::string, std::string>> extraHeaders; // e.g. If-None-Match
+    std::string caFile; // certificates to trust instead of the system's, when not empty
 };
 
 // An HTTP(S) GET of one URL, following redirects, driven by the GLib default main loop.

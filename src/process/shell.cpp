@@ -1,5 +1,6 @@
 #include "process/shell.h"
 
+#include "bootstrap/settings.h"
 #include "process/termination_forwarding.h"
 
 #include <algorithm>
@@ -108,7 +109,11 @@ Result<int> runCommandLine(std::string commandLine,
     posix_spawnattr_setsigmask(&attr, &oldMask);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-    std::vector<char*> env = environmentWithout(unsetEnvironment);
+    // What we set for ourselves only is not theirs either.
+    std::vector<std::string> unset = unsetEnvironment;
+    const auto& hidden = runSettings().hiddenEnvironment;
+    unset.insert(unset.end(), hidden.begin(), hidden.end());
+    std::vector<char*> env = environmentWithout(unset);
     char shName[] = "sh";
     char dashC[] = "-c";
     char* args[] = {shName, dashC, commandLine.data(), nullptr};

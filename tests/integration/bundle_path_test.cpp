@@ -131,6 +131,16 @@ TEST_F(BundlePath, TheAgentsOwnFailureIsNotTheBootstrappers) {
     expectNothingLeftBehind();
 }
 
+TEST_F(BundlePath, TheAgentGetsTheEnvironmentAsTheUserLeftIt) {
+    // With a display, the bootstrapper sets GDK_GL for its own window only.
+    const auto installer = test::makeFlatInstaller(root / "Installer");
+    test::writeZip(installer.resources + "/InstallAgent.zip",
+                   {{"install", "echo \"GDK_GL=${GDK_GL-unset}\"\n"}});
+    EXPECT_EQ(run(installer.executable, {}, {"DISPLAY=:99"}).out, "GDK_GL=unset\n");
+    EXPECT_EQ(run(installer.executable, {}, {"DISPLAY=:99", "GDK_GL=always"}).out,
+              "GDK_GL=always\n");
+}
+
 TEST_F(BundlePath, NoArchiveAndNoDownloadFails) {
     const auto installer = test::makeFlatInstaller(root / "Installer");
     const auto result = run(installer.executable, {});

@@ -1,5 +1,6 @@
 // The GTK window driven directly, in this process, on an X server of its own. The test program
 // links GTK itself, so the window's module shares it and the tests can look at the widgets.
+#include "bootstrap/settings.h"
 #include "platform/gtk_window.h"
 
 #include "platform/event_loop.h"
@@ -66,6 +67,8 @@ class XServer : public ::testing::Environment {
             ::setenv("NO_AT_BRIDGE", "1", 1);
             ::unsetenv("WAYLAND_DISPLAY");
             ::unsetenv("GDK_GL");
+            // As the program does at start, before any other thread runs.
+            runSettings();
         }
     }
     void TearDown() override {

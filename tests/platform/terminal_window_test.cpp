@@ -1,5 +1,6 @@
 #include "platform/terminal_window.h"
 
+#include "bootstrap/settings.h"
 #include "platform/event_loop.h"
 #include "support/env_guard.h"
 #include "support/main_context.h"
@@ -235,14 +236,15 @@ TEST_F(TerminalWindowTest, WithoutATerminalAnUnknownLengthPrintsNoMadeUpStatus) 
 }
 
 TEST_F(TerminalWindowTest, OptionsFollowTheTerminalKind) {
-    test::EnvGuard noColor("NO_COLOR", std::nullopt);
     struct Case {
         const char* term;
         bool escapes;
     };
     for (const Case& c : {Case{"xterm-256color", true}, Case{"dumb", false}}) {
-        test::EnvGuard term("TERM", std::string(c.term));
-        const TerminalWindowOptions options = terminalWindowOptionsFor(stream);
+        const Settings settings = Settings::read([&](const char* name) -> const char* {
+            return std::string(name) == "TERM" ? c.term : nullptr;
+        });
+        const TerminalWindowOptions options = terminalWindowOptionsFor(stream, settings);
         EXPECT_TRUE(options.interactive) << c.term;
         EXPECT_EQ(options.escapes, c.escapes) << c.term;
         EXPECT_EQ(options.colour, c.escapes) << c.term;

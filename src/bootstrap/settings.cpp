@@ -1,0 +1,55 @@
+#include "bootstrap/settings.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace qz {
+namespace {
+
+bool present(const char* value) {
+    return value != nullptr && *value != '\0';
+}
+
+std::string resolvedExecutable() {
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath("/proc/self/exe", nullptr),
+                                                         &std::free);
+    return resolved ? std::string(resolved.get()) : std::string();
+}
+
+} // namespace
+
+Settings Settings::read(const std::function<const char*(const char* name)>& lookup) {
+    Settings settings;
+    if (const char* text = lookup("QZ_DOWNLOAD_TIMEOUT")) {
+        char* end = nullptr;
+        const double seconds = std::strtod(text, &end);
+        if (end != text && *end == '\0' && seconds > 0) {
+            settings.downloadTimeout = seconds;
+        }
+    }
+    if (const char* caFile = lookup("SSL_CERT_FILE"); present(caFile)) {
+        settings.caFile = caFile;
+    }
+    settings.display = present(lookup("DISPLAY")) || present(lookup("WAYLAND_DISPLAY"));
+    settings.colour = !present(lookup("NO_COLOR"));
+    const char* term = lookup("TERM");
+    settings.dumbTerminal = term != nullptr && std::strcmp(term, "dumb") == 0;
+    return settings;
+}
+
+const Settings& runSettings() {
+    static const Settings settings = [] {
+        Settings made = Settings::read([](const char* name) { return std::getenv(name); });
+        made.executablePath = resolvedExecutable();
+        if (made.display && std::getenv("GDK_GL") == nullptr &&
+            ::setenv("GDK_GL", "disable", 1) == 0) {
+            made.hiddenEnvironment.push_back("GDK_GL");
+        }
+        return made;
+    }();
+    return settings;
+}
+
+} // namespace qz
