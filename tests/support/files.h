@@ -1,6 +1,6 @@
 #pragma once
 
-// Small file-system helpers for tests. Failures throw std::runtime_error (std::system_error).
+// Small file-system helpers for tests, mostly std::filesystem. Failures throw std::system_error.
 
 #include <string>
 #include <vector>

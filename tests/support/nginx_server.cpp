@@ -1,24 +1,18 @@
 #include "support/nginx_server.h"
 
-#include <algorithm>
+#include <curl/curl.h>
+
 #include <arpa/inet.h>
 #include <cctype>
-#include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <grp.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
 #include <sstream>
 #include <stdexcept>
-#include <strings.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <system_error>
+#include <thread>
 #include <tuple>
 #include <unistd.h>
 
@@ -30,33 +24,6 @@ constexpr double kStopSeconds = 5.0;
 // A safety net only: a test never keeps its server this long.
 constexpr double kLifetimeSeconds = 120.0;
 
-using Clock = std::chrono::steady_clock;
-
-Clock::time_point after(double seconds) {
-    return Clock::now() +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-class Socket {
-  public:
-    Socket() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        if (fd_ < 0) {
-            throw std::system_error(errno, std::generic_category(), "socket");
-        }
-    }
-    ~Socket() {
-        ::close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const {
-        return fd_;
-    }
-
-  private:
-    int fd_;
-};
-
 sockaddr_in loopback(std::uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -67,26 +34,33 @@ sockaddr_in loopback(std::uint16_t port) {
 
 // Both sockets stay bound until both ports are known, so the two ports differ.
 std::pair<std::uint16_t, std::uint16_t> twoFreePorts() {
-    Socket first;
-    Socket second;
+    const int fds[2] = {::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0),
+                        ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
     std::uint16_t ports[2] = {};
-    int index = 0;
-    for (const Socket* s : {&first, &second}) {
+    for (int i : {0, 1}) {
         sockaddr_in address = loopback(0);
         socklen_t length = sizeof address;
-        if (::bind(s->fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::getsockname(s->fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::system_error(errno, std::generic_category(), "bind 127.0.0.1:0");
+        if (::bind(fds[i], reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::getsockname(fds[i], reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            ports[i] = ntohs(address.sin_port);
         }
-        ports[index++] = ntohs(address.sin_port);
+    }
+    for (int fd : fds) {
+        ::close(fd);
+    }
+    if (ports[0] == 0 || ports[1] == 0) {
+        throw std::runtime_error("NginxServer: no free port on 127.0.0.1");
     }
     return {ports[0], ports[1]};
 }
 
 bool canConnect(std::uint16_t port) {
-    Socket s;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in address = loopback(port);
-    return ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
 }
 
 // A double-quoted nginx configuration string.
@@ -99,42 +73,6 @@ std::string quoted(const std::string& text) {
         out += c;
     }
     return out + "\"";
-}
-
-bool childHasExited(pid_t pid) {
-    siginfo_t info{};
-    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
-        return errno != EINTR;
-    }
-    return info.si_pid != 0;
-}
-
-// Returns early when the child ends; also serves as the pause between readiness checks.
-bool waitForExit(pid_t pid, double seconds) {
-    const auto deadline = after(seconds);
-#if defined(SYS_pidfd_open)
-    const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (pidFd >= 0) {
-        for (;;) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            pollfd p{pidFd, POLLIN, 0};
-            const int ready = ::poll(&p, 1, static_cast<int>(std::max<long long>(0, left)));
-            if (ready >= 0 || errno != EINTR || left <= 0) {
-                break;
-            }
-        }
-        ::close(pidFd);
-        return childHasExited(pid);
-    }
-#endif
-    while (!childHasExited(pid)) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        ::poll(nullptr, 0, 10);
-    }
-    return true;
 }
 
 std::vector<std::string> readLines(const std::string& path) {
@@ -255,16 +193,17 @@ void NginxServer::start() {
 }
 
 bool NginxServer::hasExited() const {
-    return !process_ || childHasExited(process_->pid());
+    return !process_ || process_->waitForExit(0);
 }
 
 bool NginxServer::waitUntilReady(double timeoutSeconds) {
     if (ready_) {
         return !hasExited();
     }
-    const auto deadline = after(timeoutSeconds);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        while (!hasExited() && Clock::now() < deadline) {
+        while (!hasExited() && std::chrono::steady_clock::now() < deadline) {
             // nginx writes its pid file only once every listening socket is open.
             const std::string pidFile = prefix_ / "nginx.pid";
             const bool pidWritten = pathExists(pidFile) && std::atol(readFile(pidFile).c_str()) ==
@@ -274,7 +213,7 @@ bool NginxServer::waitUntilReady(double timeoutSeconds) {
                 ready_ = true;
                 return true;
             }
-            waitForExit(process_->pid(), 0.01);
+            process_->waitForExit(0.01); // the pause between checks
         }
         if (!hasExited() || attempt == 1) {
             break;
@@ -293,9 +232,9 @@ void NginxServer::stop() {
     if (!hasExited()) {
         // Fast shutdown: open keep-alive connections must not hold it up.
         process_->signal(SIGTERM);
-        if (!waitForExit(process_->pid(), kStopSeconds)) {
+        if (!process_->waitForExit(kStopSeconds)) {
             process_->signalGroup(SIGKILL);
-            waitForExit(process_->pid(), kStopSeconds);
+            process_->waitForExit(kStopSeconds);
         }
     }
     process_.reset(); // kills what is left of the process group and reaps nginx
@@ -336,12 +275,13 @@ std::vector<NginxAccessEntry> NginxServer::accessEntries() const {
 }
 
 bool NginxServer::waitForAccessEntries(std::size_t count, double timeoutSeconds) const {
-    const auto deadline = after(timeoutSeconds);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     while (accessLog().size() < count) {
-        if (Clock::now() >= deadline) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        ::poll(nullptr, 0, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // nginx tells nobody
     }
     return true;
 }
@@ -359,48 +299,19 @@ std::string NginxServer::errorLog() const {
 
 std::optional<std::string> NginxServer::headerOf(const std::string& path,
                                                  const std::string& name) const {
-    Socket s;
-    const sockaddr_in address = loopback(httpPort_);
-    if (::connect(s.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        return std::nullopt;
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, httpUrl(path).c_str());
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
+    curl_header* header = nullptr;
+    std::optional<std::string> value;
+    if (curl_easy_perform(curl) == CURLE_OK &&
+        curl_easy_header(curl, name.c_str(), 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
+        value = header->value;
     }
-    const std::string request = "HEAD " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    if (::send(s.fd(), request.data(), request.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(request.size())) {
-        return std::nullopt;
-    }
-    // HTTP/1.0: nginx closes the connection after the response.
-    std::string response;
-    const auto deadline = after(5.0);
-    for (;;) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd p{s.fd(), POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
-            return std::nullopt;
-        }
-        char buffer[4096];
-        const ssize_t n = ::recv(s.fd(), buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            break;
-        }
-        response.append(buffer, static_cast<std::size_t>(n));
-    }
-    std::istringstream lines(response);
-    std::string line;
-    std::getline(lines, line); // status line
-    while (std::getline(lines, line) && line != "\r" && !line.empty()) {
-        const auto colon = line.find(':');
-        if (colon == std::string::npos || colon != name.size() ||
-            ::strncasecmp(line.c_str(), name.c_str(), name.size()) != 0) {
-            continue;
-        }
-        std::string value = line.substr(colon + 1);
-        value.erase(0, value.find_first_not_of(" \t"));
-        value.erase(value.find_last_not_of(" \t\r") + 1);
-        return value;
-    }
-    return std::nullopt;
+    curl_easy_cleanup(curl);
+    return value;
 }
 
 } // namespace qz::test

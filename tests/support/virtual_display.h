@@ -1,18 +1,25 @@
 #pragma once
 
-// A private X server for whole-program tests of the GTK window, and what the tests need to ask
-// it about windows.
+// A private X server for whole-program tests of the GTK window, what the tests need to ask it
+// about windows, and images for the window to show.
+
+#include "support/process_runner.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace qz::test {
 
 // The path of the executable of that name on PATH.
 std::optional<std::string> findProgram(const std::string& name);
+
+// A PNG of one colour (0xRRGGBB), written by gdk-pixbuf; throws std::runtime_error on failure
+// and in builds without the GTK window.
+void writeSolidPng(const std::string& path, std::uint32_t width, std::uint32_t height,
+                   std::uint32_t rgb);
 
 // Xvfb on a display number it picks itself (-displayfd); stopped when destroyed.
 class VirtualDisplay {
@@ -31,7 +38,7 @@ class VirtualDisplay {
     }
 
   private:
-    pid_t pid_ = -1;
+    std::unique_ptr<ChildProcess> process_;
     std::string name_;
     std::string error_;
 };
