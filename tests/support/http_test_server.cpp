@@ -1,19 +1,18 @@
 #include "support/http_test_server.h"
 
+#include "support/files.h"
+
+#include <glib.h>
 #include <microhttpd.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <condition_variable>
-#include <fcntl.h>
-#include <limits>
 #include <map>
 #include <mutex>
 #include <stdexcept>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qz::test {
 namespace {
@@ -32,18 +31,10 @@ struct Config {
     bool honourIfNoneMatch = false;
 };
 
-std::string_view trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    return first == std::string_view::npos
-               ? std::string_view()
-               : text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-bool namesETag(std::string_view list, std::string_view etag) {
-    for (std::size_t start = 0, end; start <= list.size(); start = end + 1) {
-        end = std::min(list.find(',', start), list.size());
-        const auto item = trimmed(list.substr(start, end - start));
-        if (item == "*" || item == etag) {
+bool namesETag(const std::string& list, const std::string& etag) {
+    g_auto(GStrv) items = g_strsplit(list.c_str(), ",", -1);
+    for (gchar** item = items; *item != nullptr; ++item) {
+        if (g_strstrip(*item) == etag || std::string_view(*item) == "*") {
             return true;
         }
     }
@@ -58,7 +49,6 @@ struct HttpTestServer::State {
     bool stopping = false;
     Config config;
     std::vector<ServedRequest> requests;
-    std::map<MHD_Connection*, std::string> targets; // as sent, until the request is recorded
     std::atomic<std::uint64_t> bodyBytesSent{0};
 
     // False when the server stops meanwhile.
@@ -70,28 +60,19 @@ struct HttpTestServer::State {
 
 namespace {
 
-using State = HttpTestServer::State;
-
 // One response's content: the configured body with its stall, drop and pace.
 struct Body {
-    State* state = nullptr;
-    std::shared_ptr<const std::string> bytes; // or else read from fd
-    int fd = -1;
-    std::uint64_t size = 0;
-    std::uint64_t limit = 0; // where it stalls or drops
-    bool stalls = false;
-    std::uint64_t piece = std::numeric_limits<std::uint64_t>::max();
-    std::chrono::milliseconds delay{0};
-    ~Body() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
+    HttpTestServer::State* state;
+    std::shared_ptr<const std::string> bytes;
+    std::uint64_t limit; // where it stalls or drops
+    bool stalls;
+    std::uint64_t piece; // paced in pieces of this size
+    std::chrono::milliseconds delay;
 };
 
 ssize_t readBody(void* cls, std::uint64_t pos, char* buffer, std::size_t max) {
     Body& body = *static_cast<Body*>(cls);
-    if (pos >= body.size) {
+    if (pos >= body.bytes->size()) {
         return MHD_CONTENT_READER_END_OF_STREAM;
     }
     if (pos >= body.limit) {
@@ -103,62 +84,31 @@ ssize_t readBody(void* cls, std::uint64_t pos, char* buffer, std::size_t max) {
     if (pos > 0 && pos % body.piece == 0 && !body.state->pause(body.delay)) {
         return MHD_CONTENT_READER_END_WITH_ERROR;
     }
-    const auto n = static_cast<std::size_t>(
-        std::min<std::uint64_t>({max, body.piece - pos % body.piece, body.limit - pos}));
-    const ssize_t got = body.bytes ? static_cast<ssize_t>(body.bytes->copy(buffer, n, pos))
-                                   : ::pread(body.fd, buffer, n, static_cast<off_t>(pos));
-    if (got <= 0) {
-        return MHD_CONTENT_READER_END_WITH_ERROR; // the file shrank or failed
-    }
-    body.state->bodyBytesSent += static_cast<std::uint64_t>(got);
-    return got;
+    const std::uint64_t n =
+        std::min<std::uint64_t>({max, body.piece - pos % body.piece, body.limit - pos});
+    body.state->bodyBytesSent += body.bytes->copy(buffer, n, pos);
+    return static_cast<ssize_t>(n);
 }
 
 // Null when the body file cannot be read.
-MHD_Response* contentResponse(State* state, const Config& config) {
-    auto body = std::make_unique<Body>();
-    body->state = state;
-    if (config.bodyFile.empty()) {
-        body->bytes = config.body;
-        body->size = config.body->size();
-    } else {
-        body->fd = ::open(config.bodyFile.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat info {};
-        if (body->fd < 0 || ::fstat(body->fd, &info) != 0) {
-            return nullptr;
+MHD_Response* contentResponse(HttpTestServer::State* state, const Config& config) {
+    auto bytes = config.body;
+    try {
+        if (!config.bodyFile.empty()) {
+            bytes = std::make_shared<const std::string>(readFile(config.bodyFile));
         }
-        body->size = static_cast<std::uint64_t>(info.st_size);
+    } catch (const std::exception&) {
+        return nullptr;
     }
-    body->limit = body->size;
-    if (config.stallAfter && *config.stallAfter < body->limit) {
-        body->limit = *config.stallAfter;
-        body->stalls = true;
-    }
-    if (config.dropAfter && *config.dropAfter < body->limit) {
-        body->limit = *config.dropAfter;
-        body->stalls = false;
-    }
-    if (config.slowChunk > 0) {
-        body->piece = config.slowChunk;
-        body->delay = config.slowDelay;
-    }
-    const std::uint64_t size = config.chunked ? MHD_SIZE_UNKNOWN : body->size;
-    return MHD_create_response_from_callback(size, 256 * 1024, &readBody, body.release(),
+    const std::uint64_t size = bytes->size();
+    const std::uint64_t stall = std::min<std::uint64_t>(config.stallAfter.value_or(size), size);
+    const std::uint64_t limit = std::min<std::uint64_t>(config.dropAfter.value_or(size), stall);
+    const std::uint64_t piece = config.slowChunk > 0 ? config.slowChunk : UINT64_MAX;
+    auto* body =
+        new Body{state, bytes, limit, stall < size && limit == stall, piece, config.slowDelay};
+    return MHD_create_response_from_callback(config.chunked ? MHD_SIZE_UNKNOWN : size, 256 * 1024,
+                                             &readBody, body,
                                              [](void* b) { delete static_cast<Body*>(b); });
-}
-
-MHD_Response* textResponse(const std::string& text) {
-    auto* response = MHD_create_response_from_buffer(text.size(), const_cast<char*>(text.data()),
-                                                     MHD_RESPMEM_MUST_COPY);
-    MHD_add_response_header(response, "Content-Type", "text/plain");
-    return response;
-}
-
-void* noteTarget(void* cls, const char* uri, MHD_Connection* connection) {
-    auto* state = static_cast<State*>(cls);
-    const std::lock_guard lock(state->mutex);
-    state->targets[connection] = uri;
-    return nullptr;
 }
 
 MHD_Result addHeader(void* cls, MHD_ValueKind, const char* name, const char* value) {
@@ -168,47 +118,43 @@ MHD_Result addHeader(void* cls, MHD_ValueKind, const char* name, const char* val
 
 MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
                   const char*, const char*, std::size_t*, void**) {
-    auto* state = static_cast<State*>(cls);
+    auto* state = static_cast<HttpTestServer::State*>(cls);
     ServedRequest request{method, url, {}};
     MHD_get_connection_values(connection, MHD_HEADER_KIND, &addHeader, &request);
     Config config;
     {
         const std::lock_guard lock(state->mutex);
-        request.path = state->targets[connection];
-        state->targets.erase(connection);
         state->requests.push_back(request);
         config = state->config;
     }
     state->changed.notify_all();
 
     int status = config.status;
-    MHD_Response* response = nullptr;
-    bool isContent = false; // the configured body, to which chunking, stalls and drops apply
+    MHD_Response* content = nullptr; // the configured body: chunking, stalls and drops apply
+    std::string text;                // or else this
     const auto redirect = config.redirects.find(url);
+    const auto ifNoneMatch = request.header("If-None-Match");
     if (redirect != config.redirects.end()) {
         status = redirect->second.second;
-        response = textResponse("Redirecting\n");
-        MHD_add_response_header(response, "Location", redirect->second.first.c_str());
+        text = "Redirecting\n";
     } else if (status / 100 == 2 && status != 204) {
-        const auto ifNoneMatch = request.header("If-None-Match");
         if (config.honourIfNoneMatch && config.etag && ifNoneMatch &&
             namesETag(*ifNoneMatch, *config.etag)) {
             status = 304;
-        } else {
-            response = contentResponse(state, config);
-            isContent = response != nullptr;
-            status = isContent ? status : 500;
+        } else if ((content = contentResponse(state, config)) == nullptr) {
+            status = 500;
         }
     }
-    if (response == nullptr) {
-        const bool noBody = status < 200 || status == 204 || status == 304;
-        response = textResponse(
-            noBody ? "" : std::to_string(status) + " " + MHD_get_reason_phrase_for(status) + "\n");
+    if (!content && text.empty() && status >= 200 && status != 204 && status != 304) {
+        text = std::to_string(status) + " " + MHD_get_reason_phrase_for(status) + "\n";
     }
-    if (isContent) {
-        MHD_add_response_header(response, "Content-Type", "application/octet-stream");
+    MHD_Response* response =
+        content ? content
+                : MHD_create_response_from_buffer(text.size(), text.data(), MHD_RESPMEM_MUST_COPY);
+    if (redirect != config.redirects.end()) {
+        MHD_add_response_header(response, "Location", redirect->second.first.c_str());
     }
-    if (config.etag && (isContent || status == 304)) {
+    if (config.etag && (content || status == 304)) {
         MHD_add_response_header(response, "ETag", config.etag->c_str());
     }
     MHD_add_response_header(response, "Connection", "close");
@@ -224,7 +170,7 @@ std::optional<std::string> ServedRequest::header(std::string_view name) const {
     for (const auto& [fieldName, value] : headers) {
         if (fieldName.size() == name.size() &&
             ::strncasecmp(fieldName.data(), name.data(), name.size()) == 0) {
-            return std::string(trimmed(value));
+            return value;
         }
     }
     return std::nullopt;
@@ -234,10 +180,10 @@ HttpTestServer::HttpTestServer() : state_(std::make_unique<State>()) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    auto* daemon = MHD_start_daemon(
-        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD, 0, nullptr, nullptr, &answer,
-        state_.get(), MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_URI_LOG_CALLBACK, &noteTarget,
-        state_.get(), MHD_OPTION_CONNECTION_MEMORY_LIMIT, std::size_t{1024 * 1024}, MHD_OPTION_END);
+    auto* daemon = MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD, 0,
+                                    nullptr, nullptr, &answer, state_.get(), MHD_OPTION_SOCK_ADDR,
+                                    &address, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+                                    std::size_t{1024 * 1024}, MHD_OPTION_END);
     if (daemon == nullptr) {
         throw std::runtime_error("HttpTestServer: cannot listen on 127.0.0.1");
     }

@@ -13,10 +13,10 @@ namespace qz::test {
 
 struct ServedRequest {
     std::string method;
-    std::string path; // request target as sent, query included
+    std::string path; // without the query
     std::vector<std::pair<std::string, std::string>> headers;
 
-    // Case-insensitive; the value trimmed of surrounding blanks.
+    // Case-insensitive; the value without leading blanks.
     std::optional<std::string> header(std::string_view name) const;
 };
 
@@ -37,7 +37,7 @@ class HttpTestServer {
 
     // Served for any path without a redirect.
     void setBody(std::string bytes);
-    // Served streaming from the file, opened at each request; Content-Length from its size.
+    // Served from the file, read at each request.
     void setBodyFromFile(const std::string& path);
     // The exact header value, e.g. "\"v1\""; nullopt: no ETag header.
     void setETag(std::optional<std::string> etag);

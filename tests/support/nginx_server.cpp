@@ -1,17 +1,14 @@
 #include "support/nginx_server.h"
 
 #include <curl/curl.h>
+#include <gio/gio.h>
 
-#include <arpa/inet.h>
-#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <grp.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
@@ -24,83 +21,22 @@ constexpr double kStopSeconds = 5.0;
 // A safety net only: a test never keeps its server this long.
 constexpr double kLifetimeSeconds = 120.0;
 
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-// Both sockets stay bound until both ports are known, so the two ports differ.
+// Both stay bound until both are known, so the two ports differ.
 std::pair<std::uint16_t, std::uint16_t> twoFreePorts() {
-    const int fds[2] = {::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0),
-                        ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-    std::uint16_t ports[2] = {};
-    for (int i : {0, 1}) {
-        sockaddr_in address = loopback(0);
-        socklen_t length = sizeof address;
-        if (::bind(fds[i], reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::getsockname(fds[i], reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            ports[i] = ntohs(address.sin_port);
-        }
+    g_autoptr(GSocketListener) listener = g_socket_listener_new();
+    const auto first = g_socket_listener_add_any_inet_port(listener, nullptr, nullptr);
+    const auto second = g_socket_listener_add_any_inet_port(listener, nullptr, nullptr);
+    g_socket_listener_close(listener);
+    if (first == 0 || second == 0) {
+        throw std::runtime_error("NginxServer: no free port");
     }
-    for (int fd : fds) {
-        ::close(fd);
-    }
-    if (ports[0] == 0 || ports[1] == 0) {
-        throw std::runtime_error("NginxServer: no free port on 127.0.0.1");
-    }
-    return {ports[0], ports[1]};
+    return {first, second};
 }
 
-bool canConnect(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(port);
-    const bool connected =
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
-}
-
-// A double-quoted nginx configuration string.
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-        }
-        out += c;
-    }
-    return out + "\"";
-}
-
-std::vector<std::string> readLines(const std::string& path) {
-    std::vector<std::string> lines;
-    if (!pathExists(path)) {
-        return lines;
-    }
-    std::istringstream in(readFile(path));
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-// nginx writes '"', '\\' and control characters in logged values as \xHH.
-std::string unescaped(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' &&
-            std::isxdigit(static_cast<unsigned char>(text[i + 2])) &&
-            std::isxdigit(static_cast<unsigned char>(text[i + 3]))) {
-            out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
-            i += 3;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
+std::chrono::steady_clock::time_point after(double seconds) {
+    return std::chrono::steady_clock::now() +
+           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+               std::chrono::duration<double>(seconds));
 }
 
 } // namespace
@@ -133,48 +69,44 @@ std::string NginxServer::httpsUrl(const std::string& path) const {
 }
 
 std::string NginxServer::configuration() const {
-    const std::string prefix = prefix_.path();
-    std::ostringstream conf;
+    std::string conf;
     // Workers as root could not read a private scratch directory otherwise; a non-root master
     // runs its workers as itself anyway.
-    if (::geteuid() == 0) {
-        const passwd* user = ::getpwuid(::geteuid());
-        const group* grp = ::getgrgid(::getegid());
-        if (user != nullptr && grp != nullptr) {
-            conf << "user " << user->pw_name << " " << grp->gr_name << ";\n";
-        }
+    const passwd* user = ::getpwuid(::geteuid());
+    const group* grp = ::getgrgid(::getegid());
+    if (::geteuid() == 0 && user != nullptr && grp != nullptr) {
+        conf = std::string("user ") + user->pw_name + " " + grp->gr_name + ";\n";
     }
-    conf << "worker_processes 1;\n"
-         << "pid " << quoted(prefix + "/nginx.pid") << ";\n"
-         << "lock_file " << quoted(prefix + "/nginx.lock") << ";\n"
-         << "error_log " << quoted(prefix + "/logs/error.log") << " info;\n"
-         << "events { worker_connections 64; }\n"
-         << "http {\n"
-         << "    default_type application/octet-stream;\n"
-         << "    log_format qz '$status $body_bytes_sent $server_port \"$http_if_none_match\" "
-            "\"$request\"';\n"
-         << "    access_log " << quoted(prefix + "/logs/access.log") << " qz;\n";
-    for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
-        conf << "    " << temp << "_temp_path " << quoted(prefix + "/temp/" + temp) << ";\n";
-    }
-    conf << "    keepalive_timeout 5s;\n"
-         << "    server {\n"
-         << "        listen 127.0.0.1:" << httpPort_ << ";\n"
-         << "        root " << quoted(root()) << ";\n"
-         << "    }\n";
+    // Relative paths are taken from the prefix.
+    conf += R"(worker_processes 1;
+pid nginx.pid;
+lock_file nginx.lock;
+error_log logs/error.log info;
+events { worker_connections 64; }
+http {
+    default_type application/octet-stream;
+    log_format qz escape=none
+        '$status\t$body_bytes_sent\t$server_port\t$http_if_none_match\t$request_method\t$request_uri';
+    access_log logs/access.log qz;
+    client_body_temp_path temp/client_body;
+    proxy_temp_path temp/proxy;
+    fastcgi_temp_path temp/fastcgi;
+    uwsgi_temp_path temp/uwsgi;
+    scgi_temp_path temp/scgi;
+    keepalive_timeout 5s;
+    root html;
+)";
+    conf += "    server { listen 127.0.0.1:" + std::to_string(httpPort_) + "; }\n";
     if (!options_.certificateFile.empty() && !options_.keyFile.empty()) {
-        conf << "    server {\n"
-             << "        listen 127.0.0.1:" << httpsPort_ << " ssl;\n"
-             << "        ssl_certificate " << quoted(options_.certificateFile) << ";\n"
-             << "        ssl_certificate_key " << quoted(options_.keyFile) << ";\n"
-             << "        root " << quoted(root()) << ";\n";
+        conf += "    server {\n        listen 127.0.0.1:" + std::to_string(httpsPort_) + " ssl;\n" +
+                "        ssl_certificate \"" + options_.certificateFile + "\";\n" +
+                "        ssl_certificate_key \"" + options_.keyFile + "\";\n";
         if (options_.redirectToHttp) {
-            conf << "        location = /to-http { return 302 " << httpUrl() << "; }\n";
+            conf += "        location = /to-http { return 302 " + httpUrl() + "; }\n";
         }
-        conf << "    }\n";
+        conf += "    }\n";
     }
-    conf << "}\n";
-    return conf.str();
+    return conf + "}\n";
 }
 
 void NginxServer::start() {
@@ -200,18 +132,13 @@ bool NginxServer::waitUntilReady(double timeoutSeconds) {
     if (ready_) {
         return !hasExited();
     }
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    const auto deadline = after(timeoutSeconds);
     for (int attempt = 0; attempt < 2; ++attempt) {
         while (!hasExited() && std::chrono::steady_clock::now() < deadline) {
             // nginx writes its pid file only once every listening socket is open.
             const std::string pidFile = prefix_ / "nginx.pid";
-            const bool pidWritten = pathExists(pidFile) && std::atol(readFile(pidFile).c_str()) ==
-                                                               static_cast<long>(process_->pid());
-            const bool hasHttps = !options_.certificateFile.empty() && !options_.keyFile.empty();
-            if (pidWritten && canConnect(httpPort_) && (!hasHttps || canConnect(httpsPort_))) {
-                ready_ = true;
-                return true;
+            if (pathExists(pidFile) && std::atol(readFile(pidFile).c_str()) == process_->pid()) {
+                return ready_ = true;
             }
             process_->waitForExit(0.01); // the pause between checks
         }
@@ -242,41 +169,33 @@ void NginxServer::stop() {
 }
 
 std::vector<std::string> NginxServer::accessLog() const {
-    return readLines(prefix_ / "logs/access.log");
+    const std::string log = prefix_ / "logs/access.log";
+    std::istringstream in(pathExists(log) ? readFile(log) : "");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 std::vector<NginxAccessEntry> NginxServer::accessEntries() const {
     std::vector<NginxAccessEntry> entries;
     for (const std::string& line : accessLog()) {
-        NginxAccessEntry entry;
-        unsigned port = 0;
-        std::istringstream fields(line.substr(0, line.find('"')));
-        fields >> entry.status >> entry.bodyBytes >> port;
-        entry.port = static_cast<std::uint16_t>(port);
-        // Every quote in the line delimits a value: nginx escapes quotes inside values.
-        std::vector<std::string> quotedParts;
-        std::size_t open = line.find('"');
-        while (open != std::string::npos) {
-            const std::size_t close = line.find('"', open + 1);
-            if (close == std::string::npos) {
-                break;
-            }
-            quotedParts.push_back(unescaped(line.substr(open + 1, close - open - 1)));
-            open = line.find('"', close + 1);
+        g_auto(GStrv) field = g_strsplit(line.c_str(), "\t", 6);
+        if (g_strv_length(field) == 6) {
+            entries.push_back({.status = std::atoi(field[0]),
+                               .bodyBytes = std::strtoull(field[1], nullptr, 10),
+                               .port = static_cast<std::uint16_t>(std::atoi(field[2])),
+                               .method = field[4],
+                               .target = field[5],
+                               .ifNoneMatch = std::string(field[3]) == "-" ? "" : field[3]});
         }
-        if (quotedParts.size() >= 2) {
-            entry.ifNoneMatch = quotedParts[0] == "-" ? "" : quotedParts[0];
-            std::istringstream request(quotedParts[1]);
-            request >> entry.method >> entry.target;
-        }
-        entries.push_back(std::move(entry));
     }
     return entries;
 }
 
 bool NginxServer::waitForAccessEntries(std::size_t count, double timeoutSeconds) const {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    const auto deadline = after(timeoutSeconds);
     while (accessLog().size() < count) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;

@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
-#include <stdexcept>
 #include <system_error>
 
 #include <sys/mman.h>
@@ -23,16 +22,29 @@ struct ChildProcess::Shared {
     std::condition_variable changed;
     RunResult result;
     bool exited = false; // status known and all output the child itself wrote collected
-    bool done = false;   // the collector has finished
+    bool done = false;   // nothing more will be collected
+    // The rest is used on the collecting thread, which runs `loop` until the child has exited
+    // and its output has ended or drained, or until the owner stops it.
     GMainContext* context = g_main_context_new();
     GMainLoop* loop = g_main_loop_new(context, FALSE);
+    GPid pid = -1;
+    int fds[2] = {-1, -1}; // stdout, stderr
+    bool ended[2] = {};
+    double drainSeconds = 0;
     ~Shared() {
         g_main_loop_unref(loop);
-        g_main_context_unref(context);
+        g_main_context_unref(context); // destroys the sources still attached
+        for (int fd : fds) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
     }
 };
 
 namespace {
+
+using Shared = ChildProcess::Shared;
 
 // Runs in the child between fork and exec, so only async-signal-safe calls.
 void resetChild(gpointer) {
@@ -47,6 +59,12 @@ void resetChild(gpointer) {
     }
 }
 
+void attach(Shared* s, GSource* source, GSourceFunc callback, gpointer data) {
+    g_source_set_callback(source, callback, data, nullptr);
+    g_source_attach(source, s->context);
+    g_source_unref(source);
+}
+
 guint milliseconds(double seconds) {
     return static_cast<guint>(std::ceil(std::max(0.0, seconds) * 1000));
 }
@@ -56,133 +74,67 @@ gboolean quitLoop(gpointer loop) {
     return G_SOURCE_REMOVE;
 }
 
-// Lives on the collecting thread and runs the shared loop until the child has exited and its
-// output has ended or drained, or until the owner asks it to stop.
-class Collector {
-  public:
-    Collector(std::shared_ptr<ChildProcess::Shared> shared, GPid pid, int out, int err,
-              const RunOptions& options)
-        : shared_(std::move(shared)), pid_(pid), fds_{out, err},
-          drainSeconds_(options.outputDrainSeconds) {
-        for (int i : {0, 1}) {
-            g_unix_set_fd_nonblocking(fds_[i], TRUE, nullptr);
-            streams_[i] =
-                attach(g_unix_fd_source_new(fds_[i], GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR)),
-                       G_SOURCE_FUNC(&Collector::onOutput));
-        }
-        attach(g_child_watch_source_new(pid), G_SOURCE_FUNC(&Collector::onExit));
-        if (options.timeoutSeconds > 0) {
-            attach(g_timeout_source_new(milliseconds(options.timeoutSeconds)), &onTimeout);
-        }
+void quitWhenFinished(Shared* s) {
+    if (s->exited && s->ended[0] && s->ended[1]) {
+        g_main_loop_quit(s->loop);
     }
+}
 
-    void run() {
-        g_main_loop_run(shared_->loop);
-        for (GSource* source : sources_) {
-            g_source_destroy(source);
-            g_source_unref(source);
-        }
-        for (int fd : fds_) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
+// > 0: bytes read; 0: the stream has ended; < 0: nothing there yet.
+ssize_t readOnce(Shared* s, int i) {
+    char buffer[65536];
+    const ssize_t n = ::read(s->fds[i], buffer, sizeof buffer);
+    if (n > 0) {
         {
-            std::lock_guard lock(shared_->mutex);
-            shared_->done = true;
+            std::lock_guard lock(s->mutex);
+            (i == 0 ? s->result.out : s->result.err).append(buffer, std::size_t(n));
         }
-        shared_->changed.notify_all();
+        s->changed.notify_all();
     }
+    s->ended[i] = s->ended[i] || n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+    return n;
+}
 
-  private:
-    GSource* attach(GSource* source, GSourceFunc callback) {
-        g_source_set_callback(source, callback, this, nullptr);
-        g_source_attach(source, shared_->context);
-        sources_.push_back(source);
-        return source;
-    }
+gboolean onOutput(int fd, GIOCondition, gpointer data) {
+    auto* s = static_cast<Shared*>(data);
+    const int i = fd == s->fds[0] ? 0 : 1;
+    readOnce(s, i);
+    quitWhenFinished(s);
+    return !s->ended[i];
+}
 
-    // Reads once, or until the pipe is empty; false once the stream has ended.
-    bool read(int i, bool untilEmpty) {
-        char buffer[65536];
-        do {
-            const ssize_t n = ::read(fds_[i], buffer, sizeof buffer);
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-                return true;
-            }
-            if (n <= 0) {
-                g_source_destroy(streams_[i]);
-                ::close(fds_[i]);
-                fds_[i] = -1;
-                return false;
-            }
-            {
-                std::lock_guard lock(shared_->mutex);
-                (i == 0 ? shared_->result.out : shared_->result.err).append(buffer, std::size_t(n));
-            }
-            shared_->changed.notify_all();
-        } while (untilEmpty);
-        return true;
-    }
-
-    void quitWhenFinished() {
-        if (exited_ && fds_[0] < 0 && fds_[1] < 0) {
-            g_main_loop_quit(shared_->loop);
+void onExit(GPid, int status, gpointer data) {
+    auto* s = static_cast<Shared*>(data);
+    for (int i : {0, 1}) {
+        while (!s->ended[i] && readOnce(s, i) > 0) { // what the child itself wrote is all there
         }
     }
-
-    static gboolean onOutput(int fd, GIOCondition, gpointer data) {
-        auto* self = static_cast<Collector*>(data);
-        const bool open = self->read(fd == self->fds_[0] ? 0 : 1, false);
-        self->quitWhenFinished();
-        return open;
-    }
-
-    static void onExit(GPid, int status, gpointer data) {
-        auto* self = static_cast<Collector*>(data);
-        for (int i : {0, 1}) {
-            if (self->fds_[i] >= 0) {
-                self->read(i, true); // everything the child itself wrote is in the pipe by now
-            }
+    {
+        std::lock_guard lock(s->mutex);
+        if (WIFEXITED(status)) {
+            s->result.exitStatus = WEXITSTATUS(status);
+        } else if (WIFSIGNALED(status)) {
+            s->result.termSignal = WTERMSIG(status);
         }
+        s->exited = true;
+    }
+    s->changed.notify_all();
+    attach(s, g_timeout_source_new(milliseconds(s->drainSeconds)), &quitLoop, s->loop);
+    quitWhenFinished(s);
+}
+
+gboolean onTimeout(gpointer data) {
+    auto* s = static_cast<Shared*>(data);
+    if (!s->exited) {
         {
-            std::lock_guard lock(self->shared_->mutex);
-            if (WIFEXITED(status)) {
-                self->shared_->result.exitStatus = WEXITSTATUS(status);
-            } else if (WIFSIGNALED(status)) {
-                self->shared_->result.termSignal = WTERMSIG(status);
-            }
-            self->shared_->exited = self->exited_ = true;
+            std::lock_guard lock(s->mutex);
+            s->result.timedOut = true;
         }
-        self->shared_->changed.notify_all();
-        GSource* drain = g_timeout_source_new(milliseconds(self->drainSeconds_));
-        g_source_set_callback(drain, &quitLoop, self->shared_->loop, nullptr);
-        g_source_attach(drain, self->shared_->context);
-        self->sources_.push_back(drain);
-        self->quitWhenFinished();
+        ::kill(-s->pid, SIGKILL);
+        ::kill(s->pid, SIGKILL); // in case it moved to another process group
     }
-
-    static gboolean onTimeout(gpointer data) {
-        auto* self = static_cast<Collector*>(data);
-        if (!self->exited_) {
-            {
-                std::lock_guard lock(self->shared_->mutex);
-                self->shared_->result.timedOut = true;
-            }
-            ::kill(-self->pid_, SIGKILL);
-            ::kill(self->pid_, SIGKILL); // in case it moved to another process group
-        }
-        return G_SOURCE_REMOVE;
-    }
-
-    std::shared_ptr<ChildProcess::Shared> shared_;
-    GPid pid_;
-    int fds_[2];
-    GSource* streams_[2] = {};
-    std::vector<GSource*> sources_;
-    double drainSeconds_;
-    bool exited_ = false;
-};
+    return G_SOURCE_REMOVE;
+}
 
 } // namespace
 
@@ -208,63 +160,74 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         argv.push_back(arg.c_str());
     }
     argv.push_back(nullptr);
-    std::unique_ptr<gchar*, decltype(&g_strfreev)> env(g_get_environ(), &g_strfreev);
+    gchar** env = g_get_environ();
     for (const std::string& name : options.unsetEnv) {
-        env.reset(g_environ_unsetenv(env.release(), name.c_str()));
+        env = g_environ_unsetenv(env, name.c_str());
     }
     for (const std::string& entry : options.setEnv) {
-        const auto equals = entry.find('=');
-        if (equals == std::string::npos) {
-            throw std::invalid_argument("setEnv entry without '=': " + entry);
-        }
-        env.reset(g_environ_setenv(env.release(), entry.substr(0, equals).c_str(),
-                                   entry.c_str() + equals + 1, TRUE));
+        const auto equals = std::min(entry.find('='), entry.size());
+        const std::string value = entry.substr(std::min(equals + 1, entry.size()));
+        env = g_environ_setenv(env, entry.substr(0, equals).c_str(), value.c_str(), TRUE);
     }
-    int input = -1; // a file rather than a pipe: no writer to keep alive, no SIGPIPE
-    if (!options.stdinData.empty()) {
-        input = ::memfd_create("stdin", MFD_CLOEXEC);
-        const auto size = static_cast<ssize_t>(options.stdinData.size());
-        if (input < 0 || ::write(input, options.stdinData.data(), std::size_t(size)) != size ||
-            ::lseek(input, 0, SEEK_SET) != 0) {
-            throw std::system_error(errno, std::generic_category(), "stdin for " + program);
-        }
+    int input = -1; // a file rather than a pipe: nothing to feed, no SIGPIPE
+    const auto size = static_cast<ssize_t>(options.stdinData.size());
+    if (size > 0 && ((input = ::memfd_create("stdin", MFD_CLOEXEC)) < 0 ||
+                     ::write(input, options.stdinData.data(), std::size_t(size)) != size ||
+                     ::lseek(input, 0, SEEK_SET) != 0)) {
+        throw std::system_error(errno, std::generic_category(), "stdin for " + program);
     }
 
     GError* error = nullptr;
-    int out = -1;
-    int err = -1;
     const char* cwd = options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str();
-    const auto flags = GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH_FROM_ENVP);
     const bool started = g_spawn_async_with_pipes_and_fds(
-        cwd, argv.data(), env.get(), flags, &resetChild, nullptr, input, -1, -1, nullptr, nullptr,
-        0, &pid_, nullptr, &out, &err, &error);
+        cwd, argv.data(), env,
+        GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH_FROM_ENVP), &resetChild,
+        nullptr, input, -1, -1, nullptr, nullptr, 0, &pid_, nullptr, &shared_->fds[0],
+        &shared_->fds[1], &error);
+    g_strfreev(env);
     if (input >= 0) {
         ::close(input);
     }
     if (!started) {
-        const std::string message = error->message;
-        const int code = error->code == G_SPAWN_ERROR_ACCES ? EACCES : ENOENT;
+        const std::system_error failure(error->code == G_SPAWN_ERROR_ACCES ? EACCES : ENOENT,
+                                        std::generic_category(), error->message);
         g_error_free(error);
-        throw std::system_error(code, std::generic_category(), message);
+        throw failure;
     }
     ::setpgid(pid_, pid_); // also from here, so signalGroup works even before the child runs
-    collector_ = std::thread([shared = shared_, pid = pid_, out, err, options] {
-        Collector(shared, pid, out, err, options).run();
+
+    Shared* s = shared_.get();
+    s->pid = pid_;
+    s->drainSeconds = options.outputDrainSeconds;
+    for (int fd : s->fds) {
+        g_unix_set_fd_nonblocking(fd, TRUE, nullptr);
+        const auto events = GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR);
+        attach(s, g_unix_fd_source_new(fd, events), G_SOURCE_FUNC(&onOutput), s);
+    }
+    attach(s, g_child_watch_source_new(pid_), G_SOURCE_FUNC(&onExit), s);
+    if (options.timeoutSeconds > 0) {
+        attach(s, g_timeout_source_new(milliseconds(options.timeoutSeconds)), &onTimeout, s);
+    }
+    collector_ = std::thread([shared = shared_] {
+        g_main_loop_run(shared->loop);
+        {
+            std::lock_guard lock(shared->mutex);
+            shared->done = true;
+        }
+        shared->changed.notify_all();
     });
 }
 
 ChildProcess::~ChildProcess() {
     if (!waitForExit(0)) {
-        ::kill(-pid_, SIGKILL);
-        ::kill(pid_, SIGKILL);
+        signalGroup(SIGKILL);
+        signal(SIGKILL); // in case it moved to another process group
         waitForExit(10); // GLib reaps it
     }
     // Also stops collecting output that a leftover grandchild might keep producing.
     GSource* stop = g_idle_source_new();
     g_source_set_priority(stop, G_PRIORITY_HIGH);
-    g_source_set_callback(stop, &quitLoop, shared_->loop, nullptr);
-    g_source_attach(stop, shared_->context);
-    g_source_unref(stop);
+    attach(shared_.get(), stop, &quitLoop, shared_->loop);
     collector_.join();
     if (!shared_->exited) { // only when it did not die from SIGKILL in time
         while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
@@ -274,7 +237,7 @@ ChildProcess::~ChildProcess() {
 
 void ChildProcess::signal(int sig) {
     std::lock_guard lock(shared_->mutex);
-    if (!shared_->exited) {
+    if (!shared_->exited) { // afterwards GLib has reaped it and the pid may be reused
         ::kill(pid_, sig);
     }
 }

@@ -130,28 +130,12 @@ XClient::Image XClient::capture(unsigned long window) {
     if (image == nullptr) {
         return result;
     }
-    // Each channel scaled to 8 bits from the visual's masks.
-    const auto channel = [](unsigned long pixel, unsigned long mask) -> std::uint32_t {
-        if (mask == 0) {
-            return 0;
-        }
-        int shift = 0;
-        while (((mask >> shift) & 1UL) == 0) {
-            ++shift;
-        }
-        const unsigned long maximum = mask >> shift;
-        return static_cast<std::uint32_t>(((pixel & mask) >> shift) * 255 / maximum);
-    };
+    // The server runs at depth 24, whose pixels are 0xRRGGBB already.
     result.width = image->width;
     result.height = image->height;
-    result.rgb.reserve(static_cast<std::size_t>(image->width) *
-                       static_cast<std::size_t>(image->height));
     for (int y = 0; y < image->height; ++y) {
         for (int x = 0; x < image->width; ++x) {
-            const unsigned long pixel = XGetPixel(image, x, y);
-            result.rgb.push_back(channel(pixel, image->red_mask) << 16 |
-                                 channel(pixel, image->green_mask) << 8 |
-                                 channel(pixel, image->blue_mask));
+            result.rgb.push_back(static_cast<std::uint32_t>(XGetPixel(image, x, y) & 0xffffff));
         }
     }
     XDestroyImage(image);
