@@ -53,26 +53,6 @@ bool pathExists(const std::string& path) {
     return fs::exists(statusOf(path));
 }
 
-unsigned fileMode(const std::string& path) {
-    const fs::file_status status = fs::symlink_status(path);
-    if (!fs::exists(status)) {
-        throw std::system_error(ENOENT, std::generic_category(), "stat " + path);
-    }
-    return static_cast<unsigned>(status.permissions()) & 07777;
-}
-
-bool isSymlink(const std::string& path) {
-    return fs::is_symlink(statusOf(path));
-}
-
-bool isDirectory(const std::string& path) {
-    return fs::is_directory(statusOf(path));
-}
-
-std::string readSymlink(const std::string& path) {
-    return fs::read_symlink(path).string();
-}
-
 std::vector<std::string> listDirectory(const std::string& dir) {
     std::vector<std::string> names;
     for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
@@ -126,13 +106,5 @@ ScratchDir::~ScratchDir() {
 }
 
 ScratchDir::ScratchDir(ScratchDir&& other) noexcept : path_(std::exchange(other.path_, {})) {}
-
-ScratchDir& ScratchDir::operator=(ScratchDir&& other) noexcept {
-    if (this != &other) {
-        ScratchDir old(std::move(*this));
-        path_ = std::exchange(other.path_, {});
-    }
-    return *this;
-}
 
 } // namespace qz::test

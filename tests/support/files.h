@@ -15,13 +15,6 @@ std::string readFile(const std::string& path);
 // True if anything (even a dangling symlink) exists at `path`.
 bool pathExists(const std::string& path);
 
-// Permission bits (07777) of `path` itself, not of a symlink's target.
-unsigned fileMode(const std::string& path);
-
-bool isSymlink(const std::string& path);
-bool isDirectory(const std::string& path); // does not follow a final symlink
-std::string readSymlink(const std::string& path);
-
 // Entry names, sorted, without "." and "..".
 std::vector<std::string> listDirectory(const std::string& dir);
 
@@ -42,7 +35,6 @@ class ScratchDir {
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     ScratchDir(ScratchDir&& other) noexcept;
-    ScratchDir& operator=(ScratchDir&& other) noexcept;
 
     const std::string& path() const {
         return path_;

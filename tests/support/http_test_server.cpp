@@ -12,7 +12,6 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
-#include <strings.h>
 
 namespace qz::test {
 namespace {
@@ -51,6 +50,11 @@ struct HttpTestServer::State {
     std::vector<ServedRequest> requests;
     std::atomic<std::uint64_t> bodyBytesSent{0};
 
+    template <typename Change> void configure(Change change) {
+        const std::lock_guard lock(mutex);
+        change(config);
+    }
+
     // False when the server stops meanwhile.
     bool pause(std::chrono::milliseconds delay) {
         std::unique_lock lock(mutex);
@@ -63,51 +67,45 @@ namespace {
 // One response's content: the configured body with its stall, drop and pace.
 struct Body {
     HttpTestServer::State* state;
+    Config config;
     std::shared_ptr<const std::string> bytes;
-    std::uint64_t limit; // where it stalls or drops
-    bool stalls;
-    std::uint64_t piece; // paced in pieces of this size
-    std::chrono::milliseconds delay;
 };
 
 ssize_t readBody(void* cls, std::uint64_t pos, char* buffer, std::size_t max) {
-    Body& body = *static_cast<Body*>(cls);
-    if (pos >= body.bytes->size()) {
+    auto& [state, c, bytes] = *static_cast<Body*>(cls);
+    const std::uint64_t size = bytes->size();
+    const std::uint64_t stall = std::min<std::uint64_t>(c.stallAfter.value_or(size), size);
+    const std::uint64_t limit = std::min<std::uint64_t>(c.dropAfter.value_or(size), stall);
+    const std::uint64_t piece = c.slowChunk > 0 ? c.slowChunk : UINT64_MAX;
+    if (pos >= size) {
         return MHD_CONTENT_READER_END_OF_STREAM;
     }
-    if (pos >= body.limit) {
-        if (body.stalls) {
-            body.state->pause(std::chrono::hours(1)); // ends when the server stops
+    if (pos >= limit) {
+        if (limit == stall) {
+            state->pause(std::chrono::hours(1)); // ends when the server stops
         }
         return MHD_CONTENT_READER_END_WITH_ERROR; // closes the connection mid-body
     }
-    if (pos > 0 && pos % body.piece == 0 && !body.state->pause(body.delay)) {
+    if (pos > 0 && pos % piece == 0 && !state->pause(c.slowDelay)) {
         return MHD_CONTENT_READER_END_WITH_ERROR;
     }
-    const std::uint64_t n =
-        std::min<std::uint64_t>({max, body.piece - pos % body.piece, body.limit - pos});
-    body.state->bodyBytesSent += body.bytes->copy(buffer, n, pos);
+    const std::uint64_t n = std::min<std::uint64_t>({max, piece - pos % piece, limit - pos});
+    state->bodyBytesSent += bytes->copy(buffer, n, pos);
     return static_cast<ssize_t>(n);
 }
 
 // Null when the body file cannot be read.
 MHD_Response* contentResponse(HttpTestServer::State* state, const Config& config) {
-    auto bytes = config.body;
+    auto body = std::make_unique<Body>(Body{state, config, config.body});
     try {
         if (!config.bodyFile.empty()) {
-            bytes = std::make_shared<const std::string>(readFile(config.bodyFile));
+            body->bytes = std::make_shared<const std::string>(readFile(config.bodyFile));
         }
     } catch (const std::exception&) {
         return nullptr;
     }
-    const std::uint64_t size = bytes->size();
-    const std::uint64_t stall = std::min<std::uint64_t>(config.stallAfter.value_or(size), size);
-    const std::uint64_t limit = std::min<std::uint64_t>(config.dropAfter.value_or(size), stall);
-    const std::uint64_t piece = config.slowChunk > 0 ? config.slowChunk : UINT64_MAX;
-    auto* body =
-        new Body{state, bytes, limit, stall < size && limit == stall, piece, config.slowDelay};
-    return MHD_create_response_from_callback(config.chunked ? MHD_SIZE_UNKNOWN : size, 256 * 1024,
-                                             &readBody, body,
+    const std::uint64_t size = config.chunked ? MHD_SIZE_UNKNOWN : body->bytes->size();
+    return MHD_create_response_from_callback(size, 256 * 1024, &readBody, body.release(),
                                              [](void* b) { delete static_cast<Body*>(b); });
 }
 
@@ -122,39 +120,37 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
     ServedRequest request{method, url, {}};
     MHD_get_connection_values(connection, MHD_HEADER_KIND, &addHeader, &request);
     Config config;
-    {
-        const std::lock_guard lock(state->mutex);
+    state->configure([&](const Config& current) {
         state->requests.push_back(request);
-        config = state->config;
-    }
+        config = current;
+    });
     state->changed.notify_all();
 
     int status = config.status;
-    MHD_Response* content = nullptr; // the configured body: chunking, stalls and drops apply
-    std::string text;                // or else this
+    MHD_Response* response = nullptr; // for the configured body: chunking, stalls and drops apply
     const auto redirect = config.redirects.find(url);
     const auto ifNoneMatch = request.header("If-None-Match");
+    const bool serves = redirect == config.redirects.end() && status / 100 == 2 && status != 204;
     if (redirect != config.redirects.end()) {
         status = redirect->second.second;
-        text = "Redirecting\n";
-    } else if (status / 100 == 2 && status != 204) {
-        if (config.honourIfNoneMatch && config.etag && ifNoneMatch &&
-            namesETag(*ifNoneMatch, *config.etag)) {
-            status = 304;
-        } else if ((content = contentResponse(state, config)) == nullptr) {
-            status = 500;
-        }
+    } else if (serves && config.honourIfNoneMatch && config.etag && ifNoneMatch &&
+               namesETag(*ifNoneMatch, *config.etag)) {
+        status = 304;
+    } else if (serves && (response = contentResponse(state, config)) == nullptr) {
+        status = 500;
     }
-    if (!content && text.empty() && status >= 200 && status != 204 && status != 304) {
-        text = std::to_string(status) + " " + MHD_get_reason_phrase_for(status) + "\n";
+    const bool isContent = response != nullptr;
+    if (!isContent) {
+        std::string text =
+            status < 200 || status == 204 || status == 304
+                ? ""
+                : std::to_string(status) + " " + MHD_get_reason_phrase_for(status) + "\n";
+        response = MHD_create_response_from_buffer(text.size(), text.data(), MHD_RESPMEM_MUST_COPY);
     }
-    MHD_Response* response =
-        content ? content
-                : MHD_create_response_from_buffer(text.size(), text.data(), MHD_RESPMEM_MUST_COPY);
     if (redirect != config.redirects.end()) {
         MHD_add_response_header(response, "Location", redirect->second.first.c_str());
     }
-    if (config.etag && (content || status == 304)) {
+    if (config.etag && (isContent || status == 304)) {
         MHD_add_response_header(response, "ETag", config.etag->c_str());
     }
     MHD_add_response_header(response, "Connection", "close");
@@ -167,9 +163,8 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
 } // namespace
 
 std::optional<std::string> ServedRequest::header(std::string_view name) const {
-    for (const auto& [fieldName, value] : headers) {
-        if (fieldName.size() == name.size() &&
-            ::strncasecmp(fieldName.data(), name.data(), name.size()) == 0) {
+    for (const auto& [field, value] : headers) {
+        if (g_ascii_strcasecmp(field.c_str(), std::string(name).c_str()) == 0) {
             return value;
         }
     }
@@ -192,10 +187,7 @@ HttpTestServer::HttpTestServer() : state_(std::make_unique<State>()) {
 }
 
 HttpTestServer::~HttpTestServer() {
-    {
-        const std::lock_guard lock(state_->mutex);
-        state_->stopping = true; // ends stalls and pauses
-    }
+    state_->configure([&](Config&) { state_->stopping = true; }); // ends stalls and pauses
     state_->changed.notify_all();
     MHD_stop_daemon(static_cast<MHD_Daemon*>(daemon_));
 }
@@ -211,56 +203,50 @@ std::string HttpTestServer::url(const std::string& path) const {
 
 void HttpTestServer::setBody(std::string bytes) {
     auto shared = std::make_shared<const std::string>(std::move(bytes));
-    const std::lock_guard lock(state_->mutex);
-    state_->config.body = std::move(shared);
-    state_->config.bodyFile.clear();
+    state_->configure([&](Config& c) {
+        c.body = std::move(shared);
+        c.bodyFile.clear();
+    });
 }
 
 void HttpTestServer::setBodyFromFile(const std::string& path) {
-    const std::lock_guard lock(state_->mutex);
-    state_->config.bodyFile = path;
+    state_->configure([&](Config& c) { c.bodyFile = path; });
 }
 
 void HttpTestServer::setETag(std::optional<std::string> etag) {
-    const std::lock_guard lock(state_->mutex);
-    state_->config.etag = std::move(etag);
+    state_->configure([&](Config& c) { c.etag = std::move(etag); });
 }
 
 void HttpTestServer::setChunked(bool chunked) {
-    const std::lock_guard lock(state_->mutex);
-    state_->config.chunked = chunked;
+    state_->configure([&](Config& c) { c.chunked = chunked; });
 }
 
 void HttpTestServer::setStatus(int status) {
-    const std::lock_guard lock(state_->mutex);
-    state_->config.status = status;
+    state_->configure([&](Config& c) { c.status = status; });
 }
 
 void HttpTestServer::addRedirect(const std::string& fromPath, const std::string& toUrlOrPath,
                                  int status) {
-    const std::lock_guard lock(state_->mutex);
-    state_->config.redirects[fromPath] = {toUrlOrPath, status};
+    state_->configure([&](Config& c) { c.redirects[fromPath] = {toUrlOrPath, status}; });
 }
 
 void HttpTestServer::setStallAfter(std::optional<std::size_t> bytes) {
-    const std::lock_guard lock(state_->mutex);
-    state_->config.stallAfter = bytes;
+    state_->configure([&](Config& c) { c.stallAfter = bytes; });
 }
 
 void HttpTestServer::setDropAfter(std::optional<std::size_t> bytes) {
-    const std::lock_guard lock(state_->mutex);
-    state_->config.dropAfter = bytes;
+    state_->configure([&](Config& c) { c.dropAfter = bytes; });
 }
 
 void HttpTestServer::setSlow(std::size_t chunkBytes, std::chrono::milliseconds delay) {
-    const std::lock_guard lock(state_->mutex);
-    state_->config.slowChunk = chunkBytes;
-    state_->config.slowDelay = delay;
+    state_->configure([&](Config& c) {
+        c.slowChunk = chunkBytes;
+        c.slowDelay = delay;
+    });
 }
 
 void HttpTestServer::setHonourIfNoneMatch(bool honour) {
-    const std::lock_guard lock(state_->mutex);
-    state_->config.honourIfNoneMatch = honour;
+    state_->configure([&](Config& c) { c.honourIfNoneMatch = honour; });
 }
 
 int HttpTestServer::requestCount() const {

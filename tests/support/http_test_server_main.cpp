@@ -10,15 +10,6 @@
 #include <csignal>
 #include <iostream>
 
-namespace {
-
-gboolean quit(gpointer loop) {
-    g_main_loop_quit(static_cast<GMainLoop*>(loop));
-    return G_SOURCE_REMOVE;
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     g_autofree gchar* file = nullptr;
     g_autofree gchar* etag = nullptr;
@@ -58,8 +49,12 @@ int main(int argc, char** argv) {
     std::cout << port << std::flush;
 
     g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
-    g_unix_signal_add(SIGTERM, &quit, loop);
-    g_unix_signal_add(SIGINT, &quit, loop);
+    const GSourceFunc quit = [](gpointer l) {
+        g_main_loop_quit(static_cast<GMainLoop*>(l));
+        return G_SOURCE_REMOVE;
+    };
+    g_unix_signal_add(SIGTERM, quit, loop);
+    g_unix_signal_add(SIGINT, quit, loop);
     g_main_loop_run(loop);
     return 0;
 }

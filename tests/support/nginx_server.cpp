@@ -49,11 +49,24 @@ NginxServer::NginxServer(NginxOptions options) : options_(std::move(options)) {
     for (const char* dir : {"conf", "html", "logs", "temp"}) {
         makeDirectories(prefix_ / dir);
     }
-    start();
+    std::tie(httpPort_, httpsPort_) = twoFreePorts();
+    const std::string conf = prefix_ / "conf/nginx.conf";
+    writeFile(conf, configuration());
+    RunOptions run;
+    run.timeoutSeconds = kLifetimeSeconds;
+    run.workingDirectory = prefix_.path();
+    process_ = std::make_unique<ChildProcess>(
+        kNginx,
+        std::vector<std::string>{"-e", prefix_ / "logs/error.log", "-p", prefix_.path() + "/", "-c",
+                                 conf, "-g", "daemon off;"},
+        run);
 }
 
 NginxServer::~NginxServer() {
-    stop();
+    // Fast shutdown: open keep-alive connections must not hold it up. Then the process's
+    // destructor kills what is left of the process group.
+    process_->signal(SIGTERM);
+    process_->waitForExit(kStopSeconds);
 }
 
 std::string NginxServer::root() const {
@@ -109,63 +122,19 @@ http {
     return conf + "}\n";
 }
 
-void NginxServer::start() {
-    std::tie(httpPort_, httpsPort_) = twoFreePorts();
-    const std::string conf = prefix_ / "conf/nginx.conf";
-    writeFile(conf, configuration());
-    ::unlink((prefix_ / "nginx.pid").c_str());
-    RunOptions run;
-    run.timeoutSeconds = kLifetimeSeconds;
-    run.workingDirectory = prefix_.path();
-    process_ = std::make_unique<ChildProcess>(
-        kNginx,
-        std::vector<std::string>{"-e", prefix_ / "logs/error.log", "-p", prefix_.path() + "/", "-c",
-                                 conf, "-g", "daemon off;"},
-        run);
-}
-
-bool NginxServer::hasExited() const {
-    return !process_ || process_->waitForExit(0);
-}
-
 bool NginxServer::waitUntilReady(double timeoutSeconds) {
-    if (ready_) {
-        return !hasExited();
-    }
-    const auto deadline = after(timeoutSeconds);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        while (!hasExited() && std::chrono::steady_clock::now() < deadline) {
-            // nginx writes its pid file only once every listening socket is open.
-            const std::string pidFile = prefix_ / "nginx.pid";
-            if (pathExists(pidFile) && std::atol(readFile(pidFile).c_str()) == process_->pid()) {
-                return ready_ = true;
-            }
-            process_->waitForExit(0.01); // the pause between checks
+    // nginx writes its pid file only once every listening socket is open.
+    const std::string pidFile = prefix_ / "nginx.pid";
+    for (const auto deadline = after(timeoutSeconds);
+         std::chrono::steady_clock::now() < deadline;) {
+        if (process_->waitForExit(0.01)) { // also the pause between checks
+            return false;
         }
-        if (!hasExited() || attempt == 1) {
-            break;
+        if (pathExists(pidFile) && std::atol(readFile(pidFile).c_str()) == process_->pid()) {
+            return true;
         }
-        earlierAttempt_ += process_->errSoFar();
-        stop();
-        start();
     }
     return false;
-}
-
-void NginxServer::stop() {
-    if (!process_) {
-        return;
-    }
-    if (!hasExited()) {
-        // Fast shutdown: open keep-alive connections must not hold it up.
-        process_->signal(SIGTERM);
-        if (!process_->waitForExit(kStopSeconds)) {
-            process_->signalGroup(SIGKILL);
-            process_->waitForExit(kStopSeconds);
-        }
-    }
-    process_.reset(); // kills what is left of the process group and reaps nginx
-    ready_ = false;
 }
 
 std::vector<std::string> NginxServer::accessLog() const {
@@ -210,10 +179,7 @@ std::string NginxServer::errorLog() const {
     if (pathExists(prefix_ / "logs/error.log")) {
         log = readFile(prefix_ / "logs/error.log");
     }
-    if (process_) {
-        log += process_->errSoFar();
-    }
-    return log + earlierAttempt_;
+    return log + process_->errSoFar();
 }
 
 std::optional<std::string> NginxServer::headerOf(const std::string& path,

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
@@ -31,6 +30,14 @@ struct ChildProcess::Shared {
     int fds[2] = {-1, -1}; // stdout, stderr
     bool ended[2] = {};
     double drainSeconds = 0;
+
+    template <typename Change> void update(Change change) {
+        {
+            std::lock_guard lock(mutex);
+            change();
+        }
+        changed.notify_all();
+    }
     ~Shared() {
         g_main_loop_unref(loop);
         g_main_context_unref(context); // destroys the sources still attached
@@ -65,10 +72,6 @@ void attach(Shared* s, GSource* source, GSourceFunc callback, gpointer data) {
     g_source_unref(source);
 }
 
-guint milliseconds(double seconds) {
-    return static_cast<guint>(std::ceil(std::max(0.0, seconds) * 1000));
-}
-
 gboolean quitLoop(gpointer loop) {
     g_main_loop_quit(static_cast<GMainLoop*>(loop));
     return G_SOURCE_REMOVE;
@@ -85,11 +88,7 @@ ssize_t readOnce(Shared* s, int i) {
     char buffer[65536];
     const ssize_t n = ::read(s->fds[i], buffer, sizeof buffer);
     if (n > 0) {
-        {
-            std::lock_guard lock(s->mutex);
-            (i == 0 ? s->result.out : s->result.err).append(buffer, std::size_t(n));
-        }
-        s->changed.notify_all();
+        s->update([&] { (i == 0 ? s->result.out : s->result.err).append(buffer, std::size_t(n)); });
     }
     s->ended[i] = s->ended[i] || n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
     return n;
@@ -109,27 +108,20 @@ void onExit(GPid, int status, gpointer data) {
         while (!s->ended[i] && readOnce(s, i) > 0) { // what the child itself wrote is all there
         }
     }
-    {
-        std::lock_guard lock(s->mutex);
-        if (WIFEXITED(status)) {
-            s->result.exitStatus = WEXITSTATUS(status);
-        } else if (WIFSIGNALED(status)) {
-            s->result.termSignal = WTERMSIG(status);
-        }
+    s->update([&] {
+        s->result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        s->result.termSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         s->exited = true;
-    }
-    s->changed.notify_all();
-    attach(s, g_timeout_source_new(milliseconds(s->drainSeconds)), &quitLoop, s->loop);
+    });
+    attach(s, g_timeout_source_new(guint(std::max(0.0, s->drainSeconds) * 1000)), &quitLoop,
+           s->loop);
     quitWhenFinished(s);
 }
 
 gboolean onTimeout(gpointer data) {
     auto* s = static_cast<Shared*>(data);
     if (!s->exited) {
-        {
-            std::lock_guard lock(s->mutex);
-            s->result.timedOut = true;
-        }
+        s->update([&] { s->result.timedOut = true; });
         ::kill(-s->pid, SIGKILL);
         ::kill(s->pid, SIGKILL); // in case it moved to another process group
     }
@@ -206,15 +198,11 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     }
     attach(s, g_child_watch_source_new(pid_), G_SOURCE_FUNC(&onExit), s);
     if (options.timeoutSeconds > 0) {
-        attach(s, g_timeout_source_new(milliseconds(options.timeoutSeconds)), &onTimeout, s);
+        attach(s, g_timeout_source_new(guint(options.timeoutSeconds * 1000)), &onTimeout, s);
     }
     collector_ = std::thread([shared = shared_] {
         g_main_loop_run(shared->loop);
-        {
-            std::lock_guard lock(shared->mutex);
-            shared->done = true;
-        }
-        shared->changed.notify_all();
+        shared->update([&] { shared->done = true; });
     });
 }
 
@@ -222,17 +210,13 @@ ChildProcess::~ChildProcess() {
     if (!waitForExit(0)) {
         signalGroup(SIGKILL);
         signal(SIGKILL); // in case it moved to another process group
-        waitForExit(10); // GLib reaps it
+        waitForExit(10); // and GLib reaps it
     }
     // Also stops collecting output that a leftover grandchild might keep producing.
     GSource* stop = g_idle_source_new();
     g_source_set_priority(stop, G_PRIORITY_HIGH);
     attach(shared_.get(), stop, &quitLoop, shared_->loop);
     collector_.join();
-    if (!shared_->exited) { // only when it did not die from SIGKILL in time
-        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
 }
 
 void ChildProcess::signal(int sig) {

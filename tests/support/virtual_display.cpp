@@ -8,7 +8,6 @@
 #ifdef QZ_TEST_HAVE_GTK
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <gdk-pixbuf/gdk-pixbuf.h>
 #endif
 
 namespace qz::test {
@@ -49,18 +48,6 @@ VirtualDisplay::~VirtualDisplay() {
 }
 
 #ifdef QZ_TEST_HAVE_GTK
-
-void writeSolidPng(const std::string& path, std::uint32_t width, std::uint32_t height,
-                   std::uint32_t rgb) {
-    g_autoptr(GdkPixbuf) image =
-        gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, int(width), int(height));
-    if (image != nullptr) {
-        gdk_pixbuf_fill(image, rgb << 8 | 0xff);
-    }
-    if (image == nullptr || !gdk_pixbuf_save(image, path.c_str(), "png", nullptr, nullptr)) {
-        throw std::runtime_error("cannot write " + path);
-    }
-}
 
 namespace {
 
@@ -144,9 +131,6 @@ XClient::Image XClient::capture(unsigned long window) {
 
 #else
 
-void writeSolidPng(const std::string& path, std::uint32_t, std::uint32_t, std::uint32_t) {
-    throw std::runtime_error("cannot write " + path + ": built without the GTK window");
-}
 XClient::XClient(const std::string&) {
     throw std::runtime_error("built without the GTK window");
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-// A private X server for whole-program tests of the GTK window, what the tests need to ask it
-// about windows, and images for the window to show.
+// A private X server for whole-program tests of the GTK window, and what the tests need to ask
+// it about windows.
 
 #include "support/process_runner.h"
 
@@ -15,11 +15,6 @@ namespace qz::test {
 
 // The path of the executable of that name on PATH.
 std::optional<std::string> findProgram(const std::string& name);
-
-// A PNG of one colour (0xRRGGBB), written by gdk-pixbuf; throws std::runtime_error on failure
-// and in builds without the GTK window.
-void writeSolidPng(const std::string& path, std::uint32_t width, std::uint32_t height,
-                   std::uint32_t rgb);
 
 // Xvfb on a display number it picks itself (-displayfd); stopped when destroyed.
 class VirtualDisplay {
