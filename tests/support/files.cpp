@@ -1,11 +1,12 @@
 #include "support/files.h"
 
+#include <glib.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -42,11 +43,14 @@ void writeFile(const std::string& path, const std::string& bytes, unsigned mode)
 }
 
 std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::system_error(errno, std::generic_category(), "read " + path);
+    g_autofree gchar* bytes = nullptr;
+    gsize size = 0;
+    g_autoptr(GError) error = nullptr;
+    if (!g_file_get_contents(path.c_str(), &bytes, &size, &error)) {
+        throw std::system_error(error->code == G_FILE_ERROR_NOENT ? ENOENT : EIO,
+                                std::generic_category(), error->message);
     }
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return std::string(bytes, size);
 }
 
 bool pathExists(const std::string& path) {
