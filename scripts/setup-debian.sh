@@ -4,7 +4,7 @@
 set -eu
 
 packages="g++ cmake ninja-build pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-3-dev
-libgtest-dev libgmock-dev unzip zip ca-certificates"
+libgtest-dev libgmock-dev libmicrohttpd-dev libzip-dev unzip zip ca-certificates"
 if [ "${1:-build}" = test ]; then
     packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format"
 fi

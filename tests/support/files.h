@@ -1,6 +1,6 @@
 #pragma once
 
-// Small file-system helpers for tests. Failures throw std::runtime_error (std::system_error).
+// Small file-system helpers for tests, mostly std::filesystem. Failures throw std::system_error.
 
 #include <string>
 #include <vector>
@@ -17,10 +17,6 @@ bool pathExists(const std::string& path);
 
 // Permission bits (07777) of `path` itself, not of a symlink's target.
 unsigned fileMode(const std::string& path);
-
-bool isSymlink(const std::string& path);
-bool isDirectory(const std::string& path); // does not follow a final symlink
-std::string readSymlink(const std::string& path);
 
 // Entry names, sorted, without "." and "..".
 std::vector<std::string> listDirectory(const std::string& dir);
@@ -42,7 +38,6 @@ class ScratchDir {
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     ScratchDir(ScratchDir&& other) noexcept;
-    ScratchDir& operator=(ScratchDir&& other) noexcept;
 
     const std::string& path() const {
         return path_;

@@ -1,218 +1,195 @@
 #include "support/http_test_server.h"
 
+#include "support/files.h"
+
+#include <glib.h>
+#include <microhttpd.h>
+
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <stdexcept>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qz::test {
 namespace {
 
-constexpr std::size_t kMaxRequestHead = 64 * 1024;
-constexpr std::size_t kPieceSize = 256 * 1024;
+struct Config {
+    std::shared_ptr<const std::string> body = std::make_shared<const std::string>();
+    std::string bodyFile;
+    std::optional<std::string> etag;
+    bool chunked = false;
+    int status = 200;
+    std::map<std::string, std::pair<std::string, int>> redirects;
+    std::optional<std::size_t> stallAfter;
+    std::optional<std::size_t> dropAfter;
+    std::size_t slowChunk = 0;
+    std::chrono::milliseconds slowDelay{0};
+    bool honourIfNoneMatch = false;
+};
 
-char lowered(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return lowered(x) == lowered(y);
-           });
-}
-
-std::string_view trimmed(std::string_view text) {
-    constexpr std::string_view blanks = " \t\r\n";
-    const auto first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-std::string reasonPhrase(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 204:
-        return "No Content";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 303:
-        return "See Other";
-    case 304:
-        return "Not Modified";
-    case 307:
-        return "Temporary Redirect";
-    case 308:
-        return "Permanent Redirect";
-    case 400:
-        return "Bad Request";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
-
-bool hasNoBody(int status) {
-    return status < 200 || status == 204 || status == 304;
-}
-
-// "http://host:port/path" (proxy form) or "/path" -> "/path"
-std::string originForm(const std::string& target) {
-    const auto scheme = target.find("://");
-    if (scheme == std::string::npos || target.front() == '/') {
-        return target;
-    }
-    const auto slash = target.find('/', scheme + 3);
-    return slash == std::string::npos ? "/" : target.substr(slash);
-}
-
-bool etagListNames(std::string_view list, std::string_view etag) {
-    while (!list.empty()) {
-        const auto comma = list.find(',');
-        const auto item = trimmed(list.substr(0, comma));
-        if (item == "*" || item == etag) {
+bool namesETag(const std::string& list, const std::string& etag) {
+    g_auto(GStrv) items = g_strsplit(list.c_str(), ",", -1);
+    for (gchar** item = items; *item != nullptr; ++item) {
+        if (g_strstrip(*item) == etag || std::string_view(*item) == "*") {
             return true;
         }
-        if (comma == std::string_view::npos) {
-            break;
-        }
-        list.remove_prefix(comma + 1);
     }
     return false;
 }
 
-std::optional<ServedRequest> parseRequestHead(std::string_view head) {
-    ServedRequest request;
-    auto lineEnd = head.find("\r\n");
-    const auto requestLine = head.substr(0, lineEnd);
-    const auto firstSpace = requestLine.find(' ');
-    const auto secondSpace = requestLine.find(' ', firstSpace + 1);
-    if (firstSpace == std::string_view::npos || secondSpace == std::string_view::npos) {
-        return std::nullopt;
+} // namespace
+
+struct HttpTestServer::State {
+    std::mutex mutex;
+    std::condition_variable changed; // a request arrived, or the server stops
+    bool stopping = false;
+    Config config;
+    std::vector<ServedRequest> requests;
+    std::atomic<std::uint64_t> bodyBytesSent{0};
+
+    template <typename Change> void configure(Change change) {
+        const std::lock_guard lock(mutex);
+        change(config);
     }
-    request.method = requestLine.substr(0, firstSpace);
-    request.path = requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1);
-    while (lineEnd != std::string_view::npos) {
-        head.remove_prefix(lineEnd + 2);
-        lineEnd = head.find("\r\n");
-        const auto line = head.substr(0, lineEnd);
-        const auto colon = line.find(':');
-        if (line.empty() || colon == std::string_view::npos) {
-            continue;
+
+    // False when the server stops meanwhile.
+    bool pause(std::chrono::milliseconds delay) {
+        std::unique_lock lock(mutex);
+        return !changed.wait_for(lock, delay, [&] { return stopping; });
+    }
+};
+
+namespace {
+
+// One response's content: the configured body with its stall, drop and pace.
+struct Body {
+    HttpTestServer::State* state;
+    Config config;
+    std::shared_ptr<const std::string> bytes;
+};
+
+ssize_t readBody(void* cls, std::uint64_t pos, char* buffer, std::size_t max) {
+    auto& [state, c, bytes] = *static_cast<Body*>(cls);
+    const std::uint64_t size = bytes->size();
+    const std::uint64_t stall = std::min<std::uint64_t>(c.stallAfter.value_or(size), size);
+    const std::uint64_t limit = std::min<std::uint64_t>(c.dropAfter.value_or(size), stall);
+    const std::uint64_t piece = c.slowChunk > 0 ? c.slowChunk : UINT64_MAX;
+    if (pos >= size) {
+        return MHD_CONTENT_READER_END_OF_STREAM;
+    }
+    if (pos >= limit) {
+        if (limit == stall) {
+            state->pause(std::chrono::hours(1)); // ends when the server stops
         }
-        request.headers.emplace_back(std::string(trimmed(line.substr(0, colon))),
-                                     std::string(trimmed(line.substr(colon + 1))));
+        return MHD_CONTENT_READER_END_WITH_ERROR; // closes the connection mid-body
     }
-    return request;
+    if (pos > 0 && pos % piece == 0 && !state->pause(c.slowDelay)) {
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+    }
+    const std::uint64_t n = std::min<std::uint64_t>({max, piece - pos % piece, limit - pos});
+    state->bodyBytesSent += bytes->copy(buffer, n, pos);
+    return static_cast<ssize_t>(n);
 }
 
-// The body of one response: a string shared with the configuration, or a file read piecewise.
-class BodySource {
-  public:
-    explicit BodySource(std::shared_ptr<const std::string> bytes)
-        : bytes_(std::move(bytes)), size_(bytes_->size()) {}
-    explicit BodySource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
-    ~BodySource() {
-        if (fd_ >= 0) {
-            ::close(fd_);
+// Null when the body file cannot be read.
+MHD_Response* contentResponse(HttpTestServer::State* state, const Config& config) {
+    auto body = std::make_unique<Body>(Body{state, config, config.body});
+    try {
+        if (!config.bodyFile.empty()) {
+            body->bytes = std::make_shared<const std::string>(readFile(config.bodyFile));
         }
+    } catch (const std::exception&) {
+        return nullptr;
     }
-    BodySource(const BodySource&) = delete;
-    BodySource& operator=(const BodySource&) = delete;
+    const std::uint64_t size = config.chunked ? MHD_SIZE_UNKNOWN : body->bytes->size();
+    return MHD_create_response_from_callback(size, 256 * 1024, &readBody, body.release(),
+                                             [](void* b) { delete static_cast<Body*>(b); });
+}
 
-    std::uint64_t size() const {
-        return size_;
-    }
-    // Up to length bytes from offset; empty when the file cannot be read.
-    std::string_view read(std::uint64_t offset, std::size_t length) {
-        if (bytes_) {
-            return std::string_view(*bytes_).substr(offset, length);
-        }
-        scratch_.resize(length);
-        const ssize_t got = ::pread(fd_, scratch_.data(), length, static_cast<off_t>(offset));
-        return got > 0 ? std::string_view(scratch_.data(), static_cast<std::size_t>(got))
-                       : std::string_view();
-    }
+MHD_Result addHeader(void* cls, MHD_ValueKind, const char* name, const char* value) {
+    static_cast<ServedRequest*>(cls)->headers.emplace_back(name, value ? value : "");
+    return MHD_YES;
+}
 
-  private:
-    std::shared_ptr<const std::string> bytes_;
-    int fd_ = -1;
-    std::uint64_t size_ = 0;
-    std::vector<char> scratch_;
-};
+MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                  const char*, const char*, std::size_t*, void**) {
+    auto* state = static_cast<HttpTestServer::State*>(cls);
+    ServedRequest request{method, url, {}};
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &addHeader, &request);
+    Config config;
+    state->configure([&](const Config& current) {
+        state->requests.push_back(request);
+        config = current;
+    });
+    state->changed.notify_all();
+
+    int status = config.status;
+    MHD_Response* response = nullptr; // for the configured body: chunking, stalls and drops apply
+    const auto redirect = config.redirects.find(url);
+    const auto ifNoneMatch = request.header("If-None-Match");
+    const bool serves = redirect == config.redirects.end() && status / 100 == 2 && status != 204;
+    if (redirect != config.redirects.end()) {
+        status = redirect->second.second;
+    } else if (serves && config.honourIfNoneMatch && config.etag && ifNoneMatch &&
+               namesETag(*ifNoneMatch, *config.etag)) {
+        status = 304;
+    } else if (serves && (response = contentResponse(state, config)) == nullptr) {
+        status = 500;
+    }
+    const bool isContent = response != nullptr;
+    if (!isContent) {
+        std::string text =
+            status < 200 || status == 204 || status == 304
+                ? ""
+                : std::to_string(status) + " " + MHD_get_reason_phrase_for(status) + "\n";
+        response = MHD_create_response_from_buffer(text.size(), text.data(), MHD_RESPMEM_MUST_COPY);
+    }
+    if (redirect != config.redirects.end()) {
+        MHD_add_response_header(response, "Location", redirect->second.first.c_str());
+    }
+    if (config.etag && (isContent || status == 304)) {
+        MHD_add_response_header(response, "ETag", config.etag->c_str());
+    }
+    MHD_add_response_header(response, "Connection", "close");
+    const MHD_Result queued =
+        MHD_queue_response(connection, static_cast<unsigned>(status), response);
+    MHD_destroy_response(response);
+    return queued;
+}
 
 } // namespace
 
 std::optional<std::string> ServedRequest::header(std::string_view name) const {
-    for (const auto& [fieldName, value] : headers) {
-        if (equalsIgnoringCase(fieldName, name)) {
-            return std::string(trimmed(value));
+    for (const auto& [field, value] : headers) {
+        if (g_ascii_strcasecmp(field.c_str(), std::string(name).c_str()) == 0) {
+            return value;
         }
     }
     return std::nullopt;
 }
 
-HttpTestServer::HttpTestServer() {
-    config_.body = std::make_shared<const std::string>();
-    int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        throw std::runtime_error("HttpTestServer: pipe failed");
-    }
-    wakeRead_ = wake[0];
-    wakeWrite_ = wake[1];
-
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+HttpTestServer::HttpTestServer() : state_(std::make_unique<State>()) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (listenFd_ < 0 ||
-        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listenFd_, 64) != 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        const std::string reason = std::strerror(errno);
-        if (listenFd_ >= 0) {
-            ::close(listenFd_);
-        }
-        ::close(wakeRead_);
-        ::close(wakeWrite_);
-        throw std::runtime_error("HttpTestServer: cannot listen on 127.0.0.1: " + reason);
+    auto* daemon = MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD, 0,
+                                    nullptr, nullptr, &answer, state_.get(), MHD_OPTION_SOCK_ADDR,
+                                    &address, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+                                    std::size_t{1024 * 1024}, MHD_OPTION_END);
+    if (daemon == nullptr) {
+        throw std::runtime_error("HttpTestServer: cannot listen on 127.0.0.1");
     }
-    port_ = ntohs(address.sin_port);
-    acceptor_ = std::thread([this] { acceptLoop(); });
+    daemon_ = daemon;
+    port_ = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT)->port;
 }
 
 HttpTestServer::~HttpTestServer() {
-    // The byte stays in the pipe, so every poll that includes it wakes from now on.
-    const char byte = 'x';
-    [[maybe_unused]] const ssize_t written = ::write(wakeWrite_, &byte, 1);
-    acceptor_.join();
-    for (auto& connection : connections_) {
-        connection.thread.join();
-    }
-    ::close(listenFd_);
-    ::close(wakeRead_);
-    ::close(wakeWrite_);
+    state_->configure([&](Config&) { state_->stopping = true; }); // ends stalls and pauses
+    state_->changed.notify_all();
+    MHD_stop_daemon(static_cast<MHD_Daemon*>(daemon_));
 }
 
 std::uint16_t HttpTestServer::port() const {
@@ -226,295 +203,71 @@ std::string HttpTestServer::url(const std::string& path) const {
 
 void HttpTestServer::setBody(std::string bytes) {
     auto shared = std::make_shared<const std::string>(std::move(bytes));
-    const std::lock_guard lock(mutex_);
-    config_.body = std::move(shared);
-    config_.bodyFile.clear();
+    state_->configure([&](Config& c) {
+        c.body = std::move(shared);
+        c.bodyFile.clear();
+    });
 }
 
 void HttpTestServer::setBodyFromFile(const std::string& path) {
-    const std::lock_guard lock(mutex_);
-    config_.bodyFile = path;
+    state_->configure([&](Config& c) { c.bodyFile = path; });
 }
 
 void HttpTestServer::setETag(std::optional<std::string> etag) {
-    const std::lock_guard lock(mutex_);
-    config_.etag = std::move(etag);
+    state_->configure([&](Config& c) { c.etag = std::move(etag); });
 }
 
 void HttpTestServer::setChunked(bool chunked) {
-    const std::lock_guard lock(mutex_);
-    config_.chunked = chunked;
+    state_->configure([&](Config& c) { c.chunked = chunked; });
 }
 
 void HttpTestServer::setStatus(int status) {
-    const std::lock_guard lock(mutex_);
-    config_.status = status;
+    state_->configure([&](Config& c) { c.status = status; });
 }
 
 void HttpTestServer::addRedirect(const std::string& fromPath, const std::string& toUrlOrPath,
                                  int status) {
-    const std::lock_guard lock(mutex_);
-    config_.redirects[fromPath] = {toUrlOrPath, status};
+    state_->configure([&](Config& c) { c.redirects[fromPath] = {toUrlOrPath, status}; });
 }
 
 void HttpTestServer::setStallAfter(std::optional<std::size_t> bytes) {
-    const std::lock_guard lock(mutex_);
-    config_.stallAfter = bytes;
+    state_->configure([&](Config& c) { c.stallAfter = bytes; });
 }
 
 void HttpTestServer::setDropAfter(std::optional<std::size_t> bytes) {
-    const std::lock_guard lock(mutex_);
-    config_.dropAfter = bytes;
+    state_->configure([&](Config& c) { c.dropAfter = bytes; });
 }
 
 void HttpTestServer::setSlow(std::size_t chunkBytes, std::chrono::milliseconds delay) {
-    const std::lock_guard lock(mutex_);
-    config_.slowChunk = chunkBytes;
-    config_.slowDelay = delay;
+    state_->configure([&](Config& c) {
+        c.slowChunk = chunkBytes;
+        c.slowDelay = delay;
+    });
 }
 
 void HttpTestServer::setHonourIfNoneMatch(bool honour) {
-    const std::lock_guard lock(mutex_);
-    config_.honourIfNoneMatch = honour;
+    state_->configure([&](Config& c) { c.honourIfNoneMatch = honour; });
 }
 
 int HttpTestServer::requestCount() const {
-    const std::lock_guard lock(mutex_);
-    return static_cast<int>(requests_.size());
+    const std::lock_guard lock(state_->mutex);
+    return static_cast<int>(state_->requests.size());
 }
 
 std::vector<ServedRequest> HttpTestServer::requests() const {
-    const std::lock_guard lock(mutex_);
-    return requests_;
+    const std::lock_guard lock(state_->mutex);
+    return state_->requests;
 }
 
 std::uint64_t HttpTestServer::bodyBytesSent() const {
-    return bodyBytesSent_.load();
+    return state_->bodyBytesSent.load();
 }
 
 bool HttpTestServer::waitForRequests(int count, double timeoutSeconds) {
-    std::unique_lock lock(mutex_);
-    return requestArrived_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
-                                    [&] { return static_cast<int>(requests_.size()) >= count; });
-}
-
-bool HttpTestServer::waitFor(int fd, short events) const {
-    pollfd fds[2] = {{fd, events, 0}, {wakeRead_, POLLIN, 0}};
-    for (;;) {
-        const int ready = ::poll(fds, 2, -1);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        return ready > 0 && fds[1].revents == 0;
-    }
-}
-
-bool HttpTestServer::pause(std::chrono::milliseconds delay) const {
-    pollfd wake{wakeRead_, POLLIN, 0};
-    const auto deadline = std::chrono::steady_clock::now() + delay;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return true;
-        }
-        const int ready = ::poll(&wake, 1, static_cast<int>(left.count()));
-        if (ready > 0) {
-            return false;
-        }
-    }
-}
-
-void HttpTestServer::holdOpen(int fd) const {
-    char buffer[4096];
-    while (waitFor(fd, POLLIN)) {
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-            return; // the client closed
-        }
-    }
-}
-
-bool HttpTestServer::sendAll(int fd, std::string_view data, bool countsAsBody) {
-    while (!data.empty()) {
-        const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(fd, POLLOUT)) {
-                continue;
-            }
-            return false;
-        }
-        if (countsAsBody) {
-            bodyBytesSent_ += static_cast<std::uint64_t>(sent);
-        }
-        data.remove_prefix(static_cast<std::size_t>(sent));
-    }
-    return true;
-}
-
-void HttpTestServer::acceptLoop() {
-    for (;;) {
-        if (!waitFor(listenFd_, POLLIN)) {
-            return;
-        }
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
-        connections_.remove_if([](Connection& connection) {
-            if (!connection.finished->load()) {
-                return false;
-            }
-            connection.thread.join();
-            return true;
-        });
-        auto finished = std::make_shared<std::atomic<bool>>(false);
-        std::thread thread([this, fd, finished] {
-            serve(fd);
-            ::close(fd);
-            finished->store(true);
-        });
-        connections_.push_back({std::move(thread), std::move(finished)});
-    }
-}
-
-void HttpTestServer::serve(int fd) {
-    std::string head;
-    char buffer[4096];
-    while (head.find("\r\n\r\n") == std::string::npos) {
-        if (head.size() > kMaxRequestHead || !waitFor(fd, POLLIN)) {
-            return;
-        }
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-            return;
-        }
-        if (got > 0) {
-            head.append(buffer, static_cast<std::size_t>(got));
-        }
-    }
-    const auto request = parseRequestHead(head);
-    if (!request) {
-        sendAll(fd, "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
-                false);
-        return;
-    }
-    Config config;
-    {
-        const std::lock_guard lock(mutex_);
-        requests_.push_back(*request);
-        config = config_;
-    }
-    requestArrived_.notify_all();
-    respond(fd, *request, config);
-    ::shutdown(fd, SHUT_WR);
-}
-
-void HttpTestServer::respond(int fd, const ServedRequest& request, const Config& config) {
-    const bool head = request.method == "HEAD";
-    const std::string path = originForm(request.path);
-    auto redirect = config.redirects.find(path);
-    if (redirect == config.redirects.end()) {
-        redirect = config.redirects.find(path.substr(0, path.find('?')));
-    }
-
-    int status = config.status;
-    std::string headers;
-    std::unique_ptr<BodySource> body;
-    bool isContent = false; // the configured body, to which chunking, stalls and drops apply
-    if (redirect != config.redirects.end()) {
-        status = redirect->second.second;
-        headers += "Location: " + redirect->second.first + "\r\n";
-        body = std::make_unique<BodySource>(std::make_shared<const std::string>("Redirecting\n"));
-    } else if (status / 100 == 2 && status != 204) {
-        const auto ifNoneMatch = request.header("If-None-Match");
-        if (config.honourIfNoneMatch && config.etag && ifNoneMatch &&
-            etagListNames(*ifNoneMatch, *config.etag)) {
-            status = 304;
-        } else if (!config.bodyFile.empty()) {
-            const int file = ::open(config.bodyFile.c_str(), O_RDONLY | O_CLOEXEC);
-            struct stat info {};
-            if (file >= 0 && ::fstat(file, &info) == 0) {
-                body = std::make_unique<BodySource>(file, static_cast<std::uint64_t>(info.st_size));
-                isContent = true;
-            } else {
-                if (file >= 0) {
-                    ::close(file);
-                }
-                status = 500;
-            }
-        } else {
-            body = std::make_unique<BodySource>(config.body);
-            isContent = true;
-        }
-    }
-    if (!body && !hasNoBody(status)) {
-        body = std::make_unique<BodySource>(std::make_shared<const std::string>(
-            std::to_string(status) + " " + reasonPhrase(status) + "\n"));
-    }
-    if (config.etag && (isContent || status == 304)) {
-        headers += "ETag: " + *config.etag + "\r\n";
-    }
-    const bool chunked = isContent && config.chunked;
-    if (body) {
-        headers += isContent ? "Content-Type: application/octet-stream\r\n"
-                             : "Content-Type: text/plain\r\n";
-        headers += chunked ? std::string("Transfer-Encoding: chunked\r\n")
-                           : "Content-Length: " + std::to_string(body->size()) + "\r\n";
-    }
-    const std::string statusLine =
-        "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\n";
-    if (!sendAll(fd, statusLine + headers + "Connection: close\r\n\r\n", false) || head || !body) {
-        return;
-    }
-
-    std::uint64_t limit = body->size();
-    bool stalls = false;
-    if (isContent && config.stallAfter && *config.stallAfter < limit) {
-        limit = *config.stallAfter;
-        stalls = true;
-    }
-    if (isContent && config.dropAfter && *config.dropAfter < limit) {
-        limit = *config.dropAfter;
-        stalls = false;
-    }
-    const bool slow = isContent && config.slowChunk > 0;
-    const std::size_t piece = slow ? config.slowChunk : kPieceSize;
-    std::uint64_t offset = 0;
-    while (offset < limit) {
-        const auto wanted =
-            static_cast<std::size_t>(std::min<std::uint64_t>(piece, limit - offset));
-        const std::string_view data = body->read(offset, wanted);
-        if (data.empty()) {
-            return; // the file shrank or failed: the client sees a short body
-        }
-        if (chunked) {
-            char size[32];
-            std::snprintf(size, sizeof size, "%zx\r\n", data.size());
-            if (!sendAll(fd, size, false)) {
-                return;
-            }
-        }
-        if (!sendAll(fd, data, true) || (chunked && !sendAll(fd, "\r\n", false))) {
-            return;
-        }
-        offset += data.size();
-        if (slow && offset < limit && !pause(config.slowDelay)) {
-            return;
-        }
-    }
-    if (offset < body->size()) {
-        if (stalls) {
-            holdOpen(fd);
-        }
-        return; // a drop: the caller closes the connection mid-body
-    }
-    if (chunked) {
-        sendAll(fd, "0\r\n\r\n", false);
-    }
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] {
+        return static_cast<int>(state_->requests.size()) >= count;
+    });
 }
 
 } // namespace qz::test

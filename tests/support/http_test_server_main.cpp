@@ -4,93 +4,57 @@
 
 #include "support/http_test_server.h"
 
-#include <chrono>
+#include <glib-unix.h>
+#include <glib.h>
+
 #include <csignal>
-#include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <string>
-
-namespace {
-
-int usage() {
-    std::cerr << "usage: qz-test-server --file PATH [--etag VALUE] [--status CODE] "
-                 "[--chunk BYTES --delay-ms MS] [--port-file PATH]\n";
-    return 2;
-}
-
-// Readers polling for the file never see it half written.
-bool writePortFile(const std::string& path, std::uint16_t port) {
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << port << "\n";
-        if (!out.flush()) {
-            return false;
-        }
-    }
-    return std::rename(temporary.c_str(), path.c_str()) == 0;
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
-    std::string file;
-    std::optional<std::string> etag;
-    std::string portFile;
+    g_autofree gchar* file = nullptr;
+    g_autofree gchar* etag = nullptr;
+    g_autofree gchar* portFile = nullptr;
     int status = 200;
-    unsigned long chunk = 0;
-    long delayMs = 0;
-    try {
-        for (int i = 1; i < argc; ++i) {
-            const std::string argument = argv[i];
-            if (i + 1 >= argc) {
-                return usage();
-            }
-            const std::string value = argv[++i];
-            if (argument == "--file") {
-                file = value;
-            } else if (argument == "--etag") {
-                etag = value;
-            } else if (argument == "--port-file") {
-                portFile = value;
-            } else if (argument == "--status") {
-                status = std::stoi(value);
-            } else if (argument == "--chunk") {
-                chunk = std::stoul(value);
-            } else if (argument == "--delay-ms") {
-                delayMs = std::stol(value);
-            } else {
-                return usage();
-            }
-        }
-    } catch (const std::exception&) {
-        return usage();
+    int chunk = 0;
+    int delayMs = 0;
+    const GOptionEntry entries[] = {
+        {"file", 0, 0, G_OPTION_ARG_FILENAME, &file, "The body, for any path", "PATH"},
+        {"etag", 0, 0, G_OPTION_ARG_STRING, &etag, "The ETag header's exact value", "VALUE"},
+        {"status", 0, 0, G_OPTION_ARG_INT, &status, "The status of every answer", "CODE"},
+        {"chunk", 0, 0, G_OPTION_ARG_INT, &chunk, "The body in pieces of this size", "BYTES"},
+        {"delay-ms", 0, 0, G_OPTION_ARG_INT, &delayMs, "The pause between pieces", "MS"},
+        {"port-file", 0, 0, G_OPTION_ARG_FILENAME, &portFile, "Where to write the port", "PATH"},
+        {}};
+    g_autoptr(GOptionContext) options = g_option_context_new("- a test HTTP server");
+    g_option_context_add_main_entries(options, entries, nullptr);
+    if (!g_option_context_parse(options, &argc, &argv, nullptr) || file == nullptr || argc > 1 ||
+        chunk < 0 || delayMs < 0) {
+        std::cerr << "usage: qz-test-server --file PATH [--etag VALUE] [--status CODE] "
+                     "[--chunk BYTES --delay-ms MS] [--port-file PATH]\n";
+        return 2;
     }
-    if (file.empty()) {
-        return usage();
-    }
-
-    // Blocked before the server's threads start, so they inherit the mask and sigwait gets it.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     qz::test::HttpTestServer server;
     server.setBodyFromFile(file);
-    server.setETag(etag);
+    server.setETag(etag ? std::optional<std::string>(etag) : std::nullopt);
     server.setStatus(status);
-    server.setSlow(chunk, std::chrono::milliseconds(delayMs));
+    server.setSlow(static_cast<std::size_t>(chunk), std::chrono::milliseconds(delayMs));
 
-    if (!portFile.empty() && !writePortFile(portFile, server.port())) {
+    const std::string port = std::to_string(server.port()) + "\n";
+    // Written atomically, so readers polling for the file never see it half written.
+    if (portFile != nullptr && !g_file_set_contents(portFile, port.c_str(), -1, nullptr)) {
         std::cerr << "qz-test-server: cannot write " << portFile << "\n";
         return 1;
     }
-    std::cout << server.port() << std::endl;
+    std::cout << port << std::flush;
 
-    int received = 0;
-    sigwait(&stopSignals, &received);
+    g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
+    const GSourceFunc quit = [](gpointer l) {
+        g_main_loop_quit(static_cast<GMainLoop*>(l));
+        return G_SOURCE_REMOVE;
+    };
+    g_unix_signal_add(SIGTERM, quit, loop);
+    g_unix_signal_add(SIGINT, quit, loop);
+    g_main_loop_run(loop);
     return 0;
 }

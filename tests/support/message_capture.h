@@ -11,8 +11,22 @@ struct CapturedMessage {
     std::string text;
     bool isError;
 };
-std::vector<CapturedMessage>& capturedMessages();
-void captureMessage(const std::string& message, bool isError);
-std::vector<std::string> capturedTexts();
+
+inline std::vector<CapturedMessage>& capturedMessages() {
+    static std::vector<CapturedMessage> messages;
+    return messages;
+}
+
+inline void captureMessage(const std::string& message, bool isError) {
+    capturedMessages().push_back({message, isError});
+}
+
+inline std::vector<std::string> capturedTexts() {
+    std::vector<std::string> texts;
+    for (const auto& m : capturedMessages()) {
+        texts.push_back(m.text);
+    }
+    return texts;
+}
 
 } // namespace qz::test

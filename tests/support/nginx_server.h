@@ -45,9 +45,8 @@ class NginxServer {
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
 
-    // Waits until nginx listens on every port; starts it once more on fresh ports when it ended
-    // early (another process may have taken a port meanwhile). False when it never got ready;
-    // errorLog() tells why.
+    // Waits until nginx listens on every port. False when it ended or never got ready; errorLog()
+    // tells why.
     bool waitUntilReady(double timeoutSeconds = 8.0);
 
     // The document root; files put here are served as they are.
@@ -75,18 +74,13 @@ class NginxServer {
     std::optional<std::string> headerOf(const std::string& path, const std::string& name) const;
 
   private:
-    void start();
-    void stop();
     std::string configuration() const;
-    bool hasExited() const;
 
     NginxOptions options_;
     ScratchDir prefix_;
     std::uint16_t httpPort_ = 0;
     std::uint16_t httpsPort_ = 0;
     std::unique_ptr<ChildProcess> process_;
-    std::string earlierAttempt_; // the log of a start that failed before the retry
-    bool ready_ = false;
 };
 
 } // namespace qz::test

@@ -1,11 +1,11 @@
 #pragma once
 
-// Runs a program as a child process for whole-program tests.
+// Runs a program as a child process for whole-program tests, through GLib's spawn functions.
 //
-// The child gets its own process group, stdin/stdout/stderr pipes, default signal dispositions,
-// an empty signal mask and no other inherited file descriptors. A program name without '/' is
-// looked up in the PATH of the child's environment. Failing to start it throws
-// std::system_error.
+// The child gets its own process group, stdout/stderr pipes, stdin from `stdinData`, default
+// signal dispositions, an empty signal mask and no other inherited file descriptors. A program
+// name without '/' is looked up in the PATH of the child's environment. Failing to start it
+// throws std::system_error.
 
 #include <sys/types.h>
 
@@ -20,7 +20,7 @@ struct RunOptions {
     std::vector<std::string> setEnv;   // "NAME=VALUE" added/replaced in the inherited environment
     std::vector<std::string> unsetEnv; // names removed
     std::string workingDirectory;      // empty: inherit
-    std::string stdinData;             // written to the child's stdin, then closed
+    std::string stdinData;             // the child's whole stdin
     // When set, the child runs in a session of its own with this terminal as its controlling
     // terminal (a PseudoTerminal's device); its standard streams stay pipes.
     std::string controllingTerminal;
@@ -60,7 +60,8 @@ class PseudoTerminal {
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {});
 
-// A child started in the background; a thread feeds stdin and collects its output.
+// A child started in the background; a thread with a GLib main context of its own collects its
+// output and exit status.
 class ChildProcess {
   public:
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
@@ -73,8 +74,7 @@ class ChildProcess {
     pid_t pid() const {
         return pid_;
     }
-    // The child stays a zombie until destruction, so neither call can hit a reused pid.
-    void signal(int sig);      // to the child only
+    void signal(int sig);      // to the child only; nothing once it has exited
     void signalGroup(int sig); // to its whole process group
 
     std::string errSoFar() const;
@@ -84,6 +84,8 @@ class ChildProcess {
     bool waitForErr(const std::string& needle, double timeoutSeconds);
     // Same for stdout.
     bool waitForOut(const std::string& needle, double timeoutSeconds);
+    // Whether the child ended within the timeout (0: whether it has ended).
+    bool waitForExit(double timeoutSeconds);
     // Waits for the child to end (honouring timeoutSeconds) and for its output; can be called
     // repeatedly.
     RunResult wait();
@@ -91,13 +93,12 @@ class ChildProcess {
     struct Shared; // state shared with the collecting thread
 
   private:
-    bool waitFor(std::string RunResult::*stream, const std::string& needle, double timeoutSeconds);
+    bool waitUntil(double timeoutSeconds, const std::string RunResult::*stream,
+                   const std::string& needle);
 
     pid_t pid_ = -1;
     std::shared_ptr<Shared> shared_;
     std::thread collector_;
-    int wake_fd_ = -1; // written to stop the collecting thread early
-    int wake_read_fd_ = -1;
 };
 
 } // namespace qz::test

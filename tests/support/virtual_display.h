@@ -3,10 +3,12 @@
 // A private X server for whole-program tests of the GTK window, and what the tests need to ask
 // it about windows.
 
+#include "support/process_runner.h"
+
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace qz::test {
@@ -31,7 +33,7 @@ class VirtualDisplay {
     }
 
   private:
-    pid_t pid_ = -1;
+    std::unique_ptr<ChildProcess> process_;
     std::string name_;
     std::string error_;
 };
