@@ -66,5 +66,30 @@ TEST(RemoveItem, RemovesATreeDeeperThanTheDescriptorLimit) {
     EXPECT_FALSE(test::pathExists(dir / "d"));
 }
 
+TEST(RemoveItem, RemovesATreeButNothingALinkPointsTo) {
+    test::ScratchDir dir;
+    test::makeDirectories(dir / "outside");
+    test::writeFile(dir / "outside/keep", "keep");
+    test::makeDirectories(dir / "tree/sub/deeper");
+    test::writeFile(dir / "tree/sub/deeper/f", "f");
+    ASSERT_EQ(::symlink((dir / "outside").c_str(), (dir / "tree/sub/link").c_str()), 0);
+    ::chmod((dir / "tree/sub/deeper").c_str(), 0500);
+    ::chmod((dir / "tree/sub").c_str(), 0500);
+    EXPECT_TRUE(removeItem(dir / "tree"));
+    EXPECT_FALSE(test::pathExists(dir / "tree"));
+    EXPECT_EQ(test::readFile(dir / "outside/keep"), "keep");
+}
+
+TEST(RemoveItem, RemovesAFileOrALinkAndToleratesAbsence) {
+    test::ScratchDir dir;
+    test::writeFile(dir / "f", "x");
+    ASSERT_EQ(::symlink((dir / "f").c_str(), (dir / "l").c_str()), 0);
+    EXPECT_TRUE(removeItem(dir / "l"));
+    EXPECT_TRUE(test::pathExists(dir / "f"));
+    EXPECT_TRUE(removeItem(dir / "f"));
+    EXPECT_TRUE(removeItem(dir / "never-was"));
+    EXPECT_FALSE(removeItem(""));
+}
+
 } // namespace
 } // namespace qz::platform

@@ -1,5 +1,3 @@
-#include "bootstrap/installer_constants.h"
-#include "bootstrap/message_reporter.h"
 #include "bootstrap/temp_dir.h"
 
 #include "support/env_guard.h"
@@ -14,28 +12,6 @@
 
 namespace qz {
 namespace {
-
-TEST(InstallerConstants, CachePathIsComposedRelativeAndEndsInASeparator) {
-    EXPECT_EQ(INSTALL_AGENT_CACHE_SUBDIR, ".velmor/app_installer_cache/V1904c/maci64/");
-    EXPECT_EQ(INSTALL_AGENT_CACHE_SUBDIR.size(), 42u);
-    EXPECT_EQ(INSTALL_AGENT_CACHE_SUBDIR + INSTALL_AGENT_DIR,
-              ".velmor/app_installer_cache/V1904c/maci64/installagent");
-    EXPECT_EQ(INSTALL_AGENT_ZIP, "InstallAgent.zip");
-    EXPECT_EQ(VALIDATION_STRING_FILE, ".validatestring");
-}
-
-TEST(MessageReporter, ErrorsGoToStandardErrorWholeAndOthersToStandardOutput) {
-    ::testing::internal::CaptureStderr();
-    ::testing::internal::CaptureStdout();
-    report_message_main("to err", true);
-    report_message_main(std::string("nul\0inside", 10), true);
-    report_message_main("", true);
-    report_message_to_console("to out", false);
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, std::string("to err\nnul\0inside\n\n", 19));
-    EXPECT_EQ(out, "to out\n");
-}
 
 TEST(TempDir, IsAFreshPrivateDirectoryInTheTemporaryDirectory) {
     test::ScratchDir tmp;

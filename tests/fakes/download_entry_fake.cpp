@@ -1,0 +1,29 @@
+#include "download/download_entry.h"
+
+#include "fakes/fakes.h"
+
+namespace qz {
+
+std::string downloadTo;
+std::string downloadFrom;
+char** EMPTY_ARGV = nullptr;
+
+int CallNSApplicationMain(int /*argc*/, char** /*argv*/) {
+    return 0;
+}
+
+bool downloadInstallAgentFromQZ(const char* destination, const char* url,
+                                MessageReporter /*reporter*/) {
+    auto& fake = test::fakeDownload();
+    ++fake.calls;
+    fake.destination = destination;
+    fake.url = url;
+    return fake.act(destination);
+}
+
+test::FakeDownload& test::fakeDownload() {
+    static FakeDownload fake;
+    return fake;
+}
+
+} // namespace qz
