@@ -57,7 +57,7 @@ Download::Download(platform::DownloadWindow& window, DownloadSettings settings)
       cache_(getInstallAgentCacheDir()) {
     privateRun_ = !cache_.trustProblem().empty();
     window_->setDelegate(this);
-    window_->setProgressValue(0);
+    showState();
 }
 
 Download::~Download() {
@@ -87,9 +87,9 @@ void Download::applicationDidFinishLaunching() {
         return;
     }
     const std::string splash = platform::appendPathComponent(bundle->resourcePath, "splash.png");
-    if (window_ != nullptr && exists(splash)) {
-        window_->showSplashImage(splash);
-        window_->displayIfNeeded();
+    if (exists(splash)) {
+        state_.splashImage = splash;
+        showState();
     }
     acquireCacheThenDownload();
 }
@@ -104,22 +104,22 @@ void Download::acquireCacheThenDownload() {
     // Without a usable lock file the cache is unusable too; the unpacking will say so.
     const auto locked = privateRun_ ? Result<bool>(true) : cache_.lock(mode);
     if (locked && !*locked) {
-        if (window_ != nullptr) {
-            window_->setStatusText(WAITING_FOR_CACHE_STATUS);
-            window_->setProgressIndeterminate(true);
-            window_->startProgressAnimation();
-        }
+        state_.activity = platform::Activity::Waiting;
+        state_.status = WAITING_FOR_CACHE_STATUS;
+        state_.bar.indeterminate = true;
+        state_.bar.animating = true;
+        showState();
         lockRetry_ = settings_.callLater(0.1, [this] { acquireCacheThenDownload(); });
         return;
     }
     if (cache_.locked()) {
         cache_.removeLeftovers();
     }
-    if (window_ != nullptr) {
-        window_->stopProgressAnimation();
-        window_->setProgressIndeterminate(false);
-        window_->setStatusText("");
-    }
+    state_.activity = platform::Activity::Starting;
+    state_.bar.animating = false;
+    state_.bar.indeterminate = false;
+    state_.status.clear();
+    showState();
     downloadFromURL(downloadFrom);
 }
 
@@ -206,17 +206,16 @@ void Download::downloadDidReceiveResponse(const platform::UrlResponse& response)
         static_cast<void>(cache_.discardAgent());
     }
 
-    if (window_ == nullptr) {
-        return;
-    }
+    state_.activity = platform::Activity::Transferring;
     if (fileLength_ == -1) {
-        window_->setProgressIndeterminate(true);
+        state_.bar.indeterminate = true;
     } else {
-        window_->setProgressMaximum(static_cast<double>(fileLength_));
-        window_->setProgressIndeterminate(false);
-        window_->setStatusText(downloadingStatus(0));
+        state_.bar.maximum = static_cast<double>(fileLength_);
+        state_.bar.indeterminate = false;
+        state_.status = downloadingStatus(0);
     }
-    window_->startProgressAnimation();
+    state_.bar.animating = true;
+    showState();
 }
 
 bool Download::holdCacheAlone() {
@@ -240,27 +239,27 @@ bool Download::holdCacheAlone() {
 
 void Download::downloadDidReceiveDataOfLength(std::uint64_t length) {
     bytesReceived_ += static_cast<std::int64_t>(length);
-    if (fileLength_ == -1 || window_ == nullptr) {
+    if (fileLength_ == -1) {
+        showState(); // the bytes alone, for a front end that shows them
         return;
     }
     const double percent =
         static_cast<double>(bytesReceived_) * 100.0 / static_cast<double>(fileLength_);
-    window_->setStatusText(downloadingStatus(percent));
-    window_->incrementProgressBy(static_cast<double>(length));
-    window_->displayIfNeeded();
+    state_.status = downloadingStatus(percent);
+    state_.bar.value += static_cast<double>(length);
+    showState();
 }
 
 void Download::failure(const std::string& message, platform::TextColour colour) {
     // Nothing more will be done with the cache; other runs need not wait for this window.
     cache_.unlock();
-    if (window_ == nullptr) {
-        return;
-    }
-    window_->stopProgressAnimation();
-    window_->setProgressIndeterminate(false);
-    window_->setProgressValue(window_->progressMaximum());
-    window_->setStatusText(message);
-    window_->setStatusColour(colour);
+    state_.activity = platform::Activity::Failed;
+    state_.bar.animating = false;
+    state_.bar.indeterminate = false;
+    state_.bar.value = state_.bar.maximum.value_or(platform::DEFAULT_BAR_MAXIMUM);
+    state_.status = message;
+    state_.colour = colour;
+    showState();
 }
 
 void Download::downloadDidFailWithError(const platform::UrlError& error) {
@@ -270,13 +269,13 @@ void Download::downloadDidFailWithError(const platform::UrlError& error) {
 }
 
 void Download::downloadDidFinish() {
-    if (window_ != nullptr) {
-        window_->setStatusText("Initializing the installer");
-        window_->setProgressIndeterminate(true);
-        window_->startProgressAnimation();
-        window_->setCancelEnabled(false);
-        window_->displayIfNeeded();
-    }
+    state_.activity = platform::Activity::HandingOver;
+    state_.status = "Initializing the installer";
+    state_.bar.indeterminate = true;
+    state_.bar.animating = true;
+    state_.cancelEnabled = false;
+    // Shown before the unpacking starts; the window then goes on animating by itself.
+    showState();
     handOver();
 }
 
@@ -334,6 +333,13 @@ void Download::finishHandOver(const std::string& unpackDir, bool unpacked) {
     }
     agentReady_ = true;
     closeWindow();
+}
+
+void Download::showState() {
+    state_.bytesReceived = bytesReceived_;
+    if (window_ != nullptr) {
+        window_->show(state_);
+    }
 }
 
 void Download::closeWindow() {

@@ -111,10 +111,13 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     void handOver();
     void finishHandOver(const std::string& unpackDir, bool unpacked);
     void cancelTransfer();
+    void showState();
     void closeWindow();
     void stop();
 
     platform::DownloadWindow* window_;
+    // What the window shows: the status line, the bar, the cancel button and the splash image.
+    platform::WindowState state_;
     DownloadSettings settings_;
     std::unique_ptr<Transfer> theDownload_;
     std::string installAgentLocation_;

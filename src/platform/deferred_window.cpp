@@ -3,9 +3,6 @@
 #include "platform/close_on_signals.h"
 #include "platform/event_loop.h"
 
-#include <optional>
-#include <string>
-
 namespace qz::platform {
 namespace {
 
@@ -27,82 +24,19 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
         }
     }
 
+    DeferredWindow(const DeferredWindow&) = delete;
+    DeferredWindow& operator=(const DeferredWindow&) = delete;
+
     void setDelegate(DownloadWindowDelegate* delegate) override {
         delegate_ = delegate;
     }
 
-    void setStatusText(const std::string& text) override {
-        status_ = text;
+    void show(const WindowState& state) override {
+        state_ = state;
         if (real_) {
-            real_->setStatusText(text);
-        } else if (!text.empty()) {
+            real_->show(state);
+        } else if (state.activity != Activity::Starting || !state.status.empty()) {
             materialise();
-        }
-    }
-    void setStatusColour(TextColour colour) override {
-        colour_ = colour;
-        if (!real_ && colour == TextColour::Red) {
-            materialise();
-        } else if (real_) {
-            real_->setStatusColour(colour);
-        }
-    }
-    void setProgressIndeterminate(bool indeterminate) override {
-        indeterminate_ = indeterminate;
-        if (real_) {
-            real_->setProgressIndeterminate(indeterminate);
-        }
-    }
-    void setProgressMaximum(double maximum) override {
-        maximum_ = maximum;
-        if (real_) {
-            real_->setProgressMaximum(maximum);
-        }
-    }
-    double progressMaximum() const override {
-        return maximum_.value_or(DEFAULT_MAXIMUM);
-    }
-    void setProgressValue(double value) override {
-        value_ = value;
-        if (real_) {
-            real_->setProgressValue(value);
-        }
-    }
-    void incrementProgressBy(double delta) override {
-        value_ += delta;
-        if (real_) {
-            real_->incrementProgressBy(delta);
-        }
-    }
-    void startProgressAnimation() override {
-        animating_ = true;
-        if (real_) {
-            real_->startProgressAnimation();
-        } else {
-            materialise();
-        }
-    }
-    void stopProgressAnimation() override {
-        animating_ = false;
-        if (real_) {
-            real_->stopProgressAnimation();
-        }
-    }
-    void setCancelEnabled(bool enabled) override {
-        cancelEnabled_ = enabled;
-        if (real_) {
-            real_->setCancelEnabled(enabled);
-        }
-    }
-    void showSplashImage(const std::string& path) override {
-        splash_ = path;
-        if (real_) {
-            real_->showSplashImage(path);
-        }
-    }
-    void displayIfNeeded() override {
-        if (real_) {
-            real_->displayIfNeeded();
         }
     }
 
@@ -146,7 +80,7 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
         }
     }
 
-    // Opens the real window and brings it to the state asked for so far.
+    // Opens the real window and shows it the last state asked for.
     void materialise() {
         if (real_ || closed_) {
             return;
@@ -156,21 +90,7 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
         cancelPatience();
         real_ = open_();
         real_->setDelegate(this);
-        if (!splash_.empty()) {
-            real_->showSplashImage(splash_);
-        }
-        // A maximum never set stays unset, so that no made-up total is shown.
-        if (maximum_) {
-            real_->setProgressMaximum(*maximum_);
-        }
-        real_->setProgressIndeterminate(indeterminate_);
-        real_->setProgressValue(value_);
-        real_->setCancelEnabled(cancelEnabled_);
-        if (animating_) {
-            real_->startProgressAnimation();
-        }
-        real_->setStatusText(status_);
-        real_->setStatusColour(colour_);
+        real_->show(state_);
     }
 
     EventLoop& loop_;
@@ -180,16 +100,7 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
     CloseOnSignals signals_;
     unsigned patience_ = 0;
     bool closed_ = false;
-
-    std::string status_;
-    TextColour colour_ = TextColour::Default;
-    bool indeterminate_ = false;
-    static constexpr double DEFAULT_MAXIMUM = 100.0;
-    std::optional<double> maximum_;
-    double value_ = 0;
-    bool animating_ = false;
-    bool cancelEnabled_ = true;
-    std::string splash_;
+    WindowState state_;
 };
 
 } // namespace

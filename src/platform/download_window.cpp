@@ -2,6 +2,7 @@
 
 #include "bootstrap/settings.h"
 #include "platform/terminal_window.h"
+#include "platform/window_throttle.h"
 
 #ifdef QZ_HAVE_GTK
 #include "platform/deferred_window.h"
@@ -9,8 +10,9 @@
 #endif
 
 namespace qz::platform {
+namespace {
 
-std::unique_ptr<DownloadWindow> makeDownloadWindow(EventLoop& loop, const Settings& settings) {
+std::unique_ptr<DownloadWindow> makeFrontEnd(EventLoop& loop, const Settings& settings) {
     const TerminalWindowOptions terminal = terminalWindowOptionsFor(stderr, settings);
 #ifdef QZ_HAVE_GTK
     // Loading GTK and opening the display cost more than a run that finds its cache current
@@ -25,6 +27,12 @@ std::unique_ptr<DownloadWindow> makeDownloadWindow(EventLoop& loop, const Settin
     }
 #endif
     return makeTerminalWindow(loop, terminal);
+}
+
+} // namespace
+
+std::unique_ptr<DownloadWindow> makeDownloadWindow(EventLoop& loop, const Settings& settings) {
+    return makeWindowThrottle(loop, makeFrontEnd(loop, settings));
 }
 
 } // namespace qz::platform

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace qz {
@@ -13,6 +15,38 @@ class EventLoop;
 
 enum class TextColour { Default, Red };
 
+// What the controller is doing, so that no front end has to guess it from texts or controls.
+enum class Activity {
+    Starting,     // nothing to show yet: the server has not answered
+    Waiting,      // for another run to finish with the cache; busy with a text
+    Transferring, // the archive is arriving: progress
+    HandingOver,  // the archive is being unpacked; busy with a text
+    Failed,       // a failure text, the final state until the window is closed
+};
+
+// What a bar that was never given a maximum counts up to.
+inline constexpr double DEFAULT_BAR_MAXIMUM = 100.0;
+
+struct ProgressBar {
+    bool indeterminate = false;
+    bool animating = false;
+    double value = 0;              // in the bar's unit, bytes
+    std::optional<double> maximum; // unknown until a length is announced: no made-up total
+    bool operator==(const ProgressBar&) const = default;
+};
+
+// Everything the download window shows.
+struct WindowState {
+    Activity activity = Activity::Starting;
+    std::string status; // the status line; a failure may have two lines
+    TextColour colour = TextColour::Default;
+    ProgressBar bar;
+    std::int64_t bytesReceived = 0; // also when no length is known
+    bool cancelEnabled = true;
+    std::string splashImage; // a path; scaled proportionally into 400 by 400 points
+    bool operator==(const WindowState&) const = default;
+};
+
 class DownloadWindowDelegate {
   public:
     virtual ~DownloadWindowDelegate() = default;
@@ -21,28 +55,13 @@ class DownloadWindowDelegate {
 };
 
 // The download window: splash image, progress bar, one status line and a cancel button.
-// Progress is in the bar's own unit (bytes); drawing is the front end's business and may be
-// coalesced, but the final state is always shown.
 class DownloadWindow {
   public:
     virtual ~DownloadWindow() = default;
     virtual void setDelegate(DownloadWindowDelegate* delegate) = 0;
 
-    virtual void setStatusText(const std::string& text) = 0;
-    virtual void setStatusColour(TextColour colour) = 0;
-
-    virtual void setProgressIndeterminate(bool indeterminate) = 0;
-    virtual void setProgressMaximum(double maximum) = 0;
-    virtual double progressMaximum() const = 0;
-    virtual void setProgressValue(double value) = 0;
-    virtual void incrementProgressBy(double delta) = 0;
-    virtual void startProgressAnimation() = 0;
-    virtual void stopProgressAnimation() = 0;
-
-    virtual void setCancelEnabled(bool enabled) = 0;
-    // Scaled proportionally into 400 by 400 points.
-    virtual void showSplashImage(const std::string& path) = 0;
-    virtual void displayIfNeeded() = 0;
+    // Drawing may be coalesced, but the last state shown is always drawn.
+    virtual void show(const WindowState& state) = 0;
 
     // Takes the window off the screen and tells the delegate, once.
     virtual void close() = 0;
@@ -52,7 +71,8 @@ class DownloadWindow {
     }
 };
 
-// The GTK window when it was built in and a display can be opened, else the terminal one.
+// The GTK window when it was built in and a display can be opened, else the terminal one; either
+// way behind one throttle of redraws.
 std::unique_ptr<DownloadWindow> makeDownloadWindow(EventLoop& loop, const Settings& settings);
 
 } // namespace qz::platform

@@ -10,17 +10,15 @@
 namespace qz::platform {
 namespace {
 
-// Widgets get the state from a timer, not from each data block, and never more than 24 times a
-// second whoever asks, which leaves room for GTK's own frames within 30 a second.
-constexpr guint TICK_MS = 20;
-constexpr gint64 MIN_PUSH_INTERVAL_US = G_USEC_PER_SEC / 24;
-constexpr gint64 PULSE_INTERVAL_US = G_USEC_PER_SEC / 10;
+constexpr guint PULSE_INTERVAL_MS = 100;
 
-bool isProgressText(const std::string& text) {
-    return text.rfind("Downloading ", 0) == 0;
+bool somethingToShow(const WindowState& state) {
+    return state.activity != Activity::Starting || !state.status.empty();
 }
 
 // All of it runs on the main thread, from the main loop: GTK is never used from another one.
+// States come already coalesced, so each is pushed to the widgets as it comes; GTK draws them in
+// its next frame. Only the bar's pulse has a timer: it is animation, not progress.
 class GtkDownloadWindow : public DownloadWindow {
   public:
     GtkDownloadWindow() {
@@ -53,86 +51,19 @@ class GtkDownloadWindow : public DownloadWindow {
         delegate_ = delegate;
     }
 
-    void setStatusText(const std::string& text) override {
-        if (text == wanted_.status) {
+    void show(const WindowState& state) override {
+        if (closed_ || window_ == nullptr) {
             return;
         }
-        wanted_.status = text;
-        markDirty(!isProgressText(text));
-        if (!text.empty()) {
-            present();
+        wanted_ = state;
+        if (wanted_.splashImage != shownSplash_) {
+            shownSplash_ = wanted_.splashImage;
+            showSplashImage();
         }
-    }
-
-    void setStatusColour(TextColour colour) override {
-        if (colour == wanted_.colour) {
-            return;
-        }
-        wanted_.colour = colour;
-        markDirty(true);
-        if (colour == TextColour::Red) {
-            // The failure is the final state: show it now, and the window stays until closed.
-            present();
+        if (presented_) {
             push();
-        }
-    }
-
-    void setProgressIndeterminate(bool indeterminate) override {
-        wanted_.indeterminate = indeterminate;
-        markDirty(false);
-    }
-    void setProgressMaximum(double maximum) override {
-        wanted_.maximum = maximum;
-        markDirty(false);
-    }
-    double progressMaximum() const override {
-        return wanted_.maximum;
-    }
-    void setProgressValue(double value) override {
-        wanted_.value = value;
-        markDirty(false);
-    }
-    void incrementProgressBy(double delta) override {
-        wanted_.value += delta;
-        markDirty(false);
-    }
-    void startProgressAnimation() override {
-        wanted_.animating = true;
-        markDirty(false);
-        present();
-    }
-    void stopProgressAnimation() override {
-        wanted_.animating = false;
-        markDirty(false);
-    }
-
-    void setCancelEnabled(bool enabled) override {
-        if (enabled != wanted_.cancelEnabled) {
-            wanted_.cancelEnabled = enabled;
-            markDirty(true);
-        }
-    }
-
-    void showSplashImage(const std::string& path) override {
-        if (window_ == nullptr) {
-            return;
-        }
-        GdkPixbuf* pixbuf = loadSplashImage(path);
-        if (pixbuf == nullptr) {
-            return;
-        }
-        gtk_image_set_from_pixbuf(GTK_IMAGE(image_), pixbuf);
-        g_object_unref(pixbuf);
-        gtk_widget_show(image_);
-    }
-
-    void displayIfNeeded() override {
-        if (closed_ || window_ == nullptr || !presented_) {
-            return;
-        }
-        // GTK draws what was pushed in its next frame, from the main loop.
-        if (dirty_ && (urgent_ || g_get_monotonic_time() - lastPush_ >= MIN_PUSH_INTERVAL_US)) {
-            push();
+        } else if (somethingToShow(wanted_)) {
+            present();
         }
     }
 
@@ -155,16 +86,6 @@ class GtkDownloadWindow : public DownloadWindow {
     }
 
   private:
-    struct State {
-        std::string status;
-        TextColour colour = TextColour::Default;
-        bool indeterminate = false;
-        bool animating = false;
-        double maximum = 100.0;
-        double value = 0;
-        bool cancelEnabled = true;
-    };
-
     void build() {
         const DownloadWindowWidgets widgets = buildDownloadWindowWidgets();
         window_ = widgets.window;
@@ -180,67 +101,41 @@ class GtkDownloadWindow : public DownloadWindow {
         g_signal_connect(cancel_, "clicked", G_CALLBACK(&GtkDownloadWindow::onCancel), this);
     }
 
+    void showSplashImage() {
+        GdkPixbuf* pixbuf = loadSplashImage(shownSplash_);
+        if (pixbuf == nullptr) {
+            return;
+        }
+        gtk_image_set_from_pixbuf(GTK_IMAGE(image_), pixbuf);
+        g_object_unref(pixbuf);
+        gtk_widget_show(image_);
+    }
+
     void present() {
         if (presented_ || closed_ || window_ == nullptr) {
             return;
         }
         presented_ = true;
-        if (presentSource_ != 0) {
-            g_source_remove(presentSource_);
-            presentSource_ = 0;
-        }
+        removeSource(presentSource_);
         push();
         gtk_window_present(GTK_WINDOW(window_));
     }
 
-    void markDirty(bool urgent) {
-        dirty_ = true;
-        urgent_ = urgent_ || urgent;
-        if (tickSource_ == 0 && !closed_) {
-            tickSource_ = g_timeout_add(TICK_MS, &GtkDownloadWindow::onTick, this);
-        }
-    }
-
-    bool pulsing() const {
-        return wanted_.indeterminate && wanted_.animating && wanted_.colour != TextColour::Red;
-    }
-
     // Copies the wanted state into the widgets, touching only what changed.
     void push() {
-        dirty_ = false;
-        urgent_ = false;
-        lastPush_ = g_get_monotonic_time();
         if (window_ == nullptr) {
             return;
         }
-        const bool red = wanted_.colour == TextColour::Red;
-        const std::string markup = statusMarkup(wanted_.status, red);
+        const std::string markup = statusMarkup(wanted_.status, wanted_.colour == TextColour::Red);
         if (markup != shownMarkup_) {
             gtk_label_set_markup(GTK_LABEL(label_), markup.c_str());
             shownMarkup_ = markup;
         }
-
-        if (wanted_.indeterminate) {
-            if (!shownIndeterminate_) {
-                shownIndeterminate_ = true;
-                gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), 0.0);
-                if (wanted_.animating) {
-                    pulse();
-                }
-            }
-        } else {
-            const double fraction =
-                wanted_.maximum > 0 ? std::clamp(wanted_.value / wanted_.maximum, 0.0, 1.0) : 0.0;
-            if (shownIndeterminate_ || fraction != shownFraction_) {
-                gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), fraction);
-                shownIndeterminate_ = false;
-                shownFraction_ = fraction;
-            }
-        }
+        pushBar();
 
         // After a failure nothing is left to cancel: an enabled button only closes the window. One
         // disabled at the hand-off stays so; the close box and Escape still close the window.
-        if (red && wanted_.cancelEnabled && !shownClose_) {
+        if (wanted_.activity == Activity::Failed && wanted_.cancelEnabled && !shownClose_) {
             shownClose_ = true;
             gtk_button_set_label(GTK_BUTTON(cancel_), "Close");
         }
@@ -254,44 +149,50 @@ class GtkDownloadWindow : public DownloadWindow {
         }
     }
 
-    void pulse() {
-        gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar_));
-        lastPulse_ = g_get_monotonic_time();
-    }
-
-    // About ten times a second, whichever tick comes closest.
-    void pulseIfDue() {
-        if (g_get_monotonic_time() - lastPulse_ >= PULSE_INTERVAL_US - TICK_MS * 1000 / 2) {
-            pulse();
+    void pushBar() {
+        const ProgressBar& bar = wanted_.bar;
+        if (bar.indeterminate) {
+            if (!shownIndeterminate_) {
+                shownIndeterminate_ = true;
+                gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), 0.0);
+                if (bar.animating) {
+                    gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar_));
+                }
+            }
+        } else {
+            const double maximum = bar.maximum.value_or(DEFAULT_BAR_MAXIMUM);
+            const double fraction = maximum > 0 ? std::clamp(bar.value / maximum, 0.0, 1.0) : 0.0;
+            if (shownIndeterminate_ || fraction != shownFraction_) {
+                gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), fraction);
+                shownIndeterminate_ = false;
+                shownFraction_ = fraction;
+            }
+        }
+        const bool pulsing = bar.indeterminate && bar.animating;
+        if (pulsing && pulseSource_ == 0) {
+            pulseSource_ = g_timeout_add(PULSE_INTERVAL_MS, &GtkDownloadWindow::onPulse, this);
+        } else if (!pulsing) {
+            removeSource(pulseSource_);
         }
     }
 
-    static gboolean onTick(gpointer data) {
+    static gboolean onPulse(gpointer data) {
         auto* self = static_cast<GtkDownloadWindow*>(data);
-        const gint64 now = g_get_monotonic_time();
-        if (self->dirty_ && self->presented_ && now - self->lastPush_ >= MIN_PUSH_INTERVAL_US) {
-            self->push();
-        }
-        if (self->pulsing() && self->shownIndeterminate_) {
-            self->pulseIfDue();
-        }
-        if (!self->dirty_ && !self->pulsing()) {
-            self->tickSource_ = 0;
-            return G_SOURCE_REMOVE;
-        }
+        gtk_progress_bar_pulse(GTK_PROGRESS_BAR(self->bar_));
         return G_SOURCE_CONTINUE;
+    }
+
+    static void removeSource(guint& source) {
+        if (source != 0) {
+            g_source_remove(source);
+            source = 0;
+        }
     }
 
     void removeSources() {
         signals_.stop();
-        if (tickSource_ != 0) {
-            g_source_remove(tickSource_);
-            tickSource_ = 0;
-        }
-        if (presentSource_ != 0) {
-            g_source_remove(presentSource_);
-            presentSource_ = 0;
-        }
+        removeSource(pulseSource_);
+        removeSource(presentSource_);
     }
 
     static gboolean onPresent(gpointer data) {
@@ -342,21 +243,18 @@ class GtkDownloadWindow : public DownloadWindow {
     GtkWidget* cancel_ = nullptr;
     DownloadWindowDelegate* delegate_ = nullptr;
     CloseOnSignals signals_{[this] { close(); }};
-    guint tickSource_ = 0;
+    guint pulseSource_ = 0;
     guint presentSource_ = 0;
 
-    State wanted_;
+    WindowState wanted_;
+    std::string shownSplash_;
     std::string shownMarkup_;
     bool shownIndeterminate_ = false;
     double shownFraction_ = -1;
     bool shownClose_ = false;
-    bool dirty_ = false;
-    bool urgent_ = false;
     bool presented_ = false;
     bool closed_ = false;
     bool nativeWindowGone_ = false;
-    gint64 lastPush_ = 0;
-    gint64 lastPulse_ = 0;
 };
 
 } // namespace

@@ -42,6 +42,29 @@ std::size_t columns(const std::string& text) {
     return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), startsCharacter));
 }
 
+TerminalLine terminalLineFor(const WindowState& state, char spinner) {
+    TerminalLine line{state.status, false, spinner, std::nullopt, 0};
+    switch (state.activity) {
+    case Activity::Waiting:
+    case Activity::HandingOver:
+        line.indeterminate = true;
+        break;
+    case Activity::Transferring:
+        if (state.bar.indeterminate || !state.bar.maximum) {
+            line.indeterminate = true;
+            line.value = static_cast<double>(state.bytesReceived);
+        } else {
+            line.maximum = state.bar.maximum;
+            line.value = state.bar.value;
+        }
+        break;
+    case Activity::Starting:
+    case Activity::Failed:
+        break;
+    }
+    return line;
+}
+
 std::string composeTerminalLine(const TerminalLine& line, std::size_t width) {
     const std::string status = line.status.substr(0, line.status.find('\n'));
     const std::string gap = status.empty() ? "" : " ";

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/download_window.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -14,6 +16,11 @@ struct TerminalLine {
     std::optional<double> maximum; // no total until it is known
     double value = 0;
 };
+
+// What a state shows: the status alone while starting; a spinner beside the text when waiting or
+// handing over; the bar and sizes when transferring with a known length, else the spinner and the
+// bytes received.
+TerminalLine terminalLineFor(const WindowState& state, char spinner);
 
 // The line in at most `width` columns: the status, then a bar and the sizes (the bar narrows or
 // goes first when room is short), or the spinner and the bytes so far.

@@ -13,17 +13,19 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace qz::platform {
 namespace {
 
-constexpr int REDRAWS_PER_SECOND = 15;
+constexpr int SPINS_PER_SECOND = 10;
 constexpr std::size_t DEFAULT_COLUMNS = 80;
 
-bool isProgressText(const std::string& text) {
-    return text.rfind("Downloading ", 0) == 0;
+bool busyWithText(Activity activity) {
+    return activity == Activity::Waiting || activity == Activity::HandingOver;
 }
 
+// States come already coalesced, so each one is drawn as it comes; only the spinner has a timer.
 class TerminalWindow : public DownloadWindow {
   public:
     TerminalWindow(EventLoop& loop, TerminalWindowOptions options)
@@ -38,66 +40,27 @@ class TerminalWindow : public DownloadWindow {
         eraseLine();
     }
 
+    TerminalWindow(const TerminalWindow&) = delete;
+    TerminalWindow& operator=(const TerminalWindow&) = delete;
+
     void setDelegate(DownloadWindowDelegate* delegate) override {
         delegate_ = delegate;
     }
 
-    void setStatusText(const std::string& text) override {
-        if (text == status_) {
+    void show(const WindowState& state) override {
+        if (closed_ || failed_) {
             return;
         }
-        status_ = text;
-        if (!options_.interactive && !isProgressText(text) && !text.empty()) {
-            printLine(text);
-        }
-        markDirty();
-    }
-    void setStatusColour(TextColour colour) override {
-        colour_ = colour;
-        if (colour == TextColour::Red) {
-            // A failure stays on screen as lines of its own; no one could close this window, so
-            // it closes itself once the failure is shown.
-            eraseLine();
-            printFailure();
-            if (closeSource_ == 0) {
-                closeSource_ = loop_.callLater(0, [this] {
-                    closeSource_ = 0;
-                    close();
-                });
-            }
+        const WindowState previous = std::exchange(state_, state);
+        if (state_.activity == Activity::Failed) {
+            showFailure();
+        } else if (options_.interactive) {
+            drawInPlace();
+            spinWhileAnimated();
+        } else {
+            printPlain(previous);
         }
     }
-
-    void setProgressIndeterminate(bool indeterminate) override {
-        indeterminate_ = indeterminate;
-        markDirty();
-    }
-    void setProgressMaximum(double maximum) override {
-        maximum_ = maximum;
-        markDirty();
-    }
-    double progressMaximum() const override {
-        return maximum_.value_or(100.0);
-    }
-    void setProgressValue(double value) override {
-        value_ = value;
-        markDirty();
-    }
-    void incrementProgressBy(double delta) override {
-        value_ += delta;
-        markDirty();
-    }
-    void startProgressAnimation() override {
-        animating_ = true;
-        markDirty();
-    }
-    void stopProgressAnimation() override {
-        animating_ = false;
-        markDirty();
-    }
-    void setCancelEnabled(bool) override {}
-    void showSplashImage(const std::string&) override {}
-    void displayIfNeeded() override {}
 
     bool closableByUser() override {
         return false;
@@ -118,42 +81,39 @@ class TerminalWindow : public DownloadWindow {
   private:
     void removeSources() {
         signals_.reset();
-        if (redrawSource_ != 0) {
-            g_source_remove(redrawSource_);
-            redrawSource_ = 0;
-        }
+        stopSpinner();
         if (closeSource_ != 0) {
             loop_.cancelCall(closeSource_);
             closeSource_ = 0;
         }
     }
 
-    // Drawing happens on a timer, a bounded number of times a second, whatever the data rate.
-    void markDirty() {
-        if (closed_ || colour_ == TextColour::Red) {
-            return;
-        }
-        if (!options_.interactive) {
-            // Plain lines are few and cheap to decide on: no need to wait for the timer.
-            drawPlain();
-            return;
-        }
-        dirty_ = true;
-        if (redrawSource_ == 0) {
-            redrawSource_ =
-                g_timeout_add(1000 / REDRAWS_PER_SECOND, &TerminalWindow::onRedraw, this);
-            drawInPlace();
+    TerminalLine line() const {
+        return terminalLineFor(state_, SPINNER[spin_ % sizeof SPINNER]);
+    }
+
+    // The spinner turns on a timer of its own: it is animation, not progress.
+    void spinWhileAnimated() {
+        const bool spinning = line().indeterminate && state_.bar.animating;
+        if (!spinning) {
+            stopSpinner();
+        } else if (spinSource_ == 0) {
+            spinSource_ = g_timeout_add(1000 / SPINS_PER_SECOND, &TerminalWindow::onSpin, this);
         }
     }
 
-    static gboolean onRedraw(gpointer self) {
+    static gboolean onSpin(gpointer self) {
         auto* window = static_cast<TerminalWindow*>(self);
-        if (!window->dirty_ && !(window->animating_ && window->indeterminate_)) {
-            window->redrawSource_ = 0;
-            return G_SOURCE_REMOVE;
-        }
+        ++window->spin_;
         window->drawInPlace();
         return G_SOURCE_CONTINUE;
+    }
+
+    void stopSpinner() {
+        if (spinSource_ != 0) {
+            g_source_remove(spinSource_);
+            spinSource_ = 0;
+        }
     }
 
     // The width asked for afresh at each redraw, so that a resized terminal is followed.
@@ -167,41 +127,62 @@ class TerminalWindow : public DownloadWindow {
 
     // One line redrawn in place, one column short of the width so that it never wraps.
     void drawInPlace() {
-        dirty_ = false;
-        static const char spinner[] = {'|', '/', '-', '\\'};
-        if (indeterminate_ && animating_) {
-            ++spin_;
-        }
         const std::size_t width = terminalColumns() - 1;
-        const std::string line = composeTerminalLine(
-            {status_, indeterminate_, spinner[spin_ % 4], maximum_, value_}, width);
-        if (line.empty() && shownColumns_ == 0) {
+        const std::string text = composeTerminalLine(line(), width);
+        if (text.empty() && shownColumns_ == 0) {
             return;
         }
         std::string out = "\r";
         if (options_.escapes) {
-            out += "\033[K" + line;
+            out += "\033[K" + text;
         } else {
             // Blanks cover what is left of a longer line before.
-            out += line;
+            out += text;
             const std::size_t covered = std::min(shownColumns_, width);
-            out += std::string(covered > columns(line) ? covered - columns(line) : 0, ' ');
+            out += std::string(covered > columns(text) ? covered - columns(text) : 0, ' ');
         }
         write(out);
-        shownColumns_ = columns(line);
+        shownColumns_ = columns(text);
         lineShown_ = true;
     }
 
-    // Without a terminal, progress is a line when the download starts and at each quarter.
-    void drawPlain() {
-        if (!isProgressText(status_) || indeterminate_ || !maximum_ || *maximum_ <= 0) {
+    // Without a terminal: a line for each busy text, and one at each quarter of a transfer.
+    void printPlain(const WindowState& previous) {
+        const bool changed =
+            state_.activity != previous.activity || state_.status != previous.status;
+        if (busyWithText(state_.activity)) {
+            if (changed && !state_.status.empty()) {
+                printLine(state_.status);
+            }
             return;
         }
-        const int quarter = static_cast<int>(std::clamp(value_ / *maximum_, 0.0, 1.0) * 4);
+        const ProgressBar& bar = state_.bar;
+        if (state_.activity != Activity::Transferring || bar.indeterminate || !bar.maximum ||
+            *bar.maximum <= 0 || state_.status.empty()) {
+            return;
+        }
+        if (previous.activity != Activity::Transferring) {
+            lastQuarter_ = -1;
+        }
+        const int quarter = static_cast<int>(std::clamp(bar.value / *bar.maximum, 0.0, 1.0) * 4);
         if (quarter != lastQuarter_) {
             lastQuarter_ = quarter;
-            printLine(status_);
+            printLine(state_.status);
         }
+    }
+
+    // A failure stays on screen in full, as lines of its own; no one could close this window,
+    // so it closes itself once the failure is shown.
+    void showFailure() {
+        failed_ = true;
+        stopSpinner();
+        eraseLine();
+        const bool red = state_.colour == TextColour::Red && options_.colour && options_.escapes;
+        write((red ? "\033[31m" : "") + state_.status + (red ? "\033[0m" : "") + "\n");
+        closeSource_ = loop_.callLater(0, [this] {
+            closeSource_ = 0;
+            close();
+        });
     }
 
     void eraseLine() {
@@ -224,36 +205,22 @@ class TerminalWindow : public DownloadWindow {
 
     void printLine(const std::string& text) {
         write(text + "\n");
-        lastPrinted_ = text;
     }
 
-    void printFailure() {
-        if (!options_.interactive && lastPrinted_ == status_) {
-            return;
-        }
-        const bool red = options_.colour && options_.escapes;
-        write((red ? "\033[31m" : "") + status_ + (red ? "\033[0m" : "") + "\n");
-        lastPrinted_ = status_;
-    }
+    static constexpr char SPINNER[] = {'|', '/', '-', '\\'};
 
     EventLoop& loop_;
     TerminalWindowOptions options_;
     DownloadWindowDelegate* delegate_ = nullptr;
     std::optional<CloseOnSignals> signals_;
-    guint redrawSource_ = 0;
+    guint spinSource_ = 0;
     unsigned closeSource_ = 0;
-    std::string status_;
-    TextColour colour_ = TextColour::Default;
-    bool indeterminate_ = false;
-    bool animating_ = false;
-    std::optional<double> maximum_; // unset until the length is known: no made-up total
-    double value_ = 0;
-    bool dirty_ = false;
+    WindowState state_;
     bool lineShown_ = false;
     std::size_t shownColumns_ = 0;
+    bool failed_ = false;
     bool closed_ = false;
     int lastQuarter_ = -1;
-    std::string lastPrinted_;
     unsigned spin_ = 0;
 };
 

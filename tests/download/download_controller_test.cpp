@@ -14,56 +14,21 @@
 namespace qz {
 namespace {
 
+// Keeps the last state shown.
 struct FakeWindow : platform::DownloadWindow {
     platform::DownloadWindowDelegate* delegate = nullptr;
-    std::string status;
-    platform::TextColour colour = platform::TextColour::Default;
-    bool indeterminate = false;
-    double maximum = 100.0;
-    double value = -1;
-    bool animating = false;
-    bool cancelEnabled = true;
-    std::string splash;
+    platform::WindowState state;
+    int shows = 0;
     int closes = 0;
     bool closable = true;
 
     void setDelegate(platform::DownloadWindowDelegate* d) override {
         delegate = d;
     }
-    void setStatusText(const std::string& text) override {
-        status = text;
+    void show(const platform::WindowState& s) override {
+        state = s;
+        ++shows;
     }
-    void setStatusColour(platform::TextColour c) override {
-        colour = c;
-    }
-    void setProgressIndeterminate(bool i) override {
-        indeterminate = i;
-    }
-    void setProgressMaximum(double m) override {
-        maximum = m;
-    }
-    double progressMaximum() const override {
-        return maximum;
-    }
-    void setProgressValue(double v) override {
-        value = v;
-    }
-    void incrementProgressBy(double d) override {
-        value += d;
-    }
-    void startProgressAnimation() override {
-        animating = true;
-    }
-    void stopProgressAnimation() override {
-        animating = false;
-    }
-    void setCancelEnabled(bool e) override {
-        cancelEnabled = e;
-    }
-    void showSplashImage(const std::string& path) override {
-        splash = path;
-    }
-    void displayIfNeeded() override {}
     bool closableByUser() override {
         return closable;
     }
@@ -169,36 +134,40 @@ TEST_F(DownloadController, LaunchStartsOneTransferOfTheUrlIntoTheDestination) {
     EXPECT_EQ(requests[0].timeoutInterval, 60.0);
     EXPECT_EQ(destinations[0], scratch / "InstallAgent.zip");
     EXPECT_EQ(controller->installAgentLocation(), scratch / "InstallAgent.zip");
-    EXPECT_EQ(window.value, 0);
+    EXPECT_GT(window.shows, 0);
+    EXPECT_EQ(window.state.bar.value, 0);
 }
 
 TEST_F(DownloadController, AKnownLengthShowsDeterminateProgress) {
     controller->downloadDidReceiveResponse(response("\"v1\"", 200));
     EXPECT_EQ(controller->validationString(), "\"v1\"");
     EXPECT_EQ(controller->fileLength(), 200);
-    EXPECT_FALSE(window.indeterminate);
-    EXPECT_EQ(window.maximum, 200.0);
-    EXPECT_EQ(window.status, "Downloading   0%");
-    EXPECT_TRUE(window.animating);
+    EXPECT_EQ(window.state.activity, platform::Activity::Transferring);
+    EXPECT_FALSE(window.state.bar.indeterminate);
+    EXPECT_EQ(window.state.bar.maximum, 200.0);
+    EXPECT_EQ(window.state.status, "Downloading   0%");
+    EXPECT_TRUE(window.state.bar.animating);
 
     controller->downloadDidReceiveDataOfLength(100);
-    EXPECT_EQ(window.status, "Downloading  50%");
-    EXPECT_EQ(window.value, 100);
+    EXPECT_EQ(window.state.status, "Downloading  50%");
+    EXPECT_EQ(window.state.bar.value, 100);
     controller->downloadDidReceiveDataOfLength(200);
-    EXPECT_EQ(window.status, "Downloading 150%");
+    EXPECT_EQ(window.state.status, "Downloading 150%");
     EXPECT_EQ(controller->bytesReceived(), 300);
     EXPECT_TRUE(stops.empty());
 }
 
 TEST_F(DownloadController, AnUnknownLengthPulsesAndLeavesTheStatusAlone) {
-    window.status = "before";
+    controller->applicationDidFinishLaunching();
+    const std::string before = window.state.status;
     controller->downloadDidReceiveResponse(response(std::nullopt, -1));
-    EXPECT_TRUE(window.indeterminate);
-    EXPECT_TRUE(window.animating);
+    EXPECT_TRUE(window.state.bar.indeterminate);
+    EXPECT_TRUE(window.state.bar.animating);
     controller->downloadDidReceiveDataOfLength(4096);
     EXPECT_EQ(controller->bytesReceived(), 4096);
-    EXPECT_EQ(window.status, "before");
-    EXPECT_EQ(window.value, 0);
+    EXPECT_EQ(window.state.status, before);
+    EXPECT_EQ(window.state.bar.value, 0);
+    EXPECT_EQ(window.state.bytesReceived, 4096);
 }
 
 TEST_F(DownloadController, ACurrentCacheEndsTheRunWithTheAgentReady) {
@@ -231,12 +200,13 @@ TEST_F(DownloadController, AFailedTransferIsLoggedOnceAndShownInRed) {
     EXPECT_NE(log.find("Download failed! Error - Connection reset by peer http://h/a.zip"),
               std::string::npos);
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1);
-    EXPECT_EQ(window.status,
+    EXPECT_EQ(window.state.status,
               "Error during the download process.\nSee your system log for more information.");
-    EXPECT_EQ(window.colour, platform::TextColour::Red);
-    EXPECT_FALSE(window.animating);
-    EXPECT_FALSE(window.indeterminate);
-    EXPECT_EQ(window.value, 1000.0);
+    EXPECT_EQ(window.state.activity, platform::Activity::Failed);
+    EXPECT_EQ(window.state.colour, platform::TextColour::Red);
+    EXPECT_FALSE(window.state.bar.animating);
+    EXPECT_FALSE(window.state.bar.indeterminate);
+    EXPECT_EQ(window.state.bar.value, 1000.0);
     EXPECT_EQ(window.closes, 0);
     EXPECT_TRUE(stops.empty());
 
@@ -252,8 +222,9 @@ TEST_F(DownloadController, ACompletedDownloadIsUnpackedIntoTheCacheThenRecorded)
     EXPECT_EQ(test::readFile(agentDir + "/install"), "new agent");
     EXPECT_EQ(test::readFile(cacheDir + ".validatestring"), "\"v2\"");
     EXPECT_EQ(installAgentDirOnDisk(), agentDir + "/");
-    EXPECT_FALSE(window.cancelEnabled);
-    EXPECT_EQ(window.status, "Initializing the installer");
+    EXPECT_EQ(window.state.activity, platform::Activity::HandingOver);
+    EXPECT_FALSE(window.state.cancelEnabled);
+    EXPECT_EQ(window.state.status, "Initializing the installer");
     EXPECT_EQ(window.closes, 1);
     EXPECT_EQ(stops, std::vector<int>{RUN_AGENT_READY});
     // Only the install agent and its validation string remain in the cache.
@@ -272,9 +243,9 @@ TEST_F(DownloadController, AFailedUnpackLeavesNoCacheThatCouldBeTakenAsCurrent) 
         ::testing::internal::CaptureStderr();
         controller->downloadDidFinish();
         ::testing::internal::GetCapturedStderr();
-        EXPECT_EQ(window.status, "Failed to unzip the installer.");
-        EXPECT_EQ(window.colour, platform::TextColour::Red);
-        EXPECT_FALSE(window.cancelEnabled);
+        EXPECT_EQ(window.state.status, "Failed to unzip the installer.");
+        EXPECT_EQ(window.state.colour, platform::TextColour::Red);
+        EXPECT_FALSE(window.state.cancelEnabled);
         EXPECT_EQ(installAgentDirOnDisk(), "");
         EXPECT_FALSE(test::pathExists(cacheDir + ".validatestring"));
         for (const auto& name : test::listDirectory(cacheDir)) {
@@ -348,7 +319,7 @@ TEST_F(DownloadController, NotModifiedWithoutACurrentCacheIsAFailure) {
     controller->downloadDidReceiveResponse(notModified);
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(cancels, 1);
-    EXPECT_EQ(window.colour, platform::TextColour::Red);
+    EXPECT_EQ(window.state.colour, platform::TextColour::Red);
     EXPECT_TRUE(stops.empty());
 }
 
@@ -356,7 +327,8 @@ TEST_F(DownloadController, ARunWaitsWhileAnotherHoldsTheCache) {
     platform::FileLock other;
     ASSERT_TRUE(held(other.tryAcquire(cacheDir + ".lock")));
     controller->applicationDidFinishLaunching();
-    EXPECT_EQ(window.status, WAITING_FOR_CACHE_STATUS);
+    EXPECT_EQ(window.state.activity, platform::Activity::Waiting);
+    EXPECT_EQ(window.state.status, WAITING_FOR_CACHE_STATUS);
     EXPECT_TRUE(requests.empty());
     ASSERT_EQ(delayed.size(), 1u);
     delayed[0]();
@@ -369,7 +341,8 @@ TEST_F(DownloadController, ARunWaitsWhileAnotherHoldsTheCache) {
     other.release();
     delayed[1]();
     EXPECT_EQ(requests.size(), 1u);
-    EXPECT_EQ(window.status, "");
+    EXPECT_EQ(window.state.activity, platform::Activity::Starting);
+    EXPECT_EQ(window.state.status, "");
     EXPECT_EQ(test::listDirectory(cacheDir), (std::vector<std::string>{".lock", "installagent"}));
 }
 
@@ -386,7 +359,7 @@ TEST_F(DownloadController, TheFieldsHaveSettersAndA304WithoutATransferIsSafe) {
     controller->setFileLength(200);
     controller->setBytesReceived(50);
     controller->downloadDidReceiveDataOfLength(50);
-    EXPECT_EQ(window.status, "Downloading  50%");
+    EXPECT_EQ(window.state.status, "Downloading  50%");
     controller->setValidationString("\"v7\"");
     EXPECT_EQ(controller->validationString(), "\"v7\"");
 
@@ -395,7 +368,7 @@ TEST_F(DownloadController, TheFieldsHaveSettersAndA304WithoutATransferIsSafe) {
     ::testing::internal::CaptureStderr();
     controller->downloadDidReceiveResponse(notModified);
     ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(window.colour, platform::TextColour::Red);
+    EXPECT_EQ(window.state.colour, platform::TextColour::Red);
 
     FakeWindow other;
     controller->setWindow(&other);
@@ -409,12 +382,12 @@ TEST_F(DownloadController, WithoutABundleOnlyAWindowNoOneCanCloseEndsTheRun) {
     bundle.reset();
     controller->applicationDidFinishLaunching();
     EXPECT_TRUE(requests.empty());
-    EXPECT_EQ(window.status, "");
+    EXPECT_EQ(window.state.status, "");
     window.closable = false;
     controller->applicationDidFinishLaunching();
     EXPECT_TRUE(requests.empty());
-    EXPECT_EQ(window.status, NO_BUNDLE_STATUS);
-    EXPECT_EQ(window.colour, platform::TextColour::Red);
+    EXPECT_EQ(window.state.status, NO_BUNDLE_STATUS);
+    EXPECT_EQ(window.state.colour, platform::TextColour::Red);
 }
 
 TEST_F(DownloadController, AnETagThatCouldInjectHeaderLinesIsNeitherStoredNorSent) {
@@ -442,14 +415,14 @@ TEST_F(DownloadController, AnAgentInUseIsReplacedOnlyOnceTheCacheIsFree) {
     controller->downloadDidReceiveResponse(response("\"v2\"", 10));
     EXPECT_EQ(cancels, 1);
     EXPECT_TRUE(test::pathExists(agentDir + "/install"));
-    EXPECT_EQ(window.status, WAITING_FOR_CACHE_STATUS);
+    EXPECT_EQ(window.state.status, WAITING_FOR_CACHE_STATUS);
 
     user.release();
     delayed.back()();
     ASSERT_EQ(requests.size(), 2u);
     controller->downloadDidReceiveResponse(response("\"v2\"", 10));
     EXPECT_FALSE(test::pathExists(agentDir));
-    EXPECT_EQ(window.status, "Downloading   0%");
+    EXPECT_EQ(window.state.status, "Downloading   0%");
 }
 
 TEST_F(DownloadController, AFoundAgentKeepsTheCacheSharedAfterTheRun) {

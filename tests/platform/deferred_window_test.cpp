@@ -8,50 +8,18 @@
 namespace qz::platform {
 namespace {
 
-// What the real window was told, in order.
+// What the real window was shown, in order.
 struct RecordingWindow : DownloadWindow {
-    std::vector<std::string>* calls;
+    std::vector<WindowState>* shown;
     DownloadWindowDelegate* delegate = nullptr;
-    explicit RecordingWindow(std::vector<std::string>* c) : calls(c) {}
+    explicit RecordingWindow(std::vector<WindowState>* s) : shown(s) {}
     void setDelegate(DownloadWindowDelegate* d) override {
         delegate = d;
     }
-    void setStatusText(const std::string& text) override {
-        calls->push_back("status " + text);
+    void show(const WindowState& state) override {
+        shown->push_back(state);
     }
-    void setStatusColour(TextColour colour) override {
-        calls->push_back(colour == TextColour::Red ? "red" : "default");
-    }
-    void setProgressIndeterminate(bool i) override {
-        calls->push_back(i ? "indeterminate" : "determinate");
-    }
-    void setProgressMaximum(double m) override {
-        calls->push_back("maximum " + std::to_string(static_cast<int>(m)));
-    }
-    double progressMaximum() const override {
-        return 0;
-    }
-    void setProgressValue(double v) override {
-        calls->push_back("value " + std::to_string(static_cast<int>(v)));
-    }
-    void incrementProgressBy(double d) override {
-        calls->push_back("increment " + std::to_string(static_cast<int>(d)));
-    }
-    void startProgressAnimation() override {
-        calls->push_back("animate");
-    }
-    void stopProgressAnimation() override {
-        calls->push_back("still");
-    }
-    void setCancelEnabled(bool e) override {
-        calls->push_back(e ? "cancel on" : "cancel off");
-    }
-    void showSplashImage(const std::string& path) override {
-        calls->push_back("splash " + path);
-    }
-    void displayIfNeeded() override {}
     void close() override {
-        calls->push_back("close");
         if (delegate != nullptr) {
             delegate->windowWillClose();
         }
@@ -65,6 +33,15 @@ struct CountingDelegate : DownloadWindowDelegate {
     }
 };
 
+WindowState transferring(double value) {
+    WindowState state;
+    state.activity = Activity::Transferring;
+    state.status = "Downloading";
+    state.bar = {false, true, value, 200.0};
+    state.splashImage = "/s.png";
+    return state;
+}
+
 class DeferredWindowTest : public ::testing::Test {
   protected:
     std::unique_ptr<DownloadWindow> make(double patience = 30.0) {
@@ -72,68 +49,62 @@ class DeferredWindowTest : public ::testing::Test {
             loop,
             [this] {
                 ++opens;
-                return std::make_unique<RecordingWindow>(&calls);
+                return std::make_unique<RecordingWindow>(&shown);
             },
             patience);
         window->setDelegate(&delegate);
         return window;
     }
     EventLoop loop;
-    std::vector<std::string> calls;
+    std::vector<WindowState> shown;
     CountingDelegate delegate;
     int opens = 0;
 };
 
 TEST_F(DeferredWindowTest, ARunThatEndsQuicklyNeverOpensTheWindow) {
     auto window = make();
-    window->setProgressValue(0);
-    window->showSplashImage("/s.png");
-    window->setStatusText("");
+    WindowState starting;
+    starting.splashImage = "/s.png";
+    window->show(starting);
     window->close();
     window->close();
     EXPECT_EQ(opens, 0);
     EXPECT_EQ(delegate.closes, 1);
 }
 
-TEST_F(DeferredWindowTest, ADownloadOpensItInTheStateAskedForSoFar) {
+TEST_F(DeferredWindowTest, ADownloadOpensItInTheLastStateShown) {
     auto window = make();
-    window->showSplashImage("/s.png");
-    window->setProgressMaximum(200);
-    window->setProgressIndeterminate(false);
-    window->setProgressValue(0);
+    WindowState starting;
+    starting.splashImage = "/s.png";
+    window->show(starting);
     EXPECT_EQ(opens, 0);
-    window->startProgressAnimation();
+    window->show(transferring(0));
     EXPECT_EQ(opens, 1);
-    EXPECT_EQ(calls,
-              (std::vector<std::string>{"splash /s.png", "maximum 200", "determinate", "value 0",
-                                        "cancel on", "animate", "status ", "default"}));
-    calls.clear();
-    window->incrementProgressBy(50);
+    window->show(transferring(50));
     window->close();
-    EXPECT_EQ(calls, (std::vector<std::string>{"increment 50", "close"}));
+    EXPECT_EQ(shown, (std::vector<WindowState>{transferring(0), transferring(50)}));
     EXPECT_EQ(delegate.closes, 1);
     EXPECT_EQ(opens, 1);
 }
 
-TEST_F(DeferredWindowTest, AMaximumNeverSetIsNotMadeUp) {
-    auto window = make();
-    window->setProgressValue(0);
-    window->setProgressIndeterminate(true);
-    window->startProgressAnimation();
-    EXPECT_EQ(opens, 1);
-    for (const auto& call : calls) {
-        EXPECT_NE(call.rfind("maximum", 0), 0u) << call;
+TEST_F(DeferredWindowTest, AnythingButStartingWithoutAStatusOpensIt) {
+    struct Case {
+        Activity activity;
+        const char* status;
+        bool opens;
+    };
+    for (const Case& c :
+         {Case{Activity::Starting, "", false}, Case{Activity::Starting, "x", true},
+          Case{Activity::Waiting, "", true}, Case{Activity::Transferring, "", true},
+          Case{Activity::HandingOver, "", true}, Case{Activity::Failed, "", true}}) {
+        opens = 0;
+        auto window = make();
+        WindowState state;
+        state.activity = c.activity;
+        state.status = c.status;
+        window->show(state);
+        EXPECT_EQ(opens, c.opens ? 1 : 0) << static_cast<int>(c.activity) << c.status;
     }
-}
-
-TEST_F(DeferredWindowTest, AFailureOrAStatusOpensIt) {
-    auto failed = make();
-    failed->setStatusColour(TextColour::Red);
-    EXPECT_EQ(opens, 1);
-    EXPECT_EQ(calls.back(), "red");
-    auto waiting = make();
-    waiting->setStatusText("Waiting");
-    EXPECT_EQ(opens, 2);
 }
 
 TEST_F(DeferredWindowTest, ASlowServerOpensItAfterItsPatience) {

@@ -54,6 +54,21 @@ namespace {
 const std::string FAILURE =
     "Error during the download process.\nSee your system log for more information.";
 
+WindowState state(Activity activity, const std::string& status, ProgressBar bar,
+                  bool cancelEnabled = true) {
+    WindowState s;
+    s.activity = activity;
+    s.status = status;
+    s.colour = activity == Activity::Failed ? TextColour::Red : TextColour::Default;
+    s.bar = bar;
+    s.cancelEnabled = cancelEnabled;
+    return s;
+}
+
+const ProgressBar PULSING{true, true, 0, std::nullopt};
+const ProgressBar HALF{false, true, 50, 100.0};
+const ProgressBar FULL{false, false, 100, 100.0};
+
 // One X server for the whole program: GTK keeps its connection until the process ends.
 class XServer : public ::testing::Environment {
   public:
@@ -212,14 +227,12 @@ class GtkWindowTest : public ::testing::Test {
 };
 
 TEST_F(GtkWindowTest, TheStatusIsOneLineAndNeverResizesTheWindow) {
-    window->setProgressMaximum(100);
-    window->startProgressAnimation();
-    window->setStatusText("Downloading  50%");
+    window->show(state(Activity::Transferring, "Downloading  50%", HALF));
     waitUntilShown("Downloading  50%");
     const GtkRequisition size = naturalSize();
 
     const std::string longText = "Waiting for " + std::string(300, 'x') + " to finish";
-    window->setStatusText(longText);
+    window->show(state(Activity::Waiting, longText, PULSING));
     waitUntilShown(longText);
     EXPECT_EQ(pango_layout_get_line_count(statusLayout()), 1);
     EXPECT_TRUE(pango_layout_is_ellipsized(statusLayout()));
@@ -227,8 +240,7 @@ TEST_F(GtkWindowTest, TheStatusIsOneLineAndNeverResizesTheWindow) {
     EXPECT_EQ(naturalSize().height, size.height);
 
     // The failure has two lines of its own: both are shown.
-    window->setStatusText(FAILURE);
-    window->setStatusColour(TextColour::Red);
+    window->show(state(Activity::Failed, FAILURE, FULL));
     waitUntilShown(FAILURE);
     EXPECT_EQ(pango_layout_get_line_count(statusLayout()), 2);
     EXPECT_FALSE(pango_layout_is_ellipsized(statusLayout()));
@@ -237,9 +249,7 @@ TEST_F(GtkWindowTest, TheStatusIsOneLineAndNeverResizesTheWindow) {
 }
 
 TEST_F(GtkWindowTest, AnEmptyStatusStaysEmptyWhileTheBarPulses) {
-    window->setProgressIndeterminate(true);
-    window->startProgressAnimation();
-    window->setStatusText("");
+    window->show(state(Activity::Transferring, "", PULSING));
     waitUntilShown("");
     EXPECT_EQ(shownStatus(), "");
 }
@@ -251,16 +261,10 @@ TEST_F(GtkWindowTest, AfterAFailureTheButtonClosesOnlyWhereItWasEnabled) {
         const std::string message = enabled ? FAILURE : "Failed to unzip the installer.";
         open();
         if (!enabled) {
-            window->setStatusText("Initializing the installer");
-            window->setProgressIndeterminate(true);
-            window->startProgressAnimation();
-            window->setCancelEnabled(false);
-            window->displayIfNeeded();
+            window->show(
+                state(Activity::HandingOver, "Initializing the installer", PULSING, false));
         }
-        window->stopProgressAnimation();
-        window->setProgressIndeterminate(false);
-        window->setStatusText(message);
-        window->setStatusColour(TextColour::Red);
+        window->show(state(Activity::Failed, message, FULL, enabled));
         waitUntilShown(message);
         EXPECT_EQ(gtk_widget_get_sensitive(button), enabled);
 
@@ -282,17 +286,11 @@ TEST_F(GtkWindowTest, AfterAFailureTheButtonClosesOnlyWhereItWasEnabled) {
 }
 
 TEST_F(GtkWindowTest, TheHandOffStartsNoThread) {
-    window->setProgressMaximum(100);
-    window->startProgressAnimation();
-    window->setStatusText("Downloading 100%");
+    window->show(state(Activity::Transferring, "Downloading 100%", FULL));
     waitUntilShown("Downloading 100%");
     const auto before = threadsOfThisProcess();
 
-    window->setStatusText("Initializing the installer");
-    window->setProgressIndeterminate(true);
-    window->startProgressAnimation();
-    window->setCancelEnabled(false);
-    window->displayIfNeeded();
+    window->show(state(Activity::HandingOver, "Initializing the installer", PULSING, false));
     EXPECT_EQ(threadsOfThisProcess(), before);
     waitUntilShown("Initializing the installer");
 }

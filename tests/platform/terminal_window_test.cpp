@@ -21,6 +21,32 @@ const std::string FAILURE =
     "Error during the download process.\nSee your system log for more information.";
 const std::string MARK = "\x01mark\x01";
 
+// A transfer's state: a known length shows a bar, an unknown one pulses.
+WindowState transfer(const std::string& status, double value, std::optional<double> maximum) {
+    WindowState state;
+    state.activity = Activity::Transferring;
+    state.status = status;
+    state.bar = {!maximum, true, value, maximum};
+    return state;
+}
+
+WindowState busy(Activity activity, const std::string& status) {
+    WindowState state;
+    state.activity = activity;
+    state.status = status;
+    state.bar = {true, true, 0, std::nullopt};
+    return state;
+}
+
+WindowState failed() {
+    WindowState state;
+    state.activity = Activity::Failed;
+    state.status = FAILURE;
+    state.colour = TextColour::Red;
+    state.bar = {false, false, DEFAULT_BAR_MAXIMUM, std::nullopt};
+    return state;
+}
+
 // The terminal window drawing on a pseudo-terminal whose other end the test reads.
 class TerminalWindowTest : public ::testing::Test {
   protected:
@@ -137,18 +163,14 @@ class TerminalWindowTest : public ::testing::Test {
 TEST_F(TerminalWindowTest, TheLineFitsTheTerminalAndFollowsItsWidth) {
     resize(20);
     open();
-    window->setProgressMaximum(1000);
-    window->setProgressIndeterminate(false);
-    window->setStatusText("Downloading   0%");
-    window->startProgressAnimation();
+    window->show(transfer("Downloading   0%", 0, 1000));
     std::string written = waitFor("Downloading   0%");
     for (std::size_t width : drawnWidths(written)) {
         EXPECT_LE(width, 19u) << written;
     }
 
     resize(50);
-    window->setStatusText("Downloading  50%");
-    window->incrementProgressBy(500);
+    window->show(transfer("Downloading  50%", 500, 1000));
     written = waitFor("500 B of 1000 B");
     const auto widths = drawnWidths(written);
     ASSERT_FALSE(widths.empty());
@@ -160,47 +182,44 @@ TEST_F(TerminalWindowTest, TheLineFitsTheTerminalAndFollowsItsWidth) {
 
 TEST_F(TerminalWindowTest, NoTotalIsShownBeforeAMaximumIsSet) {
     open();
-    window->setProgressValue(0);
+    window->show(WindowState{});
     const std::string before = take();
     EXPECT_EQ(before.find(" of "), std::string::npos) << before;
     EXPECT_EQ(before.find("100 B"), std::string::npos) << before;
-    window->setProgressMaximum(2048);
+    window->show(transfer("", 0, 2048));
     EXPECT_NE(waitFor("0 B of 2.0 KiB").find("0 B of 2.0 KiB"), std::string::npos);
 }
 
-TEST_F(TerminalWindowTest, AnEmptyStatusStaysEmptyBesideTheSpinner) {
+TEST_F(TerminalWindowTest, AnUnknownLengthShowsTheSpinnerAndTheBytesBesideAnEmptyStatus) {
     open();
-    window->setProgressIndeterminate(true);
-    window->startProgressAnimation();
-    window->setStatusText("");
+    WindowState state = transfer("", 0, std::nullopt);
+    window->show(state);
     const std::string written = waitFor("/");
     for (char c : written) {
         EXPECT_TRUE(std::isalpha(static_cast<unsigned char>(c)) == 0 || c == 'K') << written;
     }
+    state.bytesReceived = 3072;
+    window->show(state);
+    waitFor("3.0 KiB");
 }
 
 TEST_F(TerminalWindowTest, TheLineShowsTheFirstLineAndAFailureIsPrintedInFull) {
     open();
-    window->setStatusText("first\nsecond");
+    window->show(busy(Activity::Waiting, "first\nsecond"));
     const std::string drawn = take();
     EXPECT_NE(drawn.find("first"), std::string::npos) << drawn;
     EXPECT_EQ(drawn.find("second"), std::string::npos) << drawn;
-    window->setStatusText(FAILURE);
-    window->setStatusColour(TextColour::Red);
+    window->show(failed());
     const std::string failed = take();
     EXPECT_NE(failed.find("\033[31m" + FAILURE + "\033[0m\n"), std::string::npos) << failed;
 }
 
 TEST_F(TerminalWindowTest, ADumbTerminalGetsBlanksInsteadOfEscapeSequences) {
     open(false);
-    window->setProgressMaximum(1000);
-    window->setProgressIndeterminate(false);
-    window->setStatusText("Downloading   0%");
-    window->startProgressAnimation();
+    window->show(transfer("Downloading   0%", 0, 1000));
     std::string written = waitFor("Downloading   0%");
     // A shorter line covers the longer one before it with blanks.
-    window->setProgressIndeterminate(true);
-    window->setStatusText("Waiting");
+    window->show(busy(Activity::Waiting, "Waiting"));
     written += waitFor("Waiting");
     const auto lines = drawnLines(written);
     ASSERT_GE(lines.size(), 2u) << written;
@@ -208,8 +227,7 @@ TEST_F(TerminalWindowTest, ADumbTerminalGetsBlanksInsteadOfEscapeSequences) {
         const std::size_t shown = lines[i - 1].find_last_not_of(' ') + 1;
         EXPECT_GE(lines[i].size(), shown) << written;
     }
-    window->setStatusText(FAILURE);
-    window->setStatusColour(TextColour::Red);
+    window->show(failed());
     written += take();
     EXPECT_EQ(written.find('\033'), std::string::npos) << written;
     EXPECT_NE(written.find(FAILURE + "\n"), std::string::npos) << written;
@@ -222,11 +240,11 @@ TEST_F(TerminalWindowTest, WithoutATerminalAnUnknownLengthPrintsNoMadeUpStatus) 
     options.stream = file;
     options.handleSignals = false;
     auto plain = makeTerminalWindow(loop, options);
-    plain->setProgressValue(0);
-    plain->setStatusText("");
-    plain->setProgressIndeterminate(true);
-    plain->startProgressAnimation();
-    plain->setStatusText("Initializing the installer");
+    plain->show(WindowState{});
+    WindowState state = transfer("", 0, std::nullopt);
+    state.bytesReceived = 4096;
+    plain->show(state);
+    plain->show(busy(Activity::HandingOver, "Initializing the installer"));
     plain.reset();
     std::rewind(file);
     char buffer[256] = {};
