@@ -1,0 +1,79 @@
+// The Download controller's completion: the archive unpacked into the cache and handed over.
+#include "download/download_controller.h"
+
+#include "bootstrap/message_reporter.h"
+#include "platform/remove_item.h"
+#include "platform/system_log.h"
+#include "process/unzip.h"
+#include "provisioning/install_agent_locations.h"
+
+namespace qz {
+
+void Download::downloadDidFinish() {
+    state_.activity = platform::Activity::HandingOver;
+    state_.status = "Initializing the installer";
+    state_.bar.indeterminate = true;
+    state_.bar.animating = true;
+    state_.cancelEnabled = false;
+    // Shown before the unpacking starts; the window then goes on animating by itself.
+    showState();
+    handOver();
+}
+
+void Download::handOver() {
+    if (privateRun_) {
+        // The caller unpacks the archive into the run's own scratch directory.
+        agentReady_ = true;
+        closeWindow();
+        return;
+    }
+    // Unpacked beside the cache's install agent and moved into place only when complete, so an
+    // interrupted or failed unpack is never current. The loop goes on meanwhile, so the window
+    // stays alive and a close or a signal is heard.
+    const auto made = cache_.makeUnpackDirectory();
+    if (!made) {
+        platform::systemLog(made.reason());
+        finishHandOver(std::string(), false);
+        return;
+    }
+    const std::string unpackDir = *made;
+    unpacking_ = true;
+    const std::string archive = installAgentLocation_;
+    settings_.runInBackground(
+        [archive, unpackDir] {
+            return unzipInstallAgent(archive, unpackDir, "unzip", report_message_main) &&
+                   isUsableInstallAgent(getInstallAgentExecutable(unpackDir));
+        },
+        [this, unpackDir](bool unpacked) {
+            unpacking_ = false;
+            finishHandOver(unpackDir, unpacked);
+        });
+}
+
+void Download::finishHandOver(const std::string& unpackDir, bool unpacked) {
+    bool inPlace = false;
+    if (unpacked) {
+        const auto installed = cache_.install(unpackDir, validationString_);
+        if (!installed) {
+            platform::systemLog(installed.reason());
+        }
+        inPlace = static_cast<bool>(installed);
+    }
+    if (!inPlace && !unpackDir.empty()) {
+        // What resists is a leftover that the next run removes.
+        static_cast<void>(platform::removeItem(unpackDir));
+    }
+    if (closed_) {
+        // Closed while unpacking: the run is cancelled, though a complete agent stays cached.
+        stop();
+        return;
+    }
+    if (!inPlace) {
+        failure("Failed to unzip the installer.", platform::TextColour::Red);
+        return;
+    }
+    agentReady_ = true;
+    closeWindow();
+}
+
+} // namespace qz

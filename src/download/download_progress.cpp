@@ -1,0 +1,116 @@
+// The Download controller's transfer callbacks: the response, progress, and failures.
+#include "download/download_controller.h"
+
+#include "platform/system_log.h"
+#include "provisioning/install_agent_locations.h"
+#include "provisioning/validation_string.h"
+
+#include <cstdio>
+
+namespace qz {
+
+std::string downloadingStatus(double percent) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%3.0f%%", percent);
+    return "Downloading " + std::string(buffer);
+}
+
+void Download::downloadDidReceiveResponse(const platform::UrlResponse& response) {
+    // No ETag, one that could not be sent back safely, or a response without header fields give
+    // the empty validation string, which never matches and is never stored.
+    validationString_ = response.headerField("ETag").value_or(std::string());
+    if (!isUsableValidationString(validationString_)) {
+        validationString_.clear();
+    }
+    fileLength_ = response.expectedContentLength;
+    const bool notModified = response.statusCode == 304;
+    if (notModified && validationString_.empty()) {
+        validationString_ = storedValidationString_;
+    }
+
+    const std::string cacheDir = getInstallAgentCacheDir();
+    const std::string agentDir = privateRun_ ? std::string() : installAgentDirOnDisk();
+    if (!agentDir.empty() && isCacheValid(cacheDir, validationString_)) {
+        agentReady_ = true;
+        closeWindow();
+        return;
+    }
+    if (notModified) {
+        // Nothing to download and nothing current to start.
+        cancelTransfer();
+        downloadDidFailWithError({"The server answered 304 Not Modified for an install agent "
+                                  "that is not in the cache.",
+                                  response.url});
+        return;
+    }
+    if (!holdCacheAlone()) {
+        return;
+    }
+    if (!agentDir.empty()) {
+        // Whatever resists goes when the new install agent is moved into place.
+        static_cast<void>(cache_.discardAgent());
+    }
+
+    state_.activity = platform::Activity::Transferring;
+    if (fileLength_ == -1) {
+        state_.bar.indeterminate = true;
+    } else {
+        state_.bar.maximum = static_cast<double>(fileLength_);
+        state_.bar.indeterminate = false;
+        state_.status = downloadingStatus(0);
+    }
+    state_.bar.animating = true;
+    showState();
+}
+
+bool Download::holdCacheAlone() {
+    using Lock = InstallAgentCache::Lock;
+    if (privateRun_ || !cache_.locked()) {
+        return true;
+    }
+    if (const auto alone = cache_.lock(Lock::Mode::Exclusive); !alone || *alone) {
+        return true;
+    }
+    // Another run is using the cache, perhaps running its install agent: wait until it is ours
+    // alone, then ask the server again, since the cache may have changed meanwhile.
+    cancelTransfer();
+    cache_.unlock();
+    validationString_.clear();
+    fileLength_ = 0;
+    mustHoldAlone_ = true;
+    acquireCacheThenDownload();
+    return false;
+}
+
+void Download::downloadDidReceiveDataOfLength(std::uint64_t length) {
+    bytesReceived_ += static_cast<std::int64_t>(length);
+    if (fileLength_ == -1) {
+        showState(); // the bytes alone, for a front end that shows them
+        return;
+    }
+    const double percent =
+        static_cast<double>(bytesReceived_) * 100.0 / static_cast<double>(fileLength_);
+    state_.status = downloadingStatus(percent);
+    state_.bar.value += static_cast<double>(length);
+    showState();
+}
+
+void Download::failure(const std::string& message, platform::TextColour colour) {
+    // Nothing more will be done with the cache; other runs need not wait for this window.
+    cache_.unlock();
+    state_.activity = platform::Activity::Failed;
+    state_.bar.animating = false;
+    state_.bar.indeterminate = false;
+    state_.bar.value = state_.bar.maximum.value_or(platform::DEFAULT_BAR_MAXIMUM);
+    state_.status = message;
+    state_.colour = colour;
+    showState();
+}
+
+void Download::downloadDidFailWithError(const platform::UrlError& error) {
+    platform::systemLog("Download failed! Error - " + error.description + " " + error.failingURL);
+    failure("Error during the download process.\nSee your system log for more information.",
+            platform::TextColour::Red);
+}
+
+} // namespace qz
