@@ -1,12 +1,22 @@
 #include "provisioning/trusted_comment.h"
 
+#include <algorithm>
 #include <charconv>
+#include <vector>
 
 namespace qz {
 namespace {
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
+// The words of the text, between tabs and blanks.
+std::vector<std::string_view> wordsOf(std::string_view text) {
+    std::vector<std::string_view> words;
+    std::size_t at = 0;
+    while ((at = text.find_first_not_of(" \t", at)) != std::string_view::npos) {
+        const std::size_t end = std::min(text.find_first_of(" \t", at), text.size());
+        words.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return words;
 }
 
 std::optional<std::uint64_t> wholeNumber(std::string_view text) {
@@ -26,66 +36,42 @@ Failure badComment(const std::string& why) {
 } // namespace
 
 Result<TrustedComment> parseTrustedComment(std::string_view text) {
-    TrustedComment comment;
-    bool seenFile = false;
-    bool seenVersion = false;
-    bool seenSize = false;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        if (isBlank(text[at])) {
-            ++at;
-            continue;
-        }
-        std::size_t end = at;
-        while (end < text.size() && !isBlank(text[end])) {
-            ++end;
-        }
-        const std::string_view word = text.substr(at, end - at);
-        at = end;
+    std::optional<std::string> file;
+    std::optional<std::uint64_t> version;
+    std::optional<std::uint64_t> size;
+    std::optional<std::uint64_t> timestamp;
+    for (const std::string_view word : wordsOf(text)) {
         const std::size_t colon = word.find(':');
         if (colon == std::string_view::npos) {
             continue;
         }
-        const std::string_view key = word.substr(0, colon);
+        const std::string key(word.substr(0, colon));
         const std::string_view value = word.substr(colon + 1);
-        if (key == "file") {
-            if (seenFile) {
-                return badComment("has more than one file:");
-            }
+        std::optional<std::uint64_t>* number = key == "version"     ? &version
+                                               : key == "size"      ? &size
+                                               : key == "timestamp" ? &timestamp
+                                                                    : nullptr;
+        if (key != "file" && number == nullptr) {
+            continue;
+        }
+        if (number != nullptr ? number->has_value() : file.has_value()) {
+            return badComment("has more than one " + key + ":");
+        }
+        if (number == nullptr) {
             if (value.empty()) {
                 return badComment("has an empty file:");
             }
-            seenFile = true;
-            comment.file = std::string(value);
-            continue;
-        }
-        const bool known = key == "version" || key == "size" || key == "timestamp";
-        if (!known) {
-            continue;
-        }
-        const auto number = wholeNumber(value);
-        if (!number) {
-            return badComment("has a " + std::string(key) + ": that is not a whole number");
-        }
-        bool& seen = key == "version" ? seenVersion : seenSize;
-        if (key == "timestamp") {
-            if (comment.timestamp) {
-                return badComment("has more than one timestamp:");
-            }
-            comment.timestamp = *number;
-        } else if (seen) {
-            return badComment("has more than one " + std::string(key) + ":");
-        } else {
-            seen = true;
-            (key == "version" ? comment.version : comment.size) = *number;
+            file = std::string(value);
+        } else if (!(*number = wholeNumber(value))) {
+            return badComment("has a " + key + ": that is not a whole number");
         }
     }
-    if (!seenFile || !seenVersion || !seenSize) {
-        return badComment("lacks " + std::string(!seenFile      ? "file:"
-                                                 : !seenVersion ? "version:"
-                                                                : "size:"));
+    if (!file || !version || !size) {
+        return badComment(std::string("lacks ") + (!file      ? "file:"
+                                                   : !version ? "version:"
+                                                              : "size:"));
     }
-    return comment;
+    return TrustedComment{*file, *version, *size, timestamp};
 }
 
 } // namespace qz
