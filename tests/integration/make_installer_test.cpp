@@ -180,8 +180,7 @@ TEST_F(MakeInstaller, CmakeInstallPutsTheToolBesideTheOneFileBootstrapper) {
         test::runProgram("cmake", {"--install", QZ_BUILD_DIR, "--prefix", root / "prefix"});
 #ifdef QZ_INSTALL_REFUSED
     EXPECT_NE(installed.exitStatus, 0);
-    EXPECT_NE(installed.err.find("the bootstrapper of an installer must be one file"),
-              std::string::npos)
+    EXPECT_NE(installed.err.find("Nothing to install from this build"), std::string::npos)
         << installed.err;
 #else
     ASSERT_EQ(installed.exitStatus, 0) << installed.err;
