@@ -3,10 +3,10 @@
 #   scripts/setup-debian.sh [build|test]
 set -eu
 
-packages="g++ cmake ninja-build pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-3-dev
-libgtest-dev libgmock-dev libmicrohttpd-dev libzip-dev unzip zip ca-certificates"
+packages="g++ cmake ninja-build pkg-config libcurl4-openssl-dev libssl-dev libglib2.0-dev
+libgtk-3-dev libgtest-dev libgmock-dev libmicrohttpd-dev libzip-dev unzip zip ca-certificates"
 if [ "${1:-build}" = test ]; then
-    packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format"
+    packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format minisign"
 fi
 
 missing=""

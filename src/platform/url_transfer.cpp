@@ -2,8 +2,8 @@
 
 #include "platform/curl_multi_driver.h"
 #include "platform/curl_request.h"
-#include "platform/destination_file.h"
 #include "platform/header_lines.h"
+#include "platform/transfer_body.h"
 #include "platform/transfer_events.h"
 #include "platform/url_text.h"
 
@@ -21,8 +21,8 @@ class UrlTransfer::Impl : CurlMultiDriver::Client {
     Impl(UrlRequest request, UrlTransferDelegate& delegate);
     ~Impl();
 
-    void setDestination(const std::string& path, bool allowOverwrite) {
-        file_.setPath(path, allowOverwrite);
+    TransferBody& body() {
+        return body_;
     }
     void setDeletesFileUponFailure(bool deletes) {
         deletesFileUponFailure_ = deletes;
@@ -50,8 +50,8 @@ class UrlTransfer::Impl : CurlMultiDriver::Client {
     }
     void complete(CURLcode result);
     void failNow(std::string description);
-    // A failure of the destination file, which always deletes what was written.
-    void fileFailed(const std::string& reason);
+    // A failure of the body (its file or its length), which always deletes what was written.
+    std::size_t bodyFailed(const std::string& reason);
     void queueFailure(std::string description, bool alwaysDeleteFile);
     void queueResponse(long statusCode);
     void stopAll();
@@ -65,7 +65,7 @@ class UrlTransfer::Impl : CurlMultiDriver::Client {
     guint startFailureSource_ = 0;
     std::string startFailure_;
 
-    DestinationFile file_;
+    TransferBody body_;
     bool deletesFileUponFailure_ = false;
     HeaderLines headerLines_;
     bool sawHttps_ = false;
@@ -123,9 +123,8 @@ void UrlTransfer::Impl::cancel() {
     }
     events_.close();
     stopAll();
-    // A cancelled download is thrown away, however its file closes.
-    static_cast<void>(file_.close());
-    file_.remove();
+    // A cancelled download is thrown away.
+    body_.abandon(true);
 }
 
 std::size_t UrlTransfer::Impl::onHeaderLine(char* buffer, std::size_t size, std::size_t count,
@@ -164,6 +163,11 @@ std::size_t UrlTransfer::Impl::endOfHeaderBlock(std::size_t lineSize) {
     if (status >= 400) {
         return 0; // complete() reports the status; the error page is not wanted
     }
+    curl_off_t announced = -1;
+    curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    if (auto acceptable = body_.checkAnnouncedLength(announced); !acceptable) {
+        return bodyFailed(acceptable.reason());
+    }
     queueResponse(status);
     return lineSize;
 }
@@ -187,13 +191,8 @@ std::size_t UrlTransfer::Impl::receiveBody(const char* data, std::size_t length)
         }
         queueResponse(status);
     }
-    if (auto opened = file_.open(); !opened) {
-        abortReason_ = opened.reason();
-        return 0;
-    }
-    if (auto written = file_.write(data, length); !written) {
-        fileFailed(written.reason());
-        return 0;
+    if (auto added = body_.add(data, length); !added) {
+        return bodyFailed(added.reason());
     }
     events_.data(length);
     return length;
@@ -208,8 +207,8 @@ gboolean UrlTransfer::Impl::onStartFailure(gpointer self) {
 
 void UrlTransfer::Impl::curlDidRun() {
     if (events_.active()) {
-        if (auto flushed = file_.flush(); !flushed) {
-            fileFailed(flushed.reason());
+        if (auto flushed = body_.flush(); !flushed) {
+            bodyFailed(flushed.reason());
             stopAll();
             queueFailure(*abortReason_, true);
         }
@@ -222,9 +221,10 @@ void UrlTransfer::Impl::curlDidRun() {
     events_.deliver(); // may destroy this
 }
 
-void UrlTransfer::Impl::fileFailed(const std::string& reason) {
+std::size_t UrlTransfer::Impl::bodyFailed(const std::string& reason) {
     abortReason_ = reason;
     abortDeletesFile_ = true;
+    return 0;
 }
 
 void UrlTransfer::Impl::complete(CURLcode result) {
@@ -245,16 +245,12 @@ void UrlTransfer::Impl::complete(CURLcode result) {
     }
     // An empty 2xx body still yields its (empty) file; a 304 leaves the destination alone.
     if (status / 100 == 2) {
-        if (auto opened = file_.open(); !opened) {
+        if (auto opened = body_.open(); !opened) {
             queueFailure(opened.reason(), false);
             return;
         }
     }
-    auto written = file_.flush();
-    if (written) {
-        written = file_.close();
-    }
-    if (!written) {
+    if (auto written = body_.finish(); !written) {
         queueFailure(written.reason(), true);
         return;
     }
@@ -274,11 +270,7 @@ void UrlTransfer::Impl::failNow(std::string description) {
 }
 
 void UrlTransfer::Impl::queueFailure(std::string description, bool alwaysDeleteFile) {
-    // The transfer fails for the reason given, whatever closing says.
-    static_cast<void>(file_.close());
-    if (deletesFileUponFailure_ || alwaysDeleteFile) {
-        file_.remove();
-    }
+    body_.abandon(deletesFileUponFailure_ || alwaysDeleteFile);
     events_.failed(UrlError{maskUrlPasswordsInText(description),
                             maskUrlPassword(effectiveUrl(easy_, request_.url))});
 }
@@ -310,11 +302,35 @@ UrlTransfer::UrlTransfer(UrlRequest request, UrlTransferDelegate& delegate)
 UrlTransfer::~UrlTransfer() = default;
 
 void UrlTransfer::setDestination(const std::string& path, bool allowOverwrite) {
-    impl_->setDestination(path, allowOverwrite);
+    impl_->body().setDestination(path, allowOverwrite);
 }
 
 void UrlTransfer::setDeletesFileUponFailure(bool deletes) {
     impl_->setDeletesFileUponFailure(deletes);
+}
+
+void UrlTransfer::setMaximumBodyLength(std::uint64_t bytes) {
+    impl_->body().setMaximumLength(bytes);
+}
+
+void UrlTransfer::setHashesBody(bool hashes) {
+    impl_->body().setHashes(hashes);
+}
+
+void UrlTransfer::setKeepsBody(bool keeps) {
+    impl_->body().setKeeps(keeps);
+}
+
+std::uint64_t UrlTransfer::bodyLength() const {
+    return impl_->body().length();
+}
+
+Result<Blake2b512Digest> UrlTransfer::bodyDigest() const {
+    return impl_->body().digest();
+}
+
+const std::string& UrlTransfer::body() const {
+    return impl_->body().kept();
 }
 
 void UrlTransfer::cancel() {

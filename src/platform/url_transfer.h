@@ -1,5 +1,8 @@
 #pragma once
 
+#include "bootstrap/result.h"
+#include "platform/blake2b.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -81,6 +84,21 @@ class UrlTransfer {
     // Whether a failed transfer deletes the file it wrote (default false). A write error always
     // deletes it.
     void setDeletesFileUponFailure(bool deletes);
+    // To be called before the main loop runs. The transfer fails as soon as the body would pass
+    // this many bytes, or at once when the response announces more; what was written is deleted.
+    void setMaximumBodyLength(std::uint64_t bytes);
+    // To be called before the main loop runs: hash the body (BLAKE2b-512) as it arrives.
+    void setHashesBody(bool hashes);
+    // To be called before the main loop runs: keep the body in memory too (with a maximum body
+    // length, so that it stays small).
+    void setKeepsBody(bool keeps);
+
+    // The body's bytes received so far.
+    std::uint64_t bodyLength() const;
+    // Once finished, with hashing asked for: the digest of the whole body.
+    Result<Blake2b512Digest> bodyDigest() const;
+    // The body kept in memory, when asked for.
+    const std::string& body() const;
     // No callback comes after this, and the file written so far is deleted. Does nothing once
     // the final callback was made.
     void cancel();

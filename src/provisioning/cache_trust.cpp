@@ -1,6 +1,7 @@
 #include "provisioning/cache_trust.h"
 
 #include "bootstrap/installer_constants.h"
+#include "provisioning/agent_version.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +58,7 @@ std::string cacheTrustProblem(const std::string& cacheDirectory) {
         {agentDir, Kind::Directory},
         {agentDir + PATH_SEPARATOR + "install", Kind::Executable},
         {cacheDirectory + VALIDATION_STRING_FILE, Kind::File},
+        {cacheDirectory + AGENT_VERSION_FILE, Kind::File},
         {cacheDirectory + ".lock", Kind::File},
     };
     std::string problem;

@@ -3,6 +3,7 @@
 #include "bootstrap/installer_constants.h"
 #include "platform/remove_item.h"
 #include "platform/temporary_directory.h"
+#include "provisioning/agent_version.h"
 #include "provisioning/cache_trust.h"
 #include "provisioning/validation_string.h"
 
@@ -52,6 +53,10 @@ std::string InstallAgentCache::storedValidationString() const {
     return isUsableValidationString(stored) ? stored : std::string();
 }
 
+std::optional<std::uint64_t> InstallAgentCache::recordedVersion() const {
+    return readAgentVersion(directory_);
+}
+
 void InstallAgentCache::removeLeftovers() const {
     DIR* dir = ::opendir(directory_.c_str());
     if (dir == nullptr) {
@@ -91,10 +96,18 @@ Result<std::string> InstallAgentCache::makeUnpackDirectory() const {
 }
 
 Result<> InstallAgentCache::install(const std::string& unpacked,
-                                    const std::string& validationString) const {
+                                    const std::string& validationString,
+                                    std::optional<std::uint64_t> version) const {
     const std::string recorded = directory_ + PATH_SEPARATOR + VALIDATION_STRING_FILE;
     if (::unlink(recorded.c_str()) != 0 && errno != ENOENT) {
         return systemFailure("Could not remove " + recorded);
+    }
+    // A version kept while the new one is written still bounds a later download; without a
+    // version the record would describe an agent no longer there.
+    if (!version) {
+        if (auto removed = removeAgentVersion(directory_); !removed) {
+            return removed;
+        }
     }
     struct stat st {};
     if (::lstat(agentDirectory().c_str(), &st) == 0) {
@@ -104,6 +117,12 @@ Result<> InstallAgentCache::install(const std::string& unpacked,
     }
     if (::rename(unpacked.c_str(), agentDirectory().c_str()) != 0) {
         return systemFailure("Could not move the install agent into place");
+    }
+    if (version) {
+        // Without its version the agent is not recorded as current either.
+        if (auto written = writeAgentVersion(directory_, *version); !written) {
+            return written;
+        }
     }
     writeValidationString(directory_, validationString);
     return {};

@@ -2,6 +2,8 @@
 
 #include "platform/file_lock.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace qz {
@@ -41,6 +43,9 @@ class InstallAgentCache {
 
     // The stored validation string when it is one we would send back to a server, else empty.
     std::string storedValidationString() const;
+    // The version that the signature of the install agent in place vouched for; none when it
+    // was installed without one. It stays when the agent is discarded: the floor for the next.
+    std::optional<std::uint64_t> recordedVersion() const;
 
     // What killed runs left half done. Only with the lock held, when no run can be unpacking;
     // what resists is tried again by the next run.
@@ -50,9 +55,11 @@ class InstallAgentCache {
     Result<> discardAgent() const;
     // A new, empty directory beside the install agent to unpack into.
     Result<std::string> makeUnpackDirectory() const;
-    // Moves an unpacked install agent into place, then records its validation string; the old
-    // string never vouches for the new agent, even for a moment. Only with the lock held alone.
-    Result<> install(const std::string& unpacked, const std::string& validationString) const;
+    // Moves an unpacked install agent into place, then records its version (when it has one) and
+    // its validation string; the old records never vouch for the new agent, even for a moment.
+    // Only with the lock held alone.
+    Result<> install(const std::string& unpacked, const std::string& validationString,
+                     std::optional<std::uint64_t> version = std::nullopt) const;
 
   private:
     std::string directory_;

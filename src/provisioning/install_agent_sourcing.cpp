@@ -6,6 +6,7 @@
 #include "process/unzip.h"
 #include "provisioning/cache_trust.h"
 #include "provisioning/install_agent_locations.h"
+#include "provisioning/install_agent_signature.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -42,6 +43,12 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
 
     std::string destination;
     if (!archive.empty()) {
+        // With the installer's key, an archive whose signature fails is not even unpacked.
+        if (const auto verified = verifyBundleArchive(getBundleLocation(), archive); !verified) {
+            reporter(verified.reason(), true);
+            reporter("Failed to initialize the install agent.", true);
+            return std::string();
+        }
         destination = scratchDirectory;
     } else {
         const std::string cacheDir = getInstallAgentCacheDir();

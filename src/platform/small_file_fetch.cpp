@@ -1,0 +1,32 @@
+#include "platform/small_file_fetch.h"
+
+namespace qz::platform {
+
+SmallFileFetch::SmallFileFetch(UrlRequest request, std::uint64_t limit, Completion done)
+    : done_(std::move(done)), transfer_(std::move(request), *this) {
+    transfer_.setMaximumBodyLength(limit);
+    transfer_.setKeepsBody(true);
+}
+
+void SmallFileFetch::transferDidReceiveResponse(const UrlResponse& response) {
+    status_ = response.statusCode;
+    url_ = response.url;
+}
+
+void SmallFileFetch::transferDidFinish() {
+    // The completion may destroy this object.
+    const Completion done = std::move(done_);
+    if (status_ / 100 != 2) {
+        done(Failure{"The server answered with HTTP status " + std::to_string(status_) + ". (" +
+                     url_ + ")"});
+        return;
+    }
+    done(transfer_.body());
+}
+
+void SmallFileFetch::transferDidFail(const UrlError& error) {
+    const Completion done = std::move(done_);
+    done(Failure{error.description + " (" + error.failingURL + ")"});
+}
+
+} // namespace qz::platform

@@ -1,0 +1,148 @@
+#include "provisioning/install_agent_signature.h"
+
+#include "bootstrap/installer_constants.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace qz {
+namespace {
+
+std::string lastSegment(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Where the URL's path ends: at its query or fragment, if any.
+std::size_t pathEnd(const std::string& url) {
+    return std::min(url.find('?'), std::min(url.find('#'), url.size()));
+}
+
+} // namespace
+
+Failure untrustedArchive(const std::string& archiveName, const std::string& reason) {
+    return Failure{"The install agent archive " + archiveName + " is not trusted: " + reason + "."};
+}
+
+Result<std::optional<InstallAgentKeys>> installAgentKeys(const std::string& resources) {
+    if (resources.empty()) {
+        return std::optional<InstallAgentKeys>();
+    }
+    const std::string path = resources + PATH_SEPARATOR + INSTALL_AGENT_KEY_FILE;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        return std::optional<InstallAgentKeys>();
+    }
+    const auto unusable = [&](const std::string& reason) {
+        return Failure{"The installer's key file " + path + " is unusable: " + reason + "."};
+    };
+    const auto text = readMinisignFile(path, "it");
+    if (!text) {
+        return unusable(text.reason());
+    }
+    auto keys = parseMinisignPublicKeys(*text);
+    if (!keys) {
+        return unusable(keys.reason());
+    }
+    return std::optional<InstallAgentKeys>(*keys);
+}
+
+Result<VouchedArchive> VouchedArchive::check(const InstallAgentKeys& keys,
+                                             std::string_view signatureText,
+                                             const std::string& archiveName,
+                                             std::optional<std::uint64_t> floor) {
+    const auto refuse = [&](const std::string& reason) {
+        return untrustedArchive(archiveName, reason);
+    };
+    if (signatureText.size() > MINISIGN_FILE_LIMIT) {
+        return refuse("its signature is longer than " + std::to_string(MINISIGN_FILE_LIMIT) +
+                      " bytes");
+    }
+    const auto signature = parseMinisignSignature(signatureText);
+    if (!signature) {
+        return refuse(signature.reason());
+    }
+    const auto key = signingKey(keys, *signature);
+    if (!key) {
+        return refuse(key.reason());
+    }
+    if (auto authentic = verifyTrustedComment(*key, *signature); !authentic) {
+        return refuse(authentic.reason());
+    }
+    const auto comment = parseTrustedComment(signature->trustedComment);
+    if (!comment) {
+        return refuse(comment.reason());
+    }
+    if (comment->file != archiveName) {
+        return refuse("its signature is for another file, " + comment->file);
+    }
+    if (floor && comment->version < *floor) {
+        return refuse("it is version " + std::to_string(comment->version) +
+                      ", older than version " + std::to_string(*floor) + " installed before");
+    }
+    VouchedArchive vouched;
+    vouched.key_ = *key;
+    vouched.signature_ = *signature;
+    vouched.comment_ = *comment;
+    vouched.archiveName_ = archiveName;
+    return vouched;
+}
+
+Result<> VouchedArchive::checkArchive(const platform::Blake2b512Digest& digest,
+                                      std::uint64_t length) const {
+    if (length != comment_.size) {
+        return untrustedArchive(archiveName_, "it is " + std::to_string(length) +
+                                                  " bytes long, but its signature is for " +
+                                                  std::to_string(comment_.size) + " bytes");
+    }
+    if (auto verified = verifyDigest(key_, signature_, digest); !verified) {
+        return untrustedArchive(archiveName_, verified.reason());
+    }
+    return {};
+}
+
+Result<std::optional<std::uint64_t>> verifyBundleArchive(const std::string& resources,
+                                                         const std::string& archive) {
+    const auto keys = installAgentKeys(resources);
+    if (!keys) {
+        return Failure{keys.reason()};
+    }
+    if (!*keys) {
+        return std::optional<std::uint64_t>();
+    }
+    const std::string name = lastSegment(archive);
+    const std::string signaturePath = archive + SIGNATURE_SUFFIX;
+    const auto text =
+        readMinisignFile(signaturePath, "its signature " + lastSegment(signaturePath));
+    if (!text) {
+        return untrustedArchive(name, text.reason());
+    }
+    const auto vouched = VouchedArchive::check(**keys, *text, name, std::nullopt);
+    if (!vouched) {
+        return Failure{vouched.reason()};
+    }
+    const auto hashed = platform::hashFile(archive);
+    if (!hashed) {
+        return untrustedArchive(name, hashed.reason());
+    }
+    if (auto matches = vouched->checkArchive(hashed->digest, hashed->length); !matches) {
+        return Failure{matches.reason()};
+    }
+    return std::optional<std::uint64_t>(vouched->version());
+}
+
+std::string signatureUrlFor(const std::string& url) {
+    std::string signature = url;
+    signature.insert(pathEnd(url), SIGNATURE_SUFFIX);
+    return signature;
+}
+
+std::string archiveNameOfUrl(const std::string& url) {
+    const std::string beforeQuery = url.substr(0, pathEnd(url));
+    const std::size_t scheme = beforeQuery.find("://");
+    const std::size_t path = beforeQuery.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+    return path == std::string::npos ? std::string() : lastSegment(beforeQuery.substr(path));
+}
+
+} // namespace qz

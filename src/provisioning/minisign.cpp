@@ -1,0 +1,196 @@
+#include "provisioning/minisign.h"
+
+#include "provisioning/base64.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+namespace qz {
+namespace {
+
+constexpr std::string_view UNTRUSTED_PREFIX = "untrusted comment:";
+constexpr std::string_view TRUSTED_PREFIX = "trusted comment: ";
+
+// The lines of a text, each without its line feed or a carriage return before it.
+std::vector<std::string_view> linesOf(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        std::string_view line = text.substr(0, end);
+        if (line.ends_with('\r')) {
+            line.remove_suffix(1);
+        }
+        lines.push_back(line);
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return lines;
+}
+
+template <std::size_t N> void copyBytes(std::array<unsigned char, N>& to, std::string_view from) {
+    std::copy_n(from.begin(), N, to.begin());
+}
+
+Result<> verifyEd25519(const std::array<unsigned char, 32>& key, const unsigned char* signature,
+                       const unsigned char* message, std::size_t length, const char* what) {
+    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> pkey(
+        EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key.data(), key.size()),
+        &EVP_PKEY_free);
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                          &EVP_MD_CTX_free);
+    if (!pkey || !context ||
+        EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, pkey.get()) != 1) {
+        return Failure{"Ed25519 is not available from libcrypto"};
+    }
+    if (EVP_DigestVerify(context.get(), signature, 64, message, length) != 1) {
+        return Failure{what};
+    }
+    return {};
+}
+
+} // namespace
+
+Result<std::vector<MinisignPublicKey>> parseMinisignPublicKeys(std::string_view text) {
+    std::vector<MinisignPublicKey> keys;
+    int number = 0;
+    for (const std::string_view line : linesOf(text)) {
+        ++number;
+        if (line.empty() || line.starts_with(UNTRUSTED_PREFIX)) {
+            continue;
+        }
+        const auto bytes = decodeBase64(line);
+        const std::string where = "line " + std::to_string(number);
+        if (!bytes) {
+            return Failure{where + " is not base64"};
+        }
+        if (bytes->size() != 2 + 8 + 32 || !bytes->starts_with("Ed")) {
+            return Failure{where + " is not a minisign Ed25519 public key"};
+        }
+        MinisignPublicKey key;
+        copyBytes(key.id, std::string_view(*bytes).substr(2, 8));
+        copyBytes(key.key, std::string_view(*bytes).substr(10, 32));
+        if (std::any_of(keys.begin(), keys.end(), [&](const auto& k) { return k.id == key.id; })) {
+            return Failure{where + " repeats the key ID " + keyIdText(key.id)};
+        }
+        keys.push_back(key);
+    }
+    if (keys.empty()) {
+        return Failure{"it holds no key"};
+    }
+    return keys;
+}
+
+Result<MinisignSignature> parseMinisignSignature(std::string_view text) {
+    const auto lines = linesOf(text);
+    const auto bad = [](const std::string& why) {
+        return Failure{"the signature is not in minisign format: " + why};
+    };
+    if (lines.size() != 4) {
+        return bad("it has " + std::to_string(lines.size()) + " lines, not 4");
+    }
+    if (!lines[0].starts_with(UNTRUSTED_PREFIX)) {
+        return bad("line 1 is not an untrusted comment");
+    }
+    if (!lines[2].starts_with(TRUSTED_PREFIX)) {
+        return bad("line 3 is not a trusted comment");
+    }
+    const auto signature = decodeBase64(lines[1]);
+    const auto global = decodeBase64(lines[3]);
+    if (!signature || !global) {
+        return bad(std::string("line ") + (!signature ? "2" : "4") + " is not base64");
+    }
+    if (signature->size() != 2 + 8 + 64 || global->size() != 64) {
+        return bad("a signature has the wrong length");
+    }
+    if (signature->starts_with("Ed")) {
+        return Failure{"the signature is in minisign's legacy format; only pre-hashed signatures "
+                       "are accepted"};
+    }
+    if (!signature->starts_with("ED")) {
+        return bad("the signature algorithm is unknown");
+    }
+    MinisignSignature parsed;
+    copyBytes(parsed.keyId, std::string_view(*signature).substr(2, 8));
+    copyBytes(parsed.signature, std::string_view(*signature).substr(10, 64));
+    parsed.trustedComment = std::string(lines[2].substr(TRUSTED_PREFIX.size()));
+    copyBytes(parsed.globalSignature, std::string_view(*global));
+    return parsed;
+}
+
+Result<std::string> readMinisignFile(const std::string& path, const std::string& what) {
+    const auto unreadable = [&] {
+        return Failure{what + (errno == ENOENT ? " is missing"
+                                               : " cannot be read (" +
+                                                     std::string(std::strerror(errno)) + ")")};
+    };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return unreadable();
+    }
+    std::string content;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            Failure failure = unreadable();
+            ::close(fd);
+            return failure;
+        }
+        if (got == 0) {
+            break;
+        }
+        content.append(buffer, static_cast<std::size_t>(got));
+        if (content.size() > MINISIGN_FILE_LIMIT) {
+            ::close(fd);
+            return Failure{what + " is longer than " + std::to_string(MINISIGN_FILE_LIMIT) +
+                           " bytes"};
+        }
+    }
+    ::close(fd);
+    return content;
+}
+
+std::string keyIdText(const MinisignKeyId& id) {
+    // minisign prints the id as a little-endian number.
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (auto byte = id.rbegin(); byte != id.rend(); ++byte) {
+        text += digits[*byte >> 4];
+        text += digits[*byte & 0xf];
+    }
+    return text;
+}
+
+Result<MinisignPublicKey> signingKey(const std::vector<MinisignPublicKey>& keys,
+                                     const MinisignSignature& signature) {
+    const auto found = std::find_if(keys.begin(), keys.end(),
+                                    [&](const auto& key) { return key.id == signature.keyId; });
+    if (found == keys.end()) {
+        return Failure{"it is signed with an unknown key (key ID " + keyIdText(signature.keyId) +
+                       ")"};
+    }
+    return *found;
+}
+
+Result<> verifyTrustedComment(const MinisignPublicKey& key, const MinisignSignature& signature) {
+    std::string signedText(signature.signature.begin(), signature.signature.end());
+    signedText += signature.trustedComment;
+    return verifyEd25519(key.key, signature.globalSignature.data(),
+                         reinterpret_cast<const unsigned char*>(signedText.data()),
+                         signedText.size(), "the trusted comment of the signature was altered");
+}
+
+Result<> verifyDigest(const MinisignPublicKey& key, const MinisignSignature& signature,
+                      const platform::Blake2b512Digest& digest) {
+    return verifyEd25519(key.key, signature.signature.data(), digest.data(), digest.size(),
+                         "the signature does not match it");
+}
+
+} // namespace qz

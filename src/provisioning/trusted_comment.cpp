@@ -1,0 +1,77 @@
+#include "provisioning/trusted_comment.h"
+
+#include <algorithm>
+#include <charconv>
+#include <vector>
+
+namespace qz {
+namespace {
+
+// The words of the text, between tabs and blanks.
+std::vector<std::string_view> wordsOf(std::string_view text) {
+    std::vector<std::string_view> words;
+    std::size_t at = 0;
+    while ((at = text.find_first_not_of(" \t", at)) != std::string_view::npos) {
+        const std::size_t end = std::min(text.find_first_of(" \t", at), text.size());
+        words.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return words;
+}
+
+std::optional<std::uint64_t> wholeNumber(std::string_view text) {
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+Failure badComment(const std::string& why) {
+    return Failure{"the trusted comment of the signature " + why};
+}
+
+} // namespace
+
+Result<TrustedComment> parseTrustedComment(std::string_view text) {
+    std::optional<std::string> file;
+    std::optional<std::uint64_t> version;
+    std::optional<std::uint64_t> size;
+    std::optional<std::uint64_t> timestamp;
+    for (const std::string_view word : wordsOf(text)) {
+        const std::size_t colon = word.find(':');
+        if (colon == std::string_view::npos) {
+            continue;
+        }
+        const std::string key(word.substr(0, colon));
+        const std::string_view value = word.substr(colon + 1);
+        std::optional<std::uint64_t>* number = key == "version"     ? &version
+                                               : key == "size"      ? &size
+                                               : key == "timestamp" ? &timestamp
+                                                                    : nullptr;
+        if (key != "file" && number == nullptr) {
+            continue;
+        }
+        if (number != nullptr ? number->has_value() : file.has_value()) {
+            return badComment("has more than one " + key + ":");
+        }
+        if (number == nullptr) {
+            if (value.empty()) {
+                return badComment("has an empty file:");
+            }
+            file = std::string(value);
+        } else if (!(*number = wholeNumber(value))) {
+            return badComment("has a " + key + ": that is not a whole number");
+        }
+    }
+    if (!file || !version || !size) {
+        return badComment(std::string("lacks ") + (!file      ? "file:"
+                                                   : !version ? "version:"
+                                                              : "size:"));
+    }
+    return TrustedComment{*file, *version, *size, timestamp};
+}
+
+} // namespace qz

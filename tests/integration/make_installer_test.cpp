@@ -1,0 +1,200 @@
+#include "platform/blake2b.h"
+#include "provisioning/install_agent_signature.h"
+#include "support/files.h"
+#include "support/http_test_server.h"
+#include "support/installer_folder.h"
+#include "support/minisign_keys.h"
+#include "support/process_runner.h"
+
+#include <gtest/gtest.h>
+
+namespace qz {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// A release engineer's input: an install agent folder, a product archive, a splash image and
+// two key pairs (the one in use and the next one), in a folder of their own.
+class MakeInstaller : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        keysDir = new test::ScratchDir;
+        current = test::makeMinisignKeys(keysDir->path(), "current");
+        next = test::makeMinisignKeys(keysDir->path(), "next");
+    }
+    static void TearDownTestSuite() {
+        delete keysDir;
+    }
+
+    void SetUp() override {
+        for (const char* d : {"home", "tmp", "cwd", "release/agent/lib"}) {
+            test::makeDirectories(root / d);
+        }
+        test::writeFile(root / "release/agent/install", test::recordingAgentScript(), 0755);
+        test::writeFile(root / "release/agent/lib/data", "agent data");
+        test::writeFile(root / "release/bundle.zip", "the product");
+        test::writeFile(root / "release/splash.png", "a picture");
+    }
+
+    // The tool with the release's input, signing with the current key, and `extra` arguments.
+    test::RunResult make(const Lines& extra, bool withBootstrapper = true) {
+        Lines args = {
+            "--agent",      root / "release/agent", "--product",    root / "release/bundle.zip",
+            "--secret-key", current.secretKey,      "--public-key", current.publicKey,
+            "--public-key", next.publicKey,         "--version",    "5"};
+        if (withBootstrapper) {
+            args.insert(args.end(), {"--bootstrapper", test::builtBootstrapper()});
+        }
+        args.insert(args.end(), extra.begin(), extra.end());
+        return test::runProgram(QZ_MAKE_INSTALLER_PATH, args);
+    }
+
+    test::RunResult runInstaller(const std::string& executable) {
+        return test::runProgram(executable, {"--go"},
+                                test::userRunOptions(root.path(), root / "record"));
+    }
+
+    static inline test::ScratchDir* keysDir = nullptr;
+    static inline test::MinisignKeys current;
+    static inline test::MinisignKeys next;
+    test::ScratchDir root;
+};
+
+TEST_F(MakeInstaller, BothLayoutsCarryASignedAgentThatTheBootstrapperStarts) {
+    const std::pair<std::string, std::string> layouts[] = {
+        {root / "Installer", root / "Installer/setup"},
+        {root / "Velmor Setup.app", root / "Velmor Setup.app/Contents/MacOS/Velmor Setup"},
+    };
+    for (const auto& [output, executable] : layouts) {
+        SCOPED_TRACE(output);
+        const auto made =
+            make({"--embed", "--splash", root / "release/splash.png", "--output", output});
+        ASSERT_EQ(made.exitStatus, 0) << made.err;
+        const std::string resources =
+            output.ends_with(".app") ? output + "/Contents/Resources" : output;
+        Lines expected = {"InstallAgent.zip", "InstallAgent.zip.minisig", "bundle.zip",
+                          "installAgentKey.pub", "splash.png"};
+        if (resources == output) {
+            expected.insert(expected.end() - 1, "setup");
+        }
+        EXPECT_EQ(test::listDirectory(resources), expected);
+        const auto result = runInstaller(executable);
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        EXPECT_EQ(result.out, "agent ran\n");
+        const auto received = test::recordedArguments(root / "record");
+        EXPECT_EQ(Lines(received.begin() + 1, received.end()),
+                  (Lines{"-installbundle", resources + "/bundle.zip", "--go"}));
+    }
+}
+
+TEST_F(MakeInstaller, ADownloadingInstallerAndTheSignedFilesToPublish) {
+    test::HttpTestServer server;
+    const std::string url = server.url("/agents/InstallAgent.zip");
+    const auto made =
+        make({"--url", url, "--publish", root / "publish", "--output", root / "Installer"});
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    EXPECT_EQ(test::listDirectory(root / "Installer"),
+              (Lines{"bundle.zip", "installAgentKey.pub", "installAgentURL.txt", "setup"}));
+    EXPECT_EQ(test::readFile(root / "Installer/installAgentURL.txt"), url + "\n");
+    EXPECT_EQ(test::listDirectory(root / "publish"),
+              (Lines{"InstallAgent.zip", "InstallAgent.zip.minisig"}));
+
+    // What the installer will check: both keys, and a signature of the published archive.
+    const auto keys = installAgentKeys(root / "Installer");
+    ASSERT_TRUE(keys) << keys.reason();
+    ASSERT_TRUE(*keys);
+    EXPECT_EQ((*keys)->size(), 2u);
+    const auto vouched =
+        VouchedArchive::check(**keys, test::readFile(root / "publish/InstallAgent.zip.minisig"),
+                              archiveNameOfUrl(url), std::nullopt);
+    ASSERT_TRUE(vouched) << vouched.reason();
+    EXPECT_EQ(vouched->version(), 5u);
+    EXPECT_TRUE(vouched->comment().timestamp);
+    const auto archive = platform::hashFile(root / "publish/InstallAgent.zip");
+    ASSERT_TRUE(archive);
+    EXPECT_TRUE(vouched->checkArchive(archive->digest, archive->length));
+
+    // `install` at the top of the archive.
+    const auto listing = test::runProgram("unzip", {"-Z1", root / "publish/InstallAgent.zip"});
+    EXPECT_EQ(listing.out, "install\nlib/\nlib/data\n");
+}
+
+TEST_F(MakeInstaller, BadInputIsNamedAndLeavesNothing) {
+    test::makeDirectories(root / "release/empty");
+    test::writeFile(root / "Taken", "someone's file");
+    const std::string tool = "make-installer: ";
+    const std::pair<Lines, std::string> cases[] = {
+        {{"--agent", root / "release/empty", "--embed", "--output", root / "Out"},
+         tool + "the install agent folder " + root / "release/empty" +
+             " has no file 'install' at its top"},
+        {{"--product", root / "release/missing.zip", "--embed", "--output", root / "Out"},
+         tool + "the product archive " + root / "release/missing.zip" +
+             " is missing or unreadable"},
+        {{"--secret-key", root / "release", "--embed", "--output", root / "Out"},
+         tool + "the secret key " + root / "release" + " is missing or unreadable"},
+        {{"--secret-key", next.secretKey, "--public-key", next.publicKey, "--embed", "--output",
+          root / "Out.app"},
+         ""}, // control: the next key alone works
+        {{"--version", "5a", "--embed", "--output", root / "Out"},
+         tool + "the version 5a is not a whole number"},
+        {{"--embed", "--output", root / "Taken"}, tool + root / "Taken" + " already exists"},
+        {{"--url", "https://h/", "--publish", root / "publish", "--output", root / "Out"},
+         tool + "the URL's path must end in an archive name of letters, digits, '.', '_' or '-'"},
+        {{"--splash", root / "release/missing.png", "--embed", "--output", root / "Out"},
+         tool + "the splash image " + root / "release/missing.png" + " is missing or unreadable"},
+    };
+    const auto before = test::listDirectory(root.path());
+    for (const auto& [extra, message] : cases) {
+        SCOPED_TRACE(message);
+        const auto made = make(extra);
+        if (message.empty()) {
+            EXPECT_EQ(made.exitStatus, 0) << made.err;
+            test::removeTree(root / "Out.app");
+            continue;
+        }
+        EXPECT_EQ(made.exitStatus, 1);
+        EXPECT_EQ(made.errLines(), Lines{message});
+        EXPECT_EQ(test::listDirectory(root.path()), before);
+    }
+}
+
+TEST_F(MakeInstaller, ASecretKeyOfNoneOfThePublicKeysLeavesNothing) {
+    const auto made = test::runProgram(
+        QZ_MAKE_INSTALLER_PATH,
+        {"--agent", root / "release/agent", "--product", root / "release/bundle.zip", "--url",
+         "https://h/InstallAgent.zip", "--publish", root / "publish", "--output",
+         root / "Installer", "--bootstrapper", test::builtBootstrapper(), "--secret-key",
+         next.secretKey, "--public-key", current.publicKey, "--version", "5"});
+    EXPECT_EQ(made.exitStatus, 1);
+    EXPECT_EQ(made.errLines(), Lines{"make-installer: the secret key " + next.secretKey +
+                                     " belongs to none of the public keys"});
+    EXPECT_FALSE(test::pathExists(root / "Installer"));
+    EXPECT_FALSE(test::pathExists(root / "publish"));
+    EXPECT_EQ(test::listDirectory(root.path()), (Lines{"cwd", "home", "release", "tmp"}));
+}
+
+// The release engineer's installation: the bootstrapper and the tool side by side, the tool
+// finding that bootstrapper by itself.
+TEST_F(MakeInstaller, CmakeInstallPutsTheToolBesideTheOneFileBootstrapper) {
+    const auto installed =
+        test::runProgram("cmake", {"--install", QZ_BUILD_DIR, "--prefix", root / "prefix"});
+#ifdef QZ_INSTALL_REFUSED
+    EXPECT_NE(installed.exitStatus, 0);
+    EXPECT_NE(installed.err.find("Nothing to install from this build"), std::string::npos)
+        << installed.err;
+#else
+    ASSERT_EQ(installed.exitStatus, 0) << installed.err;
+    EXPECT_EQ(test::listDirectory(root / "prefix/bin"), (Lines{"bootstrapper", "make-installer"}));
+    const auto made =
+        test::runProgram(root / "prefix/bin/make-installer",
+                         {"--agent", root / "release/agent", "--product",
+                          root / "release/bundle.zip", "--embed", "--output", root / "Installer"});
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    EXPECT_EQ(test::readFile(root / "Installer/setup"),
+              test::readFile(root / "prefix/bin/bootstrapper"));
+    EXPECT_EQ(runInstaller(root / "Installer/setup").out, "agent ran\n");
+#endif
+}
+
+} // namespace
+} // namespace qz
