@@ -2,6 +2,7 @@
 
 #include "download/download_entry.h"
 #include "platform/path.h"
+#include "platform/small_file_fetch.h"
 #include "provisioning/install_agent_locations.h"
 
 #include <sys/stat.h>
@@ -12,17 +13,43 @@ namespace {
 class UrlTransferAdapter : public Transfer {
   public:
     UrlTransferAdapter(const platform::UrlRequest& request, const std::string& destination,
-                       platform::UrlTransferDelegate& delegate)
+                       platform::UrlTransferDelegate& delegate, const TransferChecks& checks)
         : transfer_(request, delegate) {
         transfer_.setDeletesFileUponFailure(true);
         transfer_.setDestination(destination, true);
+        transfer_.setHashesBody(checks.hashBody);
+        if (checks.maximumBodyLength) {
+            transfer_.setMaximumBodyLength(*checks.maximumBodyLength);
+        }
     }
     void cancel() override {
         transfer_.cancel();
     }
+    std::uint64_t bodyLength() const override {
+        return transfer_.bodyLength();
+    }
+    Result<platform::Blake2b512Digest> bodyDigest() const override {
+        return transfer_.bodyDigest();
+    }
+    bool bodyTooLong() const override {
+        return transfer_.bodyTooLong();
+    }
 
   private:
     platform::UrlTransfer transfer_;
+};
+
+class SignatureFetchAdapter : public Transfer {
+  public:
+    SignatureFetchAdapter(const platform::UrlRequest& request,
+                          std::function<void(Result<std::string>)> done)
+        : fetch_(request, MINISIGN_FILE_LIMIT, std::move(done)) {}
+    void cancel() override {
+        fetch_.cancel();
+    }
+
+  private:
+    platform::SmallFileFetch fetch_;
 };
 
 bool exists(const std::string& path) {
@@ -34,8 +61,16 @@ bool exists(const std::string& path) {
 
 TransferFactory urlTransferFactory() {
     return [](const platform::UrlRequest& request, const std::string& destination,
-              platform::UrlTransferDelegate& delegate) -> std::unique_ptr<Transfer> {
-        return std::make_unique<UrlTransferAdapter>(request, destination, delegate);
+              platform::UrlTransferDelegate& delegate,
+              const TransferChecks& checks) -> std::unique_ptr<Transfer> {
+        return std::make_unique<UrlTransferAdapter>(request, destination, delegate, checks);
+    };
+}
+
+SignatureFetcher signatureFileFetcher() {
+    return [](const platform::UrlRequest& request,
+              std::function<void(Result<std::string>)> done) -> std::unique_ptr<Transfer> {
+        return std::make_unique<SignatureFetchAdapter>(request, std::move(done));
     };
 }
 
@@ -78,6 +113,16 @@ void Download::applicationDidFinishLaunching() {
         state_.splashImage = splash;
         showState();
     }
+    auto keys = installAgentKeys(bundle->resourcePath);
+    if (!keys) {
+        refuse(keys.reason());
+        return;
+    }
+    if (*keys) {
+        keys_ = **keys;
+        fetchSignatureThenDownload();
+        return;
+    }
     acquireCacheThenDownload();
 }
 
@@ -118,13 +163,18 @@ void Download::downloadFromURL(const std::string& url) {
     // With an install agent in the cache, a server that still has the same archive can answer
     // 304 and send none of it.
     storedValidationString_.clear();
-    if (!privateRun_ && !installAgentDirOnDisk().empty()) {
+    if (!privateRun_ && !installAgentDirOnDisk().empty() && cachedAgentCounts()) {
         storedValidationString_ = cache_.storedValidationString();
         if (!storedValidationString_.empty()) {
             request.extraHeaders.push_back({"If-None-Match", storedValidationString_});
         }
     }
-    theDownload_ = settings_.makeTransfer(request, installAgentLocation_, *this);
+    TransferChecks checks;
+    if (vouched_) {
+        checks.hashBody = true;
+        checks.maximumBodyLength = vouched_->size();
+    }
+    theDownload_ = settings_.makeTransfer(request, installAgentLocation_, *this, checks);
 }
 
 void Download::windowWillClose() {
@@ -135,6 +185,9 @@ void Download::windowWillClose() {
     if (lockRetry_ != 0) {
         settings_.cancelCall(lockRetry_);
         lockRetry_ = 0;
+    }
+    if (signatureFetch_) {
+        signatureFetch_->cancel();
     }
     cancelTransfer();
     if (!unpacking_) {

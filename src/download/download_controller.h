@@ -4,6 +4,7 @@
 #include "platform/main_bundle.h"
 #include "platform/url_transfer.h"
 #include "provisioning/install_agent_cache.h"
+#include "provisioning/install_agent_signature.h"
 
 #include <cstdint>
 #include <functional>
@@ -18,14 +19,36 @@ class Transfer {
   public:
     virtual ~Transfer() = default;
     virtual void cancel() = 0;
+    // Of the body received, when the transfer was asked to hash it.
+    virtual std::uint64_t bodyLength() const {
+        return 0;
+    }
+    virtual Result<platform::Blake2b512Digest> bodyDigest() const {
+        return Failure{"The download was not hashed"};
+    }
+    virtual bool bodyTooLong() const {
+        return false;
+    }
+};
+
+// For the archive of a signed install agent: hashed as it arrives, and no longer than signed.
+struct TransferChecks {
+    bool hashBody = false;
+    std::optional<std::uint64_t> maximumBodyLength;
 };
 
 // Starts a transfer of `request` into `destination` (overwriting it, deleting it on failure).
 using TransferFactory = std::function<std::unique_ptr<Transfer>(
     const platform::UrlRequest& request, const std::string& destination,
-    platform::UrlTransferDelegate& delegate)>;
+    platform::UrlTransferDelegate& delegate, const TransferChecks& checks)>;
 
 TransferFactory urlTransferFactory();
+
+// Fetches a signature file into memory; `done` is called once, from the loop, unless cancelled.
+using SignatureFetcher = std::function<std::unique_ptr<Transfer>(
+    const platform::UrlRequest& request, std::function<void(Result<std::string> text)> done)>;
+
+SignatureFetcher signatureFileFetcher();
 
 // Run-end statuses: the entry reports true only for a ready install agent.
 inline constexpr int RUN_AGENT_READY = 1;
@@ -34,6 +57,7 @@ inline constexpr int RUN_NO_AGENT = 0;
 struct DownloadSettings {
     std::function<void(int status)> stopApplication;
     TransferFactory makeTransfer;
+    SignatureFetcher fetchSignature = signatureFileFetcher();
     // A delayed call on the application's run loop, and its cancellation.
     std::function<unsigned(double seconds, std::function<void()> fn)> callLater;
     std::function<void(unsigned id)> cancelCall;
@@ -106,6 +130,11 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     void transferDidFinish() override;
     void transferDidFail(const platform::UrlError& error) override;
 
+    void fetchSignatureThenDownload();
+    void signatureArrived(Result<std::string> text);
+    Result<> checkDownloadedArchive() const;
+    bool cachedAgentCounts() const;
+    void refuse(const std::string& reason);
     void acquireCacheThenDownload();
     bool holdCacheAlone();
     void handOver();
@@ -120,6 +149,10 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     platform::WindowState state_;
     DownloadSettings settings_;
     std::unique_ptr<Transfer> theDownload_;
+    // With the installer's keys, nothing runs unless its signature is checked.
+    std::optional<InstallAgentKeys> keys_;
+    std::unique_ptr<Transfer> signatureFetch_;
+    std::optional<VouchedArchive> vouched_;
     std::string installAgentLocation_;
     std::string validationString_;
     std::int64_t fileLength_ = 0;

@@ -21,6 +21,12 @@ void Download::downloadDidFinish() {
 }
 
 void Download::handOver() {
+    if (const auto checked = checkDownloadedArchive(); !checked) {
+        // Nothing of an archive that is not the one signed stays, nor is anything cached.
+        static_cast<void>(platform::removeItem(installAgentLocation_));
+        refuse(checked.reason());
+        return;
+    }
     if (privateRun_) {
         // The caller unpacks the archive into the run's own scratch directory.
         agentReady_ = true;
@@ -53,7 +59,9 @@ void Download::handOver() {
 void Download::finishHandOver(const std::string& unpackDir, bool unpacked) {
     bool inPlace = false;
     if (unpacked) {
-        const auto installed = cache_.install(unpackDir, validationString_);
+        const auto installed =
+            cache_.install(unpackDir, validationString_,
+                           vouched_ ? std::optional(vouched_->version()) : std::nullopt);
         if (!installed) {
             platform::systemLog(installed.reason());
         }

@@ -1,6 +1,7 @@
 // The Download controller's transfer callbacks: the response, progress, and failures.
 #include "download/download_controller.h"
 
+#include "download/download_entry.h"
 #include "platform/system_log.h"
 #include "provisioning/install_agent_locations.h"
 #include "provisioning/validation_string.h"
@@ -30,7 +31,7 @@ void Download::downloadDidReceiveResponse(const platform::UrlResponse& response)
 
     const std::string cacheDir = getInstallAgentCacheDir();
     const std::string agentDir = privateRun_ ? std::string() : installAgentDirOnDisk();
-    if (!agentDir.empty() && isCacheValid(cacheDir, validationString_)) {
+    if (!agentDir.empty() && cachedAgentCounts() && isCacheValid(cacheDir, validationString_)) {
         agentReady_ = true;
         closeWindow();
         return;
@@ -108,6 +109,14 @@ void Download::failure(const std::string& message, platform::TextColour colour) 
 }
 
 void Download::downloadDidFailWithError(const platform::UrlError& error) {
+    if (vouched_ && theDownload_ && theDownload_->bodyTooLong()) {
+        // No endless data: the archive was cut off where its signature says it ends.
+        refuse(untrustedArchive(archiveNameOfUrl(downloadFrom),
+                                "the server sent more than the " +
+                                    std::to_string(vouched_->size()) + " bytes signed")
+                   .reason);
+        return;
+    }
     platform::systemLog("Download failed! Error - " + error.description + " " + error.failingURL);
     failure("Error during the download process.\nSee your system log for more information.",
             platform::TextColour::Red);

@@ -9,9 +9,10 @@ void TransferBody::setHashes(bool hashes) {
     }
 }
 
-Result<> TransferBody::checkAnnouncedLength(std::int64_t announced) const {
+Result<> TransferBody::checkAnnouncedLength(std::int64_t announced) {
     if (maximumLength_ && announced > 0 &&
         static_cast<std::uint64_t>(announced) > *maximumLength_) {
+        tooLong_ = true;
         return Failure{"The server announced " + std::to_string(announced) +
                        " bytes, more than the " + std::to_string(*maximumLength_) +
                        " bytes expected."};
@@ -21,6 +22,7 @@ Result<> TransferBody::checkAnnouncedLength(std::int64_t announced) const {
 
 Result<> TransferBody::add(const char* data, std::size_t length) {
     if (maximumLength_ && length > *maximumLength_ - length_) {
+        tooLong_ = true;
         return Failure{"The server sent more than the " + std::to_string(*maximumLength_) +
                        " bytes expected."};
     }

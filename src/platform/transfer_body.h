@@ -27,7 +27,7 @@ class TransferBody {
     }
 
     // A failure when a response announces more than the maximum length.
-    Result<> checkAnnouncedLength(std::int64_t announced) const;
+    Result<> checkAnnouncedLength(std::int64_t announced);
     // Creates the destination file if it is not there yet.
     Result<> open() {
         return file_.open();
@@ -45,6 +45,10 @@ class TransferBody {
     std::uint64_t length() const {
         return length_;
     }
+    // Whether the body was, or was announced to be, longer than the maximum.
+    bool tooLong() const {
+        return tooLong_;
+    }
     Result<Blake2b512Digest> digest() const;
     const std::string& kept() const {
         return kept_;
@@ -58,6 +62,7 @@ class TransferBody {
     bool keeps_ = false;
     std::string kept_;
     std::uint64_t length_ = 0;
+    bool tooLong_ = false;
 };
 
 } // namespace qz::platform

@@ -325,6 +325,10 @@ std::uint64_t UrlTransfer::bodyLength() const {
     return impl_->body().length();
 }
 
+bool UrlTransfer::bodyTooLong() const {
+    return impl_->body().tooLong();
+}
+
 Result<Blake2b512Digest> UrlTransfer::bodyDigest() const {
     return impl_->body().digest();
 }

@@ -95,6 +95,8 @@ class UrlTransfer {
 
     // The body's bytes received so far.
     std::uint64_t bodyLength() const;
+    // Whether the transfer failed because the body passed the maximum length.
+    bool bodyTooLong() const;
     // Once finished, with hashing asked for: the digest of the whole body.
     Result<Blake2b512Digest> bodyDigest() const;
     // The body kept in memory, when asked for.
