@@ -1,11 +1,6 @@
 #include "platform/url_transfer.h"
 
-#include "platform/curl_multi_driver.h"
-#include "platform/curl_request.h"
-#include "platform/header_lines.h"
-#include "platform/transfer_body.h"
-#include "platform/transfer_events.h"
-#include "platform/url_text.h"
+#include "platform/url_transfer_impl.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,67 +10,6 @@ namespace qz::platform {
 std::optional<std::string> UrlResponse::headerField(std::string_view name) const {
     return headerFieldNamed(headerFields, name);
 }
-
-class UrlTransfer::Impl : CurlMultiDriver::Client {
-  public:
-    Impl(UrlRequest request, UrlTransferDelegate& delegate);
-    ~Impl();
-
-    TransferBody& body() {
-        return body_;
-    }
-    void setDeletesFileUponFailure(bool deletes) {
-        deletesFileUponFailure_ = deletes;
-    }
-    void cancel();
-    bool running() const {
-        return !events_.ended();
-    }
-
-  private:
-    // libcurl callbacks: they only record, never call the delegate.
-    static std::size_t onHeaderLine(char* buffer, std::size_t size, std::size_t count, void* self);
-    static std::size_t onBody(char* buffer, std::size_t size, std::size_t count, void* self);
-    std::size_t receiveHeaderLine(std::string_view line);
-    std::size_t endOfHeaderBlock(std::size_t lineSize);
-    std::size_t receiveBody(const char* data, std::size_t length);
-
-    static gboolean onStartFailure(gpointer self);
-    void start();
-    void failLater(std::string failure);
-
-    void curlDidRun() override;
-    void curlWentIdle() override {
-        failNow("The request timed out.");
-    }
-    void complete(CURLcode result);
-    void failNow(std::string description);
-    // A failure of the body (its file or its length), which always deletes what was written.
-    std::size_t bodyFailed(const std::string& reason);
-    void queueFailure(std::string description, bool alwaysDeleteFile);
-    void queueResponse(long statusCode);
-    void stopAll();
-
-    UrlRequest request_;
-    char errorBuffer_[CURL_ERROR_SIZE] = {};
-    CurlHeaderList headerList_;
-    CurlMultiDriver driver_{*this};
-    CURL* easy_ = driver_.easy();
-
-    guint startFailureSource_ = 0;
-    std::string startFailure_;
-
-    TransferBody body_;
-    bool deletesFileUponFailure_ = false;
-    HeaderLines headerLines_;
-    bool sawHttps_ = false;
-    bool responseQueued_ = false;
-    // Set by a callback that aborts the transfer, reported instead of libcurl's error.
-    std::optional<std::string> abortReason_;
-    bool abortDeletesFile_ = false;
-
-    TransferEvents events_;
-};
 
 UrlTransfer::Impl::Impl(UrlRequest request, UrlTransferDelegate& delegate)
     : request_(std::move(request)), events_(delegate) {
@@ -127,165 +61,11 @@ void UrlTransfer::Impl::cancel() {
     body_.abandon(true);
 }
 
-std::size_t UrlTransfer::Impl::onHeaderLine(char* buffer, std::size_t size, std::size_t count,
-                                            void* self) {
-    return static_cast<Impl*>(self)->receiveHeaderLine(std::string_view(buffer, size * count));
-}
-
-std::size_t UrlTransfer::Impl::receiveHeaderLine(std::string_view line) {
-    driver_.noteActivity();
-    if (responseQueued_) {
-        return line.size(); // trailers after a chunked body
-    }
-    const HeaderLines::Line kind = headerLines_.add(line);
-    if (kind == HeaderLines::Line::EndOfBlock) {
-        return endOfHeaderBlock(line.size());
-    }
-    if (kind == HeaderLines::Line::StatusLine) {
-        char* url = nullptr;
-        curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
-        if (startsWithIgnoringCase(url != nullptr ? url : "", "https:")) {
-            sawHttps_ = true;
-        } else if (sawHttps_) {
-            abortReason_ = "Refused to follow a redirect from HTTPS to HTTP.";
-            return 0;
-        }
-    }
-    return line.size();
-}
-
-std::size_t UrlTransfer::Impl::endOfHeaderBlock(std::size_t lineSize) {
-    long status = 0;
-    curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
-    if (!headerLines_.endsFinalResponse(status)) {
-        return lineSize;
-    }
-    if (status >= 400) {
-        return 0; // complete() reports the status; the error page is not wanted
-    }
-    curl_off_t announced = -1;
-    curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-    if (auto acceptable = body_.checkAnnouncedLength(announced); !acceptable) {
-        return bodyFailed(acceptable.reason());
-    }
-    queueResponse(status);
-    return lineSize;
-}
-
-std::size_t UrlTransfer::Impl::onBody(char* buffer, std::size_t size, std::size_t count,
-                                      void* self) {
-    return static_cast<Impl*>(self)->receiveBody(buffer, size * count);
-}
-
-std::size_t UrlTransfer::Impl::receiveBody(const char* data, std::size_t length) {
-    driver_.noteActivity();
-    if (length == 0) {
-        return 0;
-    }
-    if (!responseQueued_) {
-        // A body whose header block did not end as expected; it is the final one all the same.
-        long status = 0;
-        curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
-        if (status >= 400) {
-            return 0; // complete() reports the status
-        }
-        queueResponse(status);
-    }
-    if (auto added = body_.add(data, length); !added) {
-        return bodyFailed(added.reason());
-    }
-    events_.data(length);
-    return length;
-}
-
 gboolean UrlTransfer::Impl::onStartFailure(gpointer self) {
     auto* impl = static_cast<Impl*>(self);
     impl->startFailureSource_ = 0;
     impl->failNow(impl->startFailure_);
     return G_SOURCE_REMOVE;
-}
-
-void UrlTransfer::Impl::curlDidRun() {
-    if (events_.active()) {
-        if (auto flushed = body_.flush(); !flushed) {
-            bodyFailed(flushed.reason());
-            stopAll();
-            queueFailure(*abortReason_, true);
-        }
-    }
-    if (events_.active()) {
-        if (const auto result = driver_.result()) {
-            complete(*result);
-        }
-    }
-    events_.deliver(); // may destroy this
-}
-
-std::size_t UrlTransfer::Impl::bodyFailed(const std::string& reason) {
-    abortReason_ = reason;
-    abortDeletesFile_ = true;
-    return 0;
-}
-
-void UrlTransfer::Impl::complete(CURLcode result) {
-    stopAll();
-    long status = 0;
-    curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
-    if (abortReason_) {
-        queueFailure(*abortReason_, abortDeletesFile_);
-        return;
-    }
-    if (status >= 400) {
-        queueFailure("The server answered with HTTP status " + std::to_string(status) + ".", false);
-        return;
-    }
-    if (result != CURLE_OK) {
-        queueFailure(describeCurlResult(easy_, result, errorBuffer_), false);
-        return;
-    }
-    // An empty 2xx body still yields its (empty) file; a 304 leaves the destination alone.
-    if (status / 100 == 2) {
-        if (auto opened = body_.open(); !opened) {
-            queueFailure(opened.reason(), false);
-            return;
-        }
-    }
-    if (auto written = body_.finish(); !written) {
-        queueFailure(written.reason(), true);
-        return;
-    }
-    if (!responseQueued_) {
-        queueResponse(status);
-    }
-    events_.finished();
-}
-
-void UrlTransfer::Impl::failNow(std::string description) {
-    if (!events_.active()) {
-        return;
-    }
-    stopAll();
-    queueFailure(std::move(description), false);
-    events_.deliver();
-}
-
-void UrlTransfer::Impl::queueFailure(std::string description, bool alwaysDeleteFile) {
-    body_.abandon(deletesFileUponFailure_ || alwaysDeleteFile);
-    events_.failed(UrlError{maskUrlPasswordsInText(description),
-                            maskUrlPassword(effectiveUrl(easy_, request_.url))});
-}
-
-void UrlTransfer::Impl::queueResponse(long statusCode) {
-    UrlResponse response;
-    response.statusCode = statusCode;
-    response.url = maskUrlPassword(effectiveUrl(easy_, request_.url));
-    curl_off_t length = -1;
-    if (curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK) {
-        response.expectedContentLength = length >= 0 ? static_cast<std::int64_t>(length) : -1;
-    }
-    response.headerFields = headerLines_.takeFields();
-    events_.response(std::move(response));
-    responseQueued_ = true;
 }
 
 void UrlTransfer::Impl::stopAll() {

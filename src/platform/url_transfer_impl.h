@@ -1,0 +1,78 @@
+#pragma once
+
+// The transfer's inside, shared by its two source files; nothing else includes it.
+
+#include "platform/curl_multi_driver.h"
+#include "platform/curl_request.h"
+#include "platform/header_lines.h"
+#include "platform/transfer_body.h"
+#include "platform/transfer_events.h"
+#include "platform/url_transfer.h"
+
+#include <optional>
+#include <string>
+
+namespace qz::platform {
+
+class UrlTransfer::Impl : CurlMultiDriver::Client {
+  public:
+    Impl(UrlRequest request, UrlTransferDelegate& delegate);
+    ~Impl();
+
+    TransferBody& body() {
+        return body_;
+    }
+    void setDeletesFileUponFailure(bool deletes) {
+        deletesFileUponFailure_ = deletes;
+    }
+    void cancel();
+    bool running() const {
+        return !events_.ended();
+    }
+
+  private:
+    // libcurl callbacks: they only record, never call the delegate.
+    static std::size_t onHeaderLine(char* buffer, std::size_t size, std::size_t count, void* self);
+    static std::size_t onBody(char* buffer, std::size_t size, std::size_t count, void* self);
+    std::size_t receiveHeaderLine(std::string_view line);
+    std::size_t endOfHeaderBlock(std::size_t lineSize);
+    std::size_t receiveBody(const char* data, std::size_t length);
+
+    static gboolean onStartFailure(gpointer self);
+    void start();
+    void failLater(std::string failure);
+
+    void curlDidRun() override;
+    void curlWentIdle() override {
+        failNow("The request timed out.");
+    }
+    void complete(CURLcode result);
+    void failNow(std::string description);
+    // A failure of the body (its file or its length), which always deletes what was written.
+    std::size_t bodyFailed(const std::string& reason);
+    void queueFailure(std::string description, bool alwaysDeleteFile);
+    void queueResponse(long statusCode);
+    void stopAll();
+
+    UrlRequest request_;
+    char errorBuffer_[CURL_ERROR_SIZE] = {};
+    CurlHeaderList headerList_;
+    CurlMultiDriver driver_{*this};
+    CURL* easy_ = driver_.easy();
+
+    guint startFailureSource_ = 0;
+    std::string startFailure_;
+
+    TransferBody body_;
+    bool deletesFileUponFailure_ = false;
+    HeaderLines headerLines_;
+    bool sawHttps_ = false;
+    bool responseQueued_ = false;
+    // Set by a callback that aborts the transfer, reported instead of libcurl's error.
+    std::optional<std::string> abortReason_;
+    bool abortDeletesFile_ = false;
+
+    TransferEvents events_;
+};
+
+} // namespace qz::platform

@@ -1,0 +1,196 @@
+#include "platform/url_transfer_fixture.h"
+
+namespace qz::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST_F(UrlTransferTest, ErrorStatusesFailWithoutResponseOrFile) {
+    server.setBody(randomBytes(1000));
+    for (const int status : {404, 500, 403}) {
+        SCOPED_TRACE(status);
+        server.setStatus(status);
+        Recorder failing(loop);
+        UrlTransfer transfer({server.url()}, failing);
+        transfer.setDestination(destination, true);
+        runLoop();
+
+        EXPECT_EQ(failing.events, Events{"fail"});
+        ASSERT_TRUE(failing.error);
+        EXPECT_EQ(failing.error->description,
+                  "The server answered with HTTP status " + std::to_string(status) + ".");
+        EXPECT_EQ(failing.error->failingURL, server.url());
+        EXPECT_FALSE(test::pathExists(destination));
+    }
+}
+
+TEST_F(UrlTransferTest, FollowsRedirectsAndReportsTheFinalResponse) {
+    const std::string body = randomBytes(5000);
+    server.setBody(body);
+    server.setETag("\"final\"");
+    server.addRedirect("/first", server.url("/second"), 301);
+    server.addRedirect("/second", "/InstallAgent.zip", 307);
+    UrlTransfer transfer({server.url("/first")}, recorder);
+    transfer.setDestination(destination, false);
+    runLoop();
+
+    EXPECT_EQ(recorder.events, (Events{"response", "data", "finish"}));
+    ASSERT_TRUE(recorder.response);
+    EXPECT_EQ(recorder.response->statusCode, 200);
+    EXPECT_EQ(recorder.response->url, server.url());
+    EXPECT_EQ(recorder.response->headerField("Location"), std::nullopt);
+    EXPECT_EQ(recorder.response->headerField("ETag"), "\"final\"");
+    EXPECT_EQ(recorder.response->expectedContentLength, 5000);
+    EXPECT_TRUE(test::readFile(destination) == body);
+    EXPECT_EQ(server.requestCount(), 3);
+}
+
+TEST_F(UrlTransferTest, RedirectToAnErrorOrInCirclesFails) {
+    server.addRedirect("/moved", "/gone");
+    server.addRedirect("/gone", "/missing");
+    server.addRedirect("/loop", "/loop");
+    {
+        server.setStatus(404);
+        Recorder failing(loop);
+        UrlTransfer transfer({server.url("/moved")}, failing);
+        runLoop();
+        EXPECT_EQ(failing.events, Events{"fail"});
+        EXPECT_EQ(failing.error->failingURL, server.url("/missing"));
+    }
+    {
+        Recorder failing(loop);
+        UrlTransfer transfer({server.url("/loop")}, failing);
+        runLoop();
+        EXPECT_EQ(failing.events, Events{"fail"});
+        EXPECT_LE(server.requestCount(), 3 + 11);
+    }
+}
+
+TEST_F(UrlTransferTest, ConnectionDroppedHalfWayFails) {
+    const std::string body = randomBytes(1024 * 1024);
+    server.setBody(body);
+    server.setDropAfter(body.size() / 2);
+    for (const bool deletes : {true, false}) {
+        SCOPED_TRACE(deletes);
+        Recorder failing(loop);
+        UrlTransfer transfer({server.url()}, failing);
+        transfer.setDestination(destination, true);
+        transfer.setDeletesFileUponFailure(deletes);
+        runLoop();
+
+        EXPECT_EQ(failing.events, (Events{"response", "data", "fail"}));
+        EXPECT_LE(failing.bytes, body.size() / 2);
+        EXPECT_FALSE(failing.error->description.empty());
+        EXPECT_EQ(failing.error->failingURL, server.url());
+        EXPECT_EQ(test::pathExists(destination), !deletes);
+    }
+}
+
+TEST_F(UrlTransferTest, StalledServerTimesOutAfterTheIdleInterval) {
+    server.setBody(randomBytes(256 * 1024));
+    for (const std::size_t stallAfter : {std::size_t{64 * 1024}, std::size_t{0}}) {
+        SCOPED_TRACE(stallAfter);
+        server.setStallAfter(stallAfter);
+        Recorder failing(loop);
+        UrlTransfer transfer({server.url(), 0.5}, failing);
+        transfer.setDestination(destination, true);
+        transfer.setDeletesFileUponFailure(true);
+        const auto start = std::chrono::steady_clock::now();
+        runLoop();
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+
+        const Events expected =
+            stallAfter > 0 ? Events{"response", "data", "fail"} : Events{"response", "fail"};
+        EXPECT_EQ(failing.events, expected);
+        ASSERT_TRUE(failing.error);
+        EXPECT_EQ(failing.error->description, "The request timed out.");
+        EXPECT_GE(elapsed, 450ms);
+        EXPECT_LT(elapsed, 3s);
+        EXPECT_FALSE(test::pathExists(destination));
+    }
+}
+
+TEST_F(UrlTransferTest, TheFinalResponseArrivesWithItsHeadersBeforeAnyBody) {
+    server.setBody(randomBytes(4096));
+    server.setETag("\"v2\"");
+    server.setStallAfter(0);
+    server.addRedirect("/first", server.url("/second"), 301);
+    server.addRedirect("/second", "/InstallAgent.zip", 302);
+    for (const std::string path : {"/InstallAgent.zip", "/first"}) {
+        SCOPED_TRACE(path);
+        Recorder stalled(loop);
+        UrlTransfer transfer({server.url(path), 2.0}, stalled);
+        transfer.setDestination(destination, true);
+        bool fileExisted = true;
+        stalled.onResponse = [&] {
+            fileExisted = test::pathExists(destination);
+            transfer.cancel();
+            stopSoon();
+        };
+        runLoop();
+
+        EXPECT_EQ(stalled.events, Events{"response"});
+        ASSERT_TRUE(stalled.response);
+        EXPECT_EQ(stalled.response->statusCode, 200);
+        EXPECT_EQ(stalled.response->url, server.url());
+        EXPECT_EQ(stalled.response->headerField("ETag"), "\"v2\"");
+        EXPECT_EQ(stalled.response->headerField("Location"), std::nullopt);
+        EXPECT_EQ(stalled.response->expectedContentLength, 4096);
+        EXPECT_FALSE(fileExisted);
+    }
+}
+
+TEST_F(UrlTransferTest, SlowButSteadyTransferOutlastsTheIdleInterval) {
+    const std::string body = randomBytes(10 * 16 * 1024);
+    server.setBody(body);
+    server.setSlow(16 * 1024, 150ms);
+    UrlTransfer transfer({server.url(), 0.5}, recorder);
+    transfer.setDestination(destination, false);
+    const auto start = std::chrono::steady_clock::now();
+    runLoop();
+
+    EXPECT_GT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(recorder.events, (Events{"response", "data", "finish"}));
+    EXPECT_TRUE(test::readFile(destination) == body);
+}
+
+TEST_F(UrlTransferTest, UnusableUrlsFailWithoutResponse) {
+    const std::string refused = "http://127.0.0.1:" + std::to_string(closedPort()) + "/x";
+    for (const std::string& url : {std::string(), std::string("not a url"), std::string("http://"),
+                                   refused, std::string("ftp://127.0.0.1/x"),
+                                   std::string("file:///etc/hostname"), server.url("/ok") + "\n"}) {
+        SCOPED_TRACE(url);
+        Recorder failing(loop);
+        UrlTransfer transfer({url}, failing);
+        transfer.setDestination(destination, true);
+        runLoop();
+
+        EXPECT_EQ(failing.events, Events{"fail"});
+        ASSERT_TRUE(failing.error);
+        EXPECT_FALSE(failing.error->description.empty());
+        EXPECT_FALSE(test::pathExists(destination));
+    }
+    EXPECT_EQ(server.requestCount(), 0);
+}
+
+TEST_F(UrlTransferTest, RedirectsOnlyGoToHttpOrHttps) {
+    server.setBody("secret");
+    server.addRedirect("/to-file", "file:///etc/hostname");
+    server.addRedirect("/to-ftp", "ftp://127.0.0.1:" + std::to_string(server.port()) + "/x");
+    for (const std::string path : {"/to-file", "/to-ftp"}) {
+        SCOPED_TRACE(path);
+        Recorder failing(loop);
+        UrlTransfer transfer({server.url(path)}, failing);
+        transfer.setDestination(destination, true);
+        runLoop();
+
+        EXPECT_EQ(failing.events, Events{"fail"});
+        ASSERT_TRUE(failing.error);
+        EXPECT_NE(failing.error->description.find("redirected"), std::string::npos)
+            << failing.error->description;
+        EXPECT_FALSE(test::pathExists(destination));
+    }
+}
+
+} // namespace
+} // namespace qz::platform
