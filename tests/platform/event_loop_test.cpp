@@ -1,7 +1,9 @@
 #include "platform/event_loop.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qz::platform {
@@ -81,6 +83,51 @@ TEST(EventLoop, PendingCallsAreDroppedWithTheLoop) {
     second.callLater(0.02, [&] { second.stop(0); });
     second.run();
     EXPECT_FALSE(ran);
+}
+
+TEST(EventLoop, BackgroundWorkRunsOffTheLoopWhichGoesOnMeanwhile) {
+    EventLoop loop;
+    std::atomic<bool> release{false};
+    std::thread::id workThread;
+    std::thread::id doneThread;
+    int ticks = 0;
+    loop.runInBackground(
+        [&] {
+            workThread = std::this_thread::get_id();
+            while (!release) {
+                std::this_thread::yield();
+            }
+            return true;
+        },
+        [&](bool result) {
+            doneThread = std::this_thread::get_id();
+            loop.stop(result ? 1 : 0);
+        });
+    // The loop keeps running while the work blocks, and lets it go from a callback of its own.
+    loop.callLater(0.01, [&] {
+        ++ticks;
+        release = true;
+    });
+    EXPECT_EQ(loop.run(), 1);
+    EXPECT_EQ(ticks, 1);
+    EXPECT_NE(workThread, std::this_thread::get_id());
+    EXPECT_EQ(doneThread, std::this_thread::get_id());
+}
+
+TEST(EventLoop, DestroyingTheLoopWaitsForWorkAndDropsItsCompletion) {
+    std::atomic<bool> finished{false};
+    bool completed = false;
+    {
+        EventLoop loop;
+        loop.runInBackground(
+            [&] {
+                finished = true;
+                return true;
+            },
+            [&](bool) { completed = true; });
+    }
+    EXPECT_TRUE(finished);
+    EXPECT_FALSE(completed);
 }
 
 } // namespace
