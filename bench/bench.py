@@ -35,6 +35,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from make_archive import make_archive  # noqa: E402
 
 MiB = 1 << 20
+MB = 1000 * 1000
 CACHE_SUBDIR = ".velmor/app_installer_cache/V1904c/maci64"
 UNPACK_PREFIX = "installagent.unpack-"
 INSTALLER_NAME = "setup"
@@ -412,7 +413,8 @@ def summary(values):
     return {"median": statistics.median(values), "min": min(values), "max": max(values)}
 
 
-UNITS = {"ms": (1000.0, " ms", 1), "MiB/s": (1.0, " MiB/s", 0), "MiB": (1.0, " MiB", 2),
+UNITS = {"ms": (1000.0, " ms", 1), "MiB/s": (1.0, " MiB/s", 0), "MB/s": (1.0, " MB/s", 0),
+         "MiB": (1.0, " MiB", 2),
          "/s": (1.0, "/s", 1), "B": (1.0, " B", 0), "n": (1.0, "", 0)}
 
 
@@ -501,6 +503,7 @@ class Bench:
         self.gtk_reason = ""
         self.draw_counter = args.draw_counter
         self.mem_512 = {}
+        self.signed = None  # what the signed groups share, made when the first of them runs
         self.pinning = "no CPU pinning"
 
     # -- set-up --
@@ -609,9 +612,10 @@ class Bench:
         return env
 
     def bootstrapper(self, url=None, *, bundle=False, build="main", gtk=False, stderr_pty=False,
-                     hwm=False, home=None, extra=None, keep=False) -> Run:
-        """One run of the installer; url None with bundle=False uses installAgentURL.txt."""
-        folder = (self.bundle_folder if bundle else self.download_folder)[build]
+                     hwm=False, home=None, extra=None, keep=False, folder=None) -> Run:
+        """One run of the installer; url None with bundle=False uses installAgentURL.txt. A
+        folder given replaces the build's download or bundle folder."""
+        folder = folder or (self.bundle_folder if bundle else self.download_folder)[build]
         run_dir, fresh_home, tmp = self.fresh_dirs()
         home = home or fresh_home
         extra = dict(extra or {})
@@ -843,6 +847,129 @@ class Bench:
                              times["nogtk"], "ms", "`unzip -qq -o` + `sh install`", base,
                              f"(≤ {limit * 1000:.1f} ms)")
 
+    # -- signed install agents --
+
+    def signing(self) -> dict:
+        """A minisign key pair made for the run; the 512 MiB archive signed in the docroot; and
+        two installer folders of the main build that carry the public key, one that downloads
+        and one that carries the 64 MiB archive with its signature."""
+        if self.signed:
+            return self.signed
+        keys = os.path.join(self.root, "keys")
+        os.makedirs(keys)
+        pub, key = os.path.join(keys, "bench.pub"), os.path.join(keys, "bench.key")
+        subprocess.run(["minisign", "-G", "-W", "-p", pub, "-s", key], check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+
+        def sign(archive, name):
+            comment = (f"timestamp:{int(time.time())}\tfile:{name}\tversion:1"
+                       f"\tsize:{os.path.getsize(archive)}")
+            subprocess.run(["minisign", "-S", "-s", key, "-m", archive, "-x",
+                            archive + ".minisig", "-t", comment, "-c", "benchmark"],
+                           check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+
+        log("  signing agent-512M.zip and a copy of agent-64M.zip")
+        sign(os.path.join(self.docroot, "agent-512M.zip"), "agent-512M.zip")
+        folders = {}
+        for kind, source in (("Download", self.download_folder["main"]),
+                             ("Bundle", self.bundle_folder["main"])):
+            folder = os.path.join(self.root, f"Signed{kind}Installer")
+            shutil.copytree(source, folder)
+            shutil.copy2(pub, os.path.join(folder, "installAgentKey.pub"))
+            folders[kind] = folder
+        sign(os.path.join(folders["Bundle"], "InstallAgent.zip"), "InstallAgent.zip")
+        self.signed = {"pub": pub, "download": folders["Download"], "bundle": folders["Bundle"]}
+        return self.signed
+
+    def hash_alone(self, archive, into):
+        """A step: `openssl dgst -blake2b512` of the archive (the hash the signature is over, by
+        the same libcrypto as the bootstrapper's), start to exit."""
+        def step(keep):
+            r = self.command(lambda d: ["openssl", "dgst", "-blake2b512", "-out",
+                                        os.path.join(d, "digest"), archive])
+            if keep:
+                into.append(r.exit_s)
+        return step
+
+    def signed_download(self) -> None:
+        self.results.section("Signed download (512 MiB archive and its `.minisig`, terminal)")
+        signed_folder = self.signing()["download"]
+        url = self.nginx.url("agent-512M.zip")
+        rows = {"signed": [], "unsigned": []}
+        requests, hashing = [], []
+
+        def boot(which, folder):
+            def step(keep):
+                r = self.bootstrapper(url, folder=folder)
+                if keep:
+                    rows[which].append({"done": r.err_line_time(b"Initializing the installer"),
+                                        "agent": r.first_stdout_line_s})
+                    if which == "signed":
+                        requests.append(r.requests)
+            return step
+
+        self.repeat("signed download", [boot("signed", signed_folder),
+                                        boot("unsigned", self.download_folder["main"]),
+                                        self.hash_alone(os.path.join(
+                                            self.docroot, "agent-512M.zip"), hashing)])
+        unsigned_name = "unsigned (no `installAgentKey.pub`)"
+        for key, label in (("done", "start → transfer done"),
+                           ("agent", "start → install agent's first line (download, check, "
+                                     "unpack)")):
+            signed, unsigned = col(rows["signed"], key), col(rows["unsigned"], key)
+            self.results.add(f"Signed: {label}", signed, "ms", unsigned_name, unsigned,
+                             "≤ 1.05", met=(ratio_of_medians(signed, unsigned) or 99) <= 1.05)
+        differences = paired_differences(col(rows["signed"], "done"),
+                                         col(rows["unsigned"], "done"))
+        self.results.add("Signed − unsigned, start → transfer done (per round)", differences,
+                         "ms")
+        self.results.add("(context) `openssl dgst -blake2b512` of the archive: start → exit",
+                         hashing, "ms")
+        self.results.add("(context) 512 MiB ÷ that time", [512 * MiB / MB / t for t in hashing],
+                         "MB/s")
+        shapes = sorted({" then ".join(f"{q['uri']} ({q['status']})" for q in run)
+                         for run in requests})
+        self.results.notes.append("Signed download: each run asked for " + "; ".join(shapes)
+                                  + ".")
+
+    def signed_bundle(self) -> None:
+        self.results.section("Signed bundle path (64 MiB `InstallAgent.zip` and its `.minisig`)")
+        signed_folder = self.signing()["bundle"]
+        size_mb = 64 * MiB / MB
+        times = {"signed": [], "unsigned": []}
+        hashing = []
+
+        def boot(which, folder):
+            def step(keep):
+                r = self.bootstrapper(bundle=True, folder=folder)
+                if r.requests:
+                    raise RuntimeError("the bundle path made a request")
+                if keep:
+                    times[which].append(r.first_stdout_line_s)
+            return step
+
+        self.repeat("signed bundle path", [
+            boot("signed", signed_folder), boot("unsigned", self.bundle_folder["main"]),
+            self.hash_alone(os.path.join(signed_folder, "InstallAgent.zip"), hashing)])
+        self.results.add("Signed: start → install agent's first line", times["signed"], "ms",
+                         "unsigned (no `installAgentKey.pub`)", times["unsigned"])
+        # Each round's two runs are next to each other, so their difference is the least
+        # disturbed by a load that changes over the run.
+        differences = paired_differences(times["signed"], times["unsigned"])
+        added = median(differences)
+        limit = size_mb / 700
+        self.results.add("Signed − unsigned (per round)", differences, "ms",
+                         target=f"(≤ {limit * 1000:.1f} ms: 64 MiB at 700 MB/s)")
+        self.results.add("What that implies: 64 MiB ÷ the median difference",
+                         [size_mb / added if added > 0 else None], "MB/s", target="≥ 700 MB/s",
+                         met=added <= limit)
+        if added <= 0:
+            self.results.notes.append("Signed bundle path: no measurable difference from the "
+                                      "unsigned one, so no rate is implied.")
+        self.results.add("(context) `openssl dgst -blake2b512` of the archive: start → exit",
+                         hashing, "ms")
+        self.results.add("(context) 64 MiB ÷ that time", [size_mb / t for t in hashing], "MB/s")
+
     def memory(self) -> None:
         self.results.section("Memory: the bootstrapper's own peak RSS (VmHWM)")
         cases = [("t64", "main", False, "agent-64M.zip"), ("t1g", "main", False, "agent-1G.zip")]
@@ -949,6 +1076,11 @@ class Bench:
             self.results.notes.append("GTK redraws: not measured (no draw counter library).")
 
 
+def paired_differences(a, b):
+    """a[i] - b[i] for each round in which both were measured."""
+    return [x - y for x, y in zip(a, b) if x is not None and y is not None]
+
+
 def window_peak(times, width=1.0) -> int:
     """The most events in any window of `width` seconds."""
     times = sorted(times)
@@ -1053,7 +1185,7 @@ def main() -> int:
     parser.add_argument("--build-info", default="", help="a line about the build, for the report")
     parser.add_argument("--keep", action="store_true", help="keep the scratch directory")
     parser.add_argument("--only", default="", help="comma-separated: download,cache,bundle,"
-                                                     "memory,redraws")
+                        "signed-download,signed-bundle,memory,redraws")
     args = parser.parse_args()
     if args.out:
         args.out = os.path.abspath(args.out)
@@ -1067,7 +1199,9 @@ def main() -> int:
         log(f"setting up in {bench.root} ({bench.fs})")
         bench.setup()
         for name, step in (("download", bench.download_throughput), ("cache", bench.cache_hit),
-                           ("bundle", bench.bundle_path), ("memory", bench.memory),
+                           ("bundle", bench.bundle_path),
+                           ("signed-download", bench.signed_download),
+                           ("signed-bundle", bench.signed_bundle), ("memory", bench.memory),
                            ("redraws", bench.redraws)):
             if not only or name in only:
                 log(f"{name}:")

@@ -4,7 +4,8 @@
 # and writes it to bench/results.md.
 #
 #   bench/run.sh            BENCH_RUNS=5 by default; BENCH_TMP=/dev/shm by default
-#   bench/run.sh --only download,cache,bundle,memory,redraws   (any subset)
+#   bench/run.sh --only download,cache,bundle,signed-download,signed-bundle,memory,redraws
+#                                                                (any subset)
 #   BENCH_WITHOUT_GTK=0 bench/run.sh   skips the diagnostic build without GTK (build-bench/nogtk)
 set -eu
 
@@ -13,8 +14,9 @@ src=$(dirname "$here")
 build="$src/build-bench"
 
 # What the build and the benchmarks need.
-packages="g++ cmake ninja-build pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-3-dev
-libgtest-dev libgmock-dev unzip ca-certificates nginx-light curl xvfb python3"
+packages="g++ cmake ninja-build pkg-config libcurl4-openssl-dev libssl-dev libglib2.0-dev
+libgtk-3-dev unzip ca-certificates nginx-light curl xvfb python3 minisign
+openssl"
 missing=""
 for p in $packages; do
     case "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)" in
@@ -34,7 +36,8 @@ fi
 export PATH="$PATH:/usr/sbin:/sbin"
 
 echo "Building in $build" >&2
-cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ_BUILD_TESTS=OFF \
+    >/dev/null
 ninja -C "$build" bootstrapper >&2
 
 # The same program without GTK, for diagnostic rows: what linking GTK costs the terminal path.

@@ -1,13 +1,16 @@
 #!/bin/sh
 # Installs the Debian packages that building, the demo and the tests need, when missing.
-#   scripts/setup-debian.sh [build|test]
+#   scripts/setup-debian.sh [build|demo|test]
 set -eu
 
 packages="g++ cmake ninja-build pkg-config libcurl4-openssl-dev libssl-dev libglib2.0-dev
 libgtk-3-dev libgtest-dev libgmock-dev libmicrohttpd-dev libzip-dev unzip zip ca-certificates"
-if [ "${1:-build}" = test ]; then
-    packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format minisign"
-fi
+case "${1:-build}" in
+build) ;;
+demo) packages="$packages minisign" ;;
+test) packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format minisign" ;;
+*) echo "usage: scripts/setup-debian.sh [build|demo|test]" >&2; exit 2 ;;
+esac
 
 missing=""
 for p in $packages; do

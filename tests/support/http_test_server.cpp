@@ -19,6 +19,7 @@ namespace {
 struct Config {
     std::shared_ptr<const std::string> body = std::make_shared<const std::string>();
     std::string bodyFile;
+    std::string directory;
     std::optional<std::string> etag;
     bool chunked = false;
     int status = 200;
@@ -38,6 +39,18 @@ bool namesETag(const std::string& list, const std::string& etag) {
         }
     }
     return false;
+}
+
+// The file the directory serves at the request's path; empty when there is none.
+std::string fileUnder(const std::string& directory, const char* path) {
+    g_auto(GStrv) segments = g_strsplit(path, "/", -1);
+    for (gchar** segment = segments; *segment != nullptr; ++segment) {
+        if (std::string_view(*segment) == "..") {
+            return "";
+        }
+    }
+    const std::string file = directory + path;
+    return g_file_test(file.c_str(), G_FILE_TEST_IS_REGULAR) ? file : "";
 }
 
 } // namespace
@@ -127,6 +140,12 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
     state->changed.notify_all();
 
     int status = config.status;
+    if (!config.directory.empty()) {
+        config.bodyFile = fileUnder(config.directory, url);
+        if (config.bodyFile.empty() && status / 100 == 2) {
+            status = 404;
+        }
+    }
     MHD_Response* response = nullptr; // for the configured body: chunking, stalls and drops apply
     const auto redirect = config.redirects.find(url);
     const auto ifNoneMatch = request.header("If-None-Match");
@@ -211,6 +230,10 @@ void HttpTestServer::setBody(std::string bytes) {
 
 void HttpTestServer::setBodyFromFile(const std::string& path) {
     state_->configure([&](Config& c) { c.bodyFile = path; });
+}
+
+void HttpTestServer::setDirectory(const std::string& path) {
+    state_->configure([&](Config& c) { c.directory = path; });
 }
 
 void HttpTestServer::setETag(std::optional<std::string> etag) {

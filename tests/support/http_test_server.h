@@ -39,6 +39,9 @@ class HttpTestServer {
     void setBody(std::string bytes);
     // Served from the file, read at each request.
     void setBodyFromFile(const std::string& path);
+    // Each path served from the regular file at that path under the directory, read at each
+    // request; 404 where there is none (or the path climbs out with "..").
+    void setDirectory(const std::string& path);
     // The exact header value, e.g. "\"v1\""; nullopt: no ETag header.
     void setETag(std::optional<std::string> etag);
     // No Content-Length; chunked transfer encoding.

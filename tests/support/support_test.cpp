@@ -1,6 +1,7 @@
 // What the product's tests take for granted from the glue around GLib and libzip.
 
 #include "support/files.h"
+#include "support/http_test_server.h"
 #include "support/process_runner.h"
 #include "support/zip_builder.h"
 
@@ -10,12 +11,35 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <curl/curl.h>
 #include <filesystem>
 
 namespace qz::test {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The status and body of a GET of `url`, its path sent as it is; status 0 when none came.
+std::pair<long, std::string> get(const std::string& url) {
+    CURL* curl = curl_easy_init();
+    std::string body;
+    long status = 0;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(
+        curl, CURLOPT_WRITEFUNCTION, +[](char* data, std::size_t, std::size_t n, void* out) {
+            static_cast<std::string*>(out)->append(data, n);
+            return n;
+        });
+    if (curl_easy_perform(curl) == CURLE_OK) {
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    }
+    curl_easy_cleanup(curl);
+    return {status, body};
+}
 
 TEST(SupportZip, UnzipRestoresVerbatimNamesModesDirectoriesAndSymlinks) {
     ScratchDir dir;
@@ -38,6 +62,27 @@ TEST(SupportZip, UnzipRestoresVerbatimNamesModesDirectoriesAndSymlinks) {
     EXPECT_EQ(readFile(dir / "out/bin/tool"), std::string("\0\xff\n", 3));
     EXPECT_EQ(mode("out/bin/tool"), fs::perms(0751));
     EXPECT_EQ(fs::read_symlink(dir / "out/link"), "bin/tool");
+}
+
+TEST(SupportServer, ADirectoryIsServedByPathAndNothingOutsideIt) {
+    ScratchDir dir;
+    makeDirectories(dir / "www/sub");
+    writeFile(dir / "www/InstallAgent.zip", "archive");
+    writeFile(dir / "www/sub/InstallAgent.zip.minisig", "signature");
+    writeFile(dir / "secret", "secret");
+    HttpTestServer server;
+    server.setDirectory(dir / "www");
+    const std::pair<std::string, std::pair<long, std::string>> cases[] = {
+        {"/InstallAgent.zip", {200, "archive"}},
+        {"/sub/InstallAgent.zip.minisig", {200, "signature"}},
+        {"/missing", {404, "404 Not Found\n"}},
+        {"/sub", {404, "404 Not Found\n"}},
+        {"/../secret", {404, "404 Not Found\n"}},
+        {"/sub/../../secret", {404, "404 Not Found\n"}},
+    };
+    for (const auto& [path, expected] : cases) {
+        EXPECT_EQ(get(server.url(path)), expected) << path;
+    }
 }
 
 TEST(SupportProcess, EnvironmentTimeoutsSignalsAndTheDestructorReachTheChild) {
