@@ -4,8 +4,10 @@
 #   MODE=check   fail when POT is not what the sources give
 #   MODE=pseudo  extract into FRESH and build OUTPUT, a catalog that marks every text ⟦so⟧
 
+# XGETTEXT: the command and its arguments, separated by "|".
 function(extract)
-  execute_process(COMMAND ${XGETTEXT} -o ${FRESH} RESULT_VARIABLE failed)
+  string(REPLACE "|" ";" command "${XGETTEXT}")
+  execute_process(COMMAND ${command} -o ${FRESH} RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "xgettext failed")
   endif()

@@ -17,11 +17,11 @@ void Download::fetchSignatureThenDownload() {
 void Download::signatureArrived(Result<std::string> text) {
     const std::string archiveName = archiveNameOfUrl(downloadFrom);
     if (!text) {
-        // TRANSLATORS: %s is the transfer's reason, which stays in English.
-        refuse(
-            untrustedArchive(archiveName, formatText(_("its signature could not be downloaded: %s"),
-                                                     text.reason().c_str()))
-                .reason);
+        refuse(untrustedArchive(archiveName,
+                                // TRANSLATORS: %s is the transfer's reason, which stays in English.
+                                formatText(_("its signature could not be downloaded: %s"),
+                                           text.reason().c_str()))
+                   .reason);
         return;
     }
     const auto floor = privateRun_ ? std::nullopt : cache_.recordedVersion();

@@ -77,10 +77,11 @@ std::string cacheTrustProblem(const std::string& cacheDirectory) {
         }
         problem = problemWith(path, kind);
     }
+    if (problem.empty()) {
+        return problem;
+    }
     // TRANSLATORS: %s is why, e.g. "/tmp/.velmor belongs to another user".
-    return problem.empty()
-               ? problem
-               : formatText(_("The install agent cache is not used: %s."), problem.c_str());
+    return formatText(_("The install agent cache is not used: %s."), problem.c_str());
 }
 
 } // namespace qz

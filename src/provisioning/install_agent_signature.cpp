@@ -98,9 +98,9 @@ Result<VouchedArchive> VouchedArchive::check(const InstallAgentKeys& keys,
 Result<> VouchedArchive::checkArchive(const platform::Blake2b512Digest& digest,
                                       std::uint64_t length) const {
     if (length != comment_.size) {
-        // TRANSLATORS: both numbers are counts of bytes.
         return untrustedArchive(
             archiveName_,
+            // TRANSLATORS: both numbers are counts of bytes.
             formatText(_("it is %s bytes long, but its signature is for %s bytes"),
                        std::to_string(length).c_str(), std::to_string(comment_.size).c_str()));
     }

@@ -132,10 +132,12 @@ Result<std::string> readMinisignFile(const std::string& path, MinisignFile file)
                                 : formatText(_("its signature %s is missing"), name.c_str())};
         }
         const char* why = std::strerror(errno);
+        if (keys) {
+            // TRANSLATORS: %s is the system's reason.
+            return Failure{formatText(_("it cannot be read (%s)"), why)};
+        }
         // TRANSLATORS: the last %s is the system's reason.
-        return Failure{
-            keys ? formatText(_("it cannot be read (%s)"), why)
-                 : formatText(_("its signature %s cannot be read (%s)"), name.c_str(), why)};
+        return Failure{formatText(_("its signature %s cannot be read (%s)"), name.c_str(), why)};
     };
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -159,7 +161,7 @@ Result<std::string> readMinisignFile(const std::string& path, MinisignFile file)
         content.append(buffer, static_cast<std::size_t>(got));
         if (content.size() > MINISIGN_FILE_LIMIT) {
             ::close(fd);
-            // TRANSLATORS: the number is a count of bytes, always many.
+            // The limit is many bytes, so a plural is all a translation needs.
             return Failure{keys ? formatText(_("it is longer than %zu bytes"), MINISIGN_FILE_LIMIT)
                                 : formatText(_("its signature %s is longer than %zu bytes"),
                                              name.c_str(), MINISIGN_FILE_LIMIT)};

@@ -53,8 +53,8 @@ Result<TrustedComment> parseTrustedComment(std::string_view text) {
             continue;
         }
         if (number != nullptr ? number->has_value() : file.has_value()) {
-            // TRANSLATORS: %s is a field name: file, version, size or timestamp.
             return Failure{formatText(
+                // TRANSLATORS: %s is a field name: file, version, size or timestamp.
                 _("the trusted comment of the signature has more than one %s:"), key.c_str())};
         }
         if (number == nullptr) {
@@ -63,18 +63,16 @@ Result<TrustedComment> parseTrustedComment(std::string_view text) {
             }
             file = std::string(value);
         } else if (!(*number = wholeNumber(value))) {
-            // TRANSLATORS: %s is a field name: version, size or timestamp.
             return Failure{formatText(
+                // TRANSLATORS: %s is a field name: version, size or timestamp.
                 _("the trusted comment of the signature has a %s: that is not a whole number"),
                 key.c_str())};
         }
     }
     if (!file || !version || !size) {
+        const char* field = !file ? "file" : !version ? "version" : "size";
         // TRANSLATORS: %s is a field name: file, version or size.
-        return Failure{
-            formatText(_("the trusted comment of the signature lacks %s:"), !file      ? "file"
-                                                                            : !version ? "version"
-                                                                                       : "size")};
+        return Failure{formatText(_("the trusted comment of the signature lacks %s:"), field)};
     }
     return TrustedComment{*file, *version, *size, timestamp};
 }
