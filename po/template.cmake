@@ -49,10 +49,10 @@ elseif(MODE STREQUAL "pseudo")
   file(READ ${FRESH} text)
   string(REPLACE "charset=CHARSET" "charset=UTF-8" text "${text}")
   file(WRITE ${FRESH}.utf8 "${text}")
-  execute_process(COMMAND ${MSGEN} -o ${FRESH}.en ${FRESH}.utf8 RESULT_VARIABLE failed)
+  execute_process(COMMAND ${MSGEN} --force-po -o ${FRESH}.en ${FRESH}.utf8 RESULT_VARIABLE failed)
   if(NOT failed)
     execute_process(
-      COMMAND ${MSGFILTER} --keep-header -i ${FRESH}.en -o ${FRESH}.marked
+      COMMAND ${MSGFILTER} --force-po --keep-header -i ${FRESH}.en -o ${FRESH}.marked
               sed -e "s/^/⟦/" -e "s/$/⟧/"
       RESULT_VARIABLE failed)
   endif()
