@@ -1,5 +1,6 @@
 #!/bin/sh
-# Takes the pictures of the GTK download window in docs/: downloading, failed and handing over.
+# Takes the pictures of the GTK download window in docs/: downloading, failed and handing over,
+# and downloading in German.
 #   docs/screenshots.sh [BUILD_DIR]     (default: build; it must be built with GTK)
 # Needs Xvfb, xdotool, zip, unzip and ImageMagick's import.
 set -eu
@@ -65,18 +66,19 @@ start_server() { # STATUS CHUNK DELAY_MS
 }
 
 run=0
-start_installer() {
+start_installer() { # [LANGUAGE]
     run=$((run + 1))
     dir="$work/run$run"
     mkdir -p "$dir/installer" "$dir/home" "$dir/tmp"
     cp "$build/src/bootstrapper" "$dir/installer/setup"
+    cp -R "$build/src/locale" "$dir/installer/"
     cp docs/splash.png "$dir/installer/"
     echo "http://127.0.0.1:$(cat "$work/port")/InstallAgent.zip" >"$dir/installer/installAgentURL.txt"
     rm -f "$work/unzipping"
-    PATH="$work/bin:$PATH" HOME="$dir/home" TMPDIR="$dir/tmp" NO_AT_BRIDGE=1 \
-        "$dir/installer/setup" >"$dir/out" 2>"$dir/err" &
+    PATH="$work/bin:$PATH" HOME="$dir/home" TMPDIR="$dir/tmp" NO_AT_BRIDGE=1 LC_ALL=C.UTF-8 \
+        LANGUAGE="${1:-en}" "$dir/installer/setup" >"$dir/out" 2>"$dir/err" &
     installer=$!
-    window=$(timeout 10 xdotool search --sync --onlyvisible --name "Velmor Installer" | head -n 1)
+    window=$(timeout 10 xdotool search --sync --onlyvisible --pid "$installer" | head -n 1)
 }
 
 shoot() { # NAME
@@ -94,6 +96,12 @@ start_server 200 16384 40
 start_installer
 sleep 4
 shoot downloading
+finish_installer
+
+# The same in German.
+start_installer de
+sleep 4
+shoot downloading-de
 finish_installer
 
 # Failed: the server answers 404; the window stays until closed.

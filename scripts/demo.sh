@@ -50,7 +50,8 @@ sign="--secret-key $demo/release.key --public-key $demo/release.pub --version 1"
 
 section "An installer that carries its signed install agent"
 # shellcheck disable=SC2086
-show tools/make-installer --bootstrapper build/src/bootstrapper --agent demo/agent \
+show tools/make-installer --bootstrapper build/src/bootstrapper --translations build/src/locale \
+    --agent demo/agent \
     --product "$demo/bundle.zip" --embed $sign --output "$demo/Velmor Demo.app"
 echo "(Contents/Resources: $(ls "$demo/Velmor Demo.app/Contents/Resources" | paste -sd ' ' -))"
 echo
@@ -69,7 +70,8 @@ done
 url="http://127.0.0.1:$(cat "$demo/port")/velmor/InstallAgent.zip"
 echo "(a local server publishes \$DEMO/www at http://127.0.0.1:$(cat "$demo/port")/)"
 # shellcheck disable=SC2086
-show tools/make-installer --bootstrapper build/src/bootstrapper --agent demo/agent \
+show tools/make-installer --bootstrapper build/src/bootstrapper --translations build/src/locale \
+    --agent demo/agent \
     --product "$demo/bundle.zip" --splash docs/splash.png --url "$url" \
     --publish "$demo/www/velmor" $sign --output "$demo/Installer"
 echo "(published: $(ls "$demo/www/velmor" | paste -sd ' ' -))"

@@ -1,16 +1,24 @@
 #!/bin/sh
-# Installs the Debian packages that building, the demo and the tests need, when missing.
+# Installs the Debian packages that building, the demo and the tests need, when missing, and for
+# the tests the German and French locales.
 #   scripts/setup-debian.sh [build|demo|test]
 set -eu
 
 packages="g++ cmake ninja-build pkg-config libcurl4-openssl-dev libssl-dev libglib2.0-dev
-libgtk-3-dev libgtest-dev libgmock-dev libmicrohttpd-dev libzip-dev unzip zip ca-certificates"
+libgtk-3-dev libgtest-dev libgmock-dev libmicrohttpd-dev libzip-dev unzip zip ca-certificates
+gettext"
 case "${1:-build}" in
 build) ;;
 demo) packages="$packages minisign" ;;
-test) packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format minisign" ;;
+test) packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format minisign
+locales dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0" ;;
 *) echo "usage: scripts/setup-debian.sh [build|demo|test]" >&2; exit 2 ;;
 esac
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
 
 missing=""
 for p in $packages; do
@@ -20,13 +28,19 @@ for p in $packages; do
         *) missing="$missing $p" ;;
     esac
 done
-[ -z "$missing" ] && exit 0
-
-echo "Installing:$missing"
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then
-    sudo="sudo"
+if [ -n "$missing" ]; then
+    echo "Installing:$missing"
+    $sudo apt-get update -qq
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
 fi
-$sudo apt-get update -qq
-# shellcheck disable=SC2086
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+
+# The tests run the program in German and French, numbers included.
+if [ "${1:-build}" = test ]; then
+    for name in de_DE fr_FR; do
+        if ! locale -a | grep -qx "$name.utf8"; then
+            echo "Making the locale $name.UTF-8"
+            $sudo localedef -i "$name" -f UTF-8 "$name.UTF-8"
+        fi
+    done
+fi

@@ -2,6 +2,7 @@
 
 #include "bootstrap/installer_constants.h"
 #include "bootstrap/temp_dir.h"
+#include "bootstrap/translation.h"
 #include "process/executable_location.h"
 #include "process/launch.h"
 #include "process/shell.h"
@@ -10,7 +11,6 @@
 #include "provisioning/install_agent_sourcing.h"
 
 #include <cstdlib>
-#include <sstream>
 
 namespace qz {
 
@@ -28,9 +28,9 @@ int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter) 
 
     const int code = extractPayloadToDir(scratch, false, reporter);
     if (code != 0) {
-        std::ostringstream message;
-        message << "Internal error: Failed to initialize application installer (" << code << ")";
-        reporter(message.str(), true);
+        reporter(
+            formatText(_("Internal error: Failed to initialize application installer (%d)"), code),
+            true);
         return -1;
     }
 
@@ -45,7 +45,7 @@ int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter) 
     const std::string launchCommand = "sh " + smart_quote(installAgent);
     if (!fireInstallAgentWithArgs(installAgent, launchCommand, bundleLocation, argc, argv,
                                   reporter)) {
-        reporter("Failed to start the install agent", true);
+        reporter(_("Failed to start the install agent"), true);
         return -1;
     }
     return 0;

@@ -1,16 +1,19 @@
 #include "bootstrap/bootstrap_sequence.h"
 #include "bootstrap/message_reporter.h"
 #include "bootstrap/settings.h"
+#include "bootstrap/translation.h"
+#include "platform/translations.h"
 #include "process/termination_forwarding.h"
 
 #include <csignal>
 
 int main(int argc, char** argv) {
+    qz::platform::startTranslations();
     // Before any other thread can run: the settings may change the environment.
     qz::runSettings();
     const int result = qz::bootstrapInstallerMainFunc(argc, argv, qz::report_message_main);
     if (result != 0) {
-        qz::report_message_main("Installation failed.", true);
+        qz::report_message_main(qz::_("Installation failed."), true);
     }
     // Asked to end while the install agent ran: now that it has ended and the scratch directory is
     // gone, end the way that signal ends a process.

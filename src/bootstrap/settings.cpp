@@ -1,6 +1,7 @@
 #include "bootstrap/settings.h"
 
 #include <climits>
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -24,7 +25,9 @@ Settings Settings::read(const std::function<const char*(const char* name)>& look
     Settings settings;
     if (const char* text = lookup("QZ_DOWNLOAD_TIMEOUT")) {
         char* end = nullptr;
-        const double seconds = std::strtod(text, &end);
+        // In the C locale's notation, whatever the user's: "0.5" is half a second everywhere.
+        static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", nullptr);
+        const double seconds = ::strtod_l(text, &end, cLocale);
         if (end != text && *end == '\0' && seconds > 0) {
             settings.downloadTimeout = seconds;
         }

@@ -104,7 +104,7 @@ void Download::applicationDidFinishLaunching() {
         // Nothing more happens until the user closes the window; in a front end that no one can
         // close, that would be a run without end.
         if (window_ != nullptr && !window_->closableByUser()) {
-            failure(NO_BUNDLE_STATUS, platform::TextColour::Red);
+            failure(_(NO_BUNDLE_STATUS), platform::TextColour::Red);
         }
         return;
     }
@@ -137,7 +137,7 @@ void Download::acquireCacheThenDownload() {
     const auto locked = privateRun_ ? Result<bool>(true) : cache_.lock(mode);
     if (locked && !*locked) {
         state_.activity = platform::Activity::Waiting;
-        state_.status = WAITING_FOR_CACHE_STATUS;
+        state_.status = _(WAITING_FOR_CACHE_STATUS);
         state_.bar.indeterminate = true;
         state_.bar.animating = true;
         showState();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bootstrap/translation.h"
 #include "platform/download_window.h"
 #include "platform/main_bundle.h"
 #include "platform/url_transfer.h"
@@ -24,7 +25,7 @@ class Transfer {
         return 0;
     }
     virtual Result<platform::Blake2b512Digest> bodyDigest() const {
-        return Failure{"The download was not hashed"};
+        return Failure{_("The download was not hashed")};
     }
     virtual bool bodyTooLong() const {
         return false;
@@ -68,11 +69,12 @@ struct DownloadSettings {
     std::string caFile; // trusted for HTTPS instead of the system's store, when set
 };
 
-// Shown while another run holds the cache.
-inline constexpr const char* WAITING_FOR_CACHE_STATUS = "Waiting for another installer to finish";
+// Shown while another run holds the cache (translated where shown).
+inline constexpr const char* WAITING_FOR_CACHE_STATUS =
+    N_("Waiting for another installer to finish");
 // Shown, in a front end that no one can close, when the installer's own folder is not found.
 inline constexpr const char* NO_BUNDLE_STATUS =
-    "The installer's own folder could not be found, so nothing can be downloaded.";
+    N_("The installer's own folder could not be found, so nothing can be downloaded.");
 
 // Drives the download window: fetches the install agent archive, reuses a current cache, and
 // unpacks a new archive into the cache. It never starts the install agent itself: it ends the
@@ -167,7 +169,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     bool closed_ = false;
 };
 
-// "Downloading " and the percentage as "%3.0f%%".
+// "Downloading " and the percentage as "%3.0f%%", as the user's language writes them.
 std::string downloadingStatus(double percent);
 
 } // namespace qz

@@ -11,7 +11,7 @@ namespace qz {
 
 void Download::downloadDidFinish() {
     state_.activity = platform::Activity::HandingOver;
-    state_.status = "Initializing the installer";
+    state_.status = _("Initializing the installer");
     state_.bar.indeterminate = true;
     state_.bar.animating = true;
     state_.cancelEnabled = false;
@@ -77,7 +77,7 @@ void Download::finishHandOver(const std::string& unpackDir, bool unpacked) {
         return;
     }
     if (!inPlace) {
-        failure("Failed to unzip the installer.", platform::TextColour::Red);
+        failure(_("Failed to unzip the installer."), platform::TextColour::Red);
         return;
     }
     agentReady_ = true;

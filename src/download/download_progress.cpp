@@ -6,14 +6,13 @@
 #include "provisioning/install_agent_locations.h"
 #include "provisioning/validation_string.h"
 
-#include <cstdio>
-
 namespace qz {
 
 std::string downloadingStatus(double percent) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%3.0f%%", percent);
-    return "Downloading " + std::string(buffer);
+    // TRANSLATORS: the status line while the download runs. %3.0f is the percentage, a whole
+    // number padded to three places; %% is the percent sign. Write both as your language does
+    // (e.g. a no-break space before the sign); the padding may go.
+    return formatText(_("Downloading %3.0f%%"), percent);
 }
 
 void Download::downloadDidReceiveResponse(const platform::UrlResponse& response) {
@@ -112,13 +111,14 @@ void Download::downloadDidFailWithError(const platform::UrlError& error) {
     if (vouched_ && theDownload_ && theDownload_->bodyTooLong()) {
         // No endless data: the archive was cut off where its signature says it ends.
         refuse(untrustedArchive(archiveNameOfUrl(downloadFrom),
-                                "the server sent more than the " +
-                                    std::to_string(vouched_->size()) + " bytes signed")
+                                formatText(_("the server sent more than the %s bytes signed"),
+                                           std::to_string(vouched_->size()).c_str()))
                    .reason);
         return;
     }
+    // For support, in English whatever the user's language, as the transfer's reason is.
     platform::systemLog("Download failed! Error - " + error.description + " " + error.failingURL);
-    failure("Error during the download process.\nSee your system log for more information.",
+    failure(_("Error during the download process.\nSee your system log for more information."),
             platform::TextColour::Red);
 }
 

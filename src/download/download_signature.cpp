@@ -17,9 +17,11 @@ void Download::fetchSignatureThenDownload() {
 void Download::signatureArrived(Result<std::string> text) {
     const std::string archiveName = archiveNameOfUrl(downloadFrom);
     if (!text) {
-        refuse(
-            untrustedArchive(archiveName, "its signature could not be downloaded: " + text.reason())
-                .reason);
+        refuse(untrustedArchive(archiveName,
+                                // TRANSLATORS: %s is the transfer's reason, which stays in English.
+                                formatText(_("its signature could not be downloaded: %s"),
+                                           text.reason().c_str()))
+                   .reason);
         return;
     }
     const auto floor = privateRun_ ? std::nullopt : cache_.recordedVersion();
@@ -36,8 +38,9 @@ Result<> Download::checkDownloadedArchive() const {
     if (!vouched_) {
         return {};
     }
-    const auto digest = theDownload_ ? theDownload_->bodyDigest()
-                                     : Result<platform::Blake2b512Digest>(Failure{"no download"});
+    const auto digest = theDownload_
+                            ? theDownload_->bodyDigest()
+                            : Result<platform::Blake2b512Digest>(Failure{_("no download")});
     if (!digest) {
         return untrustedArchive(archiveNameOfUrl(downloadFrom), digest.reason());
     }
@@ -48,7 +51,7 @@ Result<> Download::checkDownloadedArchive() const {
     if (const auto floor = privateRun_ ? std::nullopt : cache_.recordedVersion();
         floor && *floor > vouched_->version()) {
         return untrustedArchive(archiveNameOfUrl(downloadFrom),
-                                "it is older than the install agent already installed");
+                                _("it is older than the install agent already installed"));
     }
     return {};
 }

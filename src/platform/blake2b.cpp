@@ -1,5 +1,7 @@
 #include "platform/blake2b.h"
 
+#include "bootstrap/translation.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -31,7 +33,7 @@ Result<Blake2b512Digest> Blake2b512::finish() {
     if (failed_ || !context_ || EVP_DigestFinal_ex(context_.get(), digest.data(), &size) != 1 ||
         size != digest.size()) {
         context_.reset();
-        return Failure{"Could not compute the BLAKE2b-512 digest"};
+        return Failure{_("Could not compute the BLAKE2b-512 digest")};
     }
     context_.reset();
     return digest;
@@ -41,7 +43,7 @@ Result<FileDigest> hashFile(const std::string& path) {
     Blake2b512 running;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return systemFailure("Could not read " + path);
+        return systemFailure(formatText(_("Could not read %s"), path.c_str()));
     }
     std::vector<unsigned char> buffer(256 * 1024);
     FileDigest result;
@@ -51,7 +53,7 @@ Result<FileDigest> hashFile(const std::string& path) {
             continue;
         }
         if (got < 0) {
-            Failure failure = systemFailure("Could not read " + path);
+            Failure failure = systemFailure(formatText(_("Could not read %s"), path.c_str()));
             ::close(fd);
             return failure;
         }

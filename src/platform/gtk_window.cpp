@@ -1,5 +1,6 @@
 #include "platform/gtk_window.h"
 
+#include "bootstrap/translation.h"
 #include "platform/close_on_signals.h"
 #include "platform/gtk_window_widgets.h"
 
@@ -130,6 +131,10 @@ class GtkDownloadWindow : public DownloadWindow {
         if (markup != shownMarkup_) {
             gtk_label_set_markup(GTK_LABEL(label_), markup.c_str());
             shownMarkup_ = markup;
+            if (wanted_.activity == Activity::Failed && !announcedFailure_) {
+                announcedFailure_ = true;
+                announceFailure(label_);
+            }
         }
         pushBar();
 
@@ -137,7 +142,7 @@ class GtkDownloadWindow : public DownloadWindow {
         // disabled at the hand-off stays so; the close box and Escape still close the window.
         if (wanted_.activity == Activity::Failed && wanted_.cancelEnabled && !shownClose_) {
             shownClose_ = true;
-            gtk_button_set_label(GTK_BUTTON(cancel_), "Close");
+            gtk_button_set_label(GTK_BUTTON(cancel_), _("_Close"));
         }
         const bool sensitive = wanted_.cancelEnabled;
         if (sensitive != gtk_widget_get_sensitive(cancel_)) {
@@ -252,6 +257,7 @@ class GtkDownloadWindow : public DownloadWindow {
     bool shownIndeterminate_ = false;
     double shownFraction_ = -1;
     bool shownClose_ = false;
+    bool announcedFailure_ = false;
     bool presented_ = false;
     bool closed_ = false;
     bool nativeWindowGone_ = false;

@@ -1,5 +1,7 @@
 #include "platform/gtk_window_widgets.h"
 
+#include "bootstrap/translation.h"
+
 #ifdef GDK_WINDOWING_X11
 #include <gdk/gdkx.h>
 #endif
@@ -7,7 +9,7 @@
 namespace qz::platform {
 namespace {
 
-constexpr char TITLE[] = "Velmor Installer";
+constexpr const char* TITLE = N_("Velmor Installer");
 constexpr int SPLASH_LIMIT = 400;
 constexpr int CONTENT_WIDTH = 400;
 constexpr char ERROR_COLOUR[] = "#c01c28";
@@ -43,13 +45,24 @@ GtkWidget* makeStatusField() {
     return label;
 }
 
+// What a screen reader says of the window: the bar by name, with the status line as its
+// description; the splash image not at all, since the title already names the product.
+void describeForAssistiveTechnologies(const DownloadWindowWidgets& w) {
+    AtkObject* bar = gtk_widget_get_accessible(w.bar);
+    atk_object_set_name(bar, _("Download progress"));
+    AtkObject* status = gtk_widget_get_accessible(w.label);
+    atk_object_add_relationship(bar, ATK_RELATION_DESCRIBED_BY, status);
+    atk_object_add_relationship(status, ATK_RELATION_DESCRIPTION_FOR, bar);
+    atk_object_set_role(gtk_widget_get_accessible(w.image), ATK_ROLE_REDUNDANT_OBJECT);
+}
+
 } // namespace
 
 DownloadWindowWidgets buildDownloadWindowWidgets() {
     DownloadWindowWidgets w;
     w.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     GtkWindow* window = GTK_WINDOW(w.window);
-    gtk_window_set_title(window, TITLE);
+    gtk_window_set_title(window, _(TITLE));
     gtk_window_set_resizable(window, FALSE);
     gtk_window_set_position(window, GTK_WIN_POS_CENTER);
     gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_DIALOG);
@@ -72,9 +85,12 @@ DownloadWindowWidgets buildDownloadWindowWidgets() {
 
     GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
     gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
-    w.cancel = gtk_button_new_with_label("Cancel");
+    // TRANSLATORS: the underscore marks the key that presses the button with Alt.
+    w.cancel = gtk_button_new_with_mnemonic(_("_Cancel"));
     gtk_container_add(GTK_CONTAINER(buttons), w.cancel);
     gtk_box_pack_end(GTK_BOX(box), buttons, FALSE, FALSE, 0);
+
+    describeForAssistiveTechnologies(w);
 
     gtk_widget_show_all(box);
     gtk_widget_hide(w.image);
@@ -111,8 +127,16 @@ std::string statusMarkup(const std::string& status, bool red) {
     return markup;
 }
 
+void announceFailure(GtkWidget* label) {
+    AtkObject* status = gtk_widget_get_accessible(label);
+    atk_object_set_role(status, ATK_ROLE_NOTIFICATION);
+    // A notification is read out when it shows.
+    atk_object_notify_state_change(status, ATK_STATE_SHOWING, TRUE);
+}
+
 bool startGtk() {
-    // GTK's setlocale would change how numbers are printed and parsed elsewhere in the program.
+    // main chose the locale at start, before any thread ran; GTK's own setlocale would come
+    // while threads run.
     gtk_disable_setlocale();
     // GDK_GL, set at start unless the user chose, keeps GDK from loading an OpenGL renderer that
     // takes a fifth of a second and 50 MiB; the window draws nothing with OpenGL.

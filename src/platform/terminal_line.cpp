@@ -1,7 +1,8 @@
 #include "platform/terminal_line.h"
 
+#include "bootstrap/translation.h"
+
 #include <algorithm>
-#include <cstdio>
 
 namespace qz::platform {
 namespace {
@@ -9,16 +10,17 @@ namespace {
 constexpr std::size_t BAR_WIDTH = 30;
 constexpr std::size_t MIN_BAR_WIDTH = 5;
 
+// In the user's language and with the locale's decimal sign.
 std::string humanBytes(double bytes) {
-    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     int unit = 0;
     while (bytes >= 1024.0 && unit < 4) {
         bytes /= 1024.0;
         ++unit;
     }
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-    return buffer;
+    // TRANSLATORS: a size in bytes, kibibytes, mebibytes, gibibytes or tebibytes.
+    const char* formats[] = {_("%.0f B"), _("%.1f KiB"), _("%.1f MiB"), _("%.1f GiB"),
+                             _("%.1f TiB")};
+    return formatText(formats[unit], bytes);
 }
 
 bool startsCharacter(char c) {
@@ -78,7 +80,9 @@ std::string composeTerminalLine(const TerminalLine& line, std::size_t width) {
     if (!line.maximum || *line.maximum <= 0) {
         return fitColumns(status, width);
     }
-    const std::string sizes = humanBytes(line.value) + " of " + humanBytes(*line.maximum);
+    // TRANSLATORS: the bytes received so far of the bytes expected, e.g. "1.5 MiB of 3.0 MiB".
+    const std::string sizes = formatText(_("%s of %s"), humanBytes(line.value).c_str(),
+                                         humanBytes(*line.maximum).c_str());
     const std::size_t fixed = columns(status) + gap.size() + columns(sizes) + 3;
     const std::size_t barWidth = width > fixed ? std::min(BAR_WIDTH, width - fixed) : 0;
     std::string bar;

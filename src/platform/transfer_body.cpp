@@ -1,5 +1,7 @@
 #include "platform/transfer_body.h"
 
+#include "bootstrap/translation.h"
+
 namespace qz::platform {
 
 void TransferBody::setHashes(bool hashes) {
@@ -68,7 +70,7 @@ void TransferBody::abandon(bool deleteFile) {
 
 Result<Blake2b512Digest> TransferBody::digest() const {
     if (!digest_) {
-        return Failure{"The body of the transfer was not hashed to its end"};
+        return Failure{_("The body of the transfer was not hashed to its end")};
     }
     return *digest_;
 }

@@ -1,6 +1,7 @@
 #include "process/launch.h"
 
 #include "bootstrap/installer_constants.h"
+#include "bootstrap/translation.h"
 #include "process/shell.h"
 
 #include <exception>
@@ -24,7 +25,7 @@ bool fireInstallAgentWithArgs(std::string /*program*/, std::string commandPrefix
     }
     // The agent's own exit status is its business; a shell that never started is ours.
     if (!started) {
-        reporter("Failed to start the install agent", true);
+        reporter(_("Failed to start the install agent"), true);
     }
     return started;
 }

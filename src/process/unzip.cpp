@@ -1,5 +1,6 @@
 #include "process/unzip.h"
 
+#include "bootstrap/translation.h"
 #include "process/shell.h"
 
 #include <exception>
@@ -26,7 +27,7 @@ bool unzipInstallAgent(std::string zipPath, std::string destination, std::string
         return false;
     }
     if (status != 0) {
-        reporter("Failed to unzip the install agent", true);
+        reporter(_("Failed to unzip the install agent"), true);
         return false;
     }
     return true;

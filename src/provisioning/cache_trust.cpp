@@ -1,6 +1,7 @@
 #include "provisioning/cache_trust.h"
 
 #include "bootstrap/installer_constants.h"
+#include "bootstrap/translation.h"
 #include "provisioning/agent_version.h"
 
 #include <sys/stat.h>
@@ -21,19 +22,21 @@ std::string problemWith(const std::string& path, Kind kind) {
         return std::string();
     }
     if (S_ISLNK(st.st_mode)) {
-        return path + " is a symbolic link";
+        return formatText(_("%s is a symbolic link"), path.c_str());
     }
     if (kind == Kind::Executable && !S_ISREG(st.st_mode)) {
         return std::string();
     }
     if (kind == Kind::Directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) {
-        return path + (kind == Kind::Directory ? " is not a directory" : " is not a regular file");
+        return formatText(kind == Kind::Directory ? _("%s is not a directory")
+                                                  : _("%s is not a regular file"),
+                          path.c_str());
     }
     if (st.st_uid != ::geteuid()) {
-        return path + " belongs to another user";
+        return formatText(_("%s belongs to another user"), path.c_str());
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return path + " can be written by other users";
+        return formatText(_("%s can be written by other users"), path.c_str());
     }
     return std::string();
 }
@@ -42,7 +45,7 @@ std::string problemWith(const std::string& path, Kind kind) {
 
 std::string cacheTrustProblem(const std::string& cacheDirectory) {
     if (cacheDirectory.size() < INSTALL_AGENT_CACHE_SUBDIR.size()) {
-        return cacheDirectory + " is not an install agent cache";
+        return formatText(_("%s is not an install agent cache"), cacheDirectory.c_str());
     }
     // The levels of the cache itself, from its top: ".velmor", then one per separator.
     const std::string base =
@@ -74,7 +77,11 @@ std::string cacheTrustProblem(const std::string& cacheDirectory) {
         }
         problem = problemWith(path, kind);
     }
-    return problem.empty() ? problem : "The install agent cache is not used: " + problem + ".";
+    if (problem.empty()) {
+        return problem;
+    }
+    // TRANSLATORS: %s is why, e.g. "/tmp/.velmor belongs to another user".
+    return formatText(_("The install agent cache is not used: %s."), problem.c_str());
 }
 
 } // namespace qz

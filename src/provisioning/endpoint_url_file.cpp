@@ -1,5 +1,7 @@
 #include "provisioning/endpoint_url_file.h"
 
+#include "bootstrap/translation.h"
+
 #include <fstream>
 #include <sys/stat.h>
 
@@ -12,7 +14,7 @@ std::string readEndpointUrlFile(std::string path, MessageReporter reporter) {
     }
     std::ifstream file(path);
     if (!file.is_open()) {
-        reporter("Failed to open install agent URL file", true);
+        reporter(_("Failed to open install agent URL file"), true);
         return std::string();
     }
     std::string url;

@@ -1,6 +1,7 @@
 #include "provisioning/install_agent_signature.h"
 
 #include "bootstrap/installer_constants.h"
+#include "bootstrap/translation.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,7 +23,9 @@ std::size_t pathEnd(const std::string& url) {
 } // namespace
 
 Failure untrustedArchive(const std::string& archiveName, const std::string& reason) {
-    return Failure{"The install agent archive " + archiveName + " is not trusted: " + reason + "."};
+    // TRANSLATORS: the first %s is the archive's file name, the second why it is refused.
+    return Failure{formatText(_("The install agent archive %s is not trusted: %s."),
+                              archiveName.c_str(), reason.c_str())};
 }
 
 Result<std::optional<InstallAgentKeys>> installAgentKeys(const std::string& resources) {
@@ -35,9 +38,11 @@ Result<std::optional<InstallAgentKeys>> installAgentKeys(const std::string& reso
         return std::optional<InstallAgentKeys>();
     }
     const auto unusable = [&](const std::string& reason) {
-        return Failure{"The installer's key file " + path + " is unusable: " + reason + "."};
+        // TRANSLATORS: the first %s is the key file's path, the second what is wrong with it.
+        return Failure{formatText(_("The installer's key file %s is unusable: %s."), path.c_str(),
+                                  reason.c_str())};
     };
-    const auto text = readMinisignFile(path, "it");
+    const auto text = readMinisignFile(path, MinisignFile::Keys);
     if (!text) {
         return unusable(text.reason());
     }
@@ -56,8 +61,7 @@ Result<VouchedArchive> VouchedArchive::check(const InstallAgentKeys& keys,
         return untrustedArchive(archiveName, reason);
     };
     if (signatureText.size() > MINISIGN_FILE_LIMIT) {
-        return refuse("its signature is longer than " + std::to_string(MINISIGN_FILE_LIMIT) +
-                      " bytes");
+        return refuse(formatText(_("its signature is longer than %zu bytes"), MINISIGN_FILE_LIMIT));
     }
     const auto signature = parseMinisignSignature(signatureText);
     if (!signature) {
@@ -75,11 +79,13 @@ Result<VouchedArchive> VouchedArchive::check(const InstallAgentKeys& keys,
         return refuse(comment.reason());
     }
     if (comment->file != archiveName) {
-        return refuse("its signature is for another file, " + comment->file);
+        return refuse(
+            formatText(_("its signature is for another file, %s"), comment->file.c_str()));
     }
     if (floor && comment->version < *floor) {
-        return refuse("it is version " + std::to_string(comment->version) +
-                      ", older than version " + std::to_string(*floor) + " installed before");
+        return refuse(formatText(_("it is version %s, older than version %s installed before"),
+                                 std::to_string(comment->version).c_str(),
+                                 std::to_string(*floor).c_str()));
     }
     VouchedArchive vouched;
     vouched.key_ = *key;
@@ -92,9 +98,11 @@ Result<VouchedArchive> VouchedArchive::check(const InstallAgentKeys& keys,
 Result<> VouchedArchive::checkArchive(const platform::Blake2b512Digest& digest,
                                       std::uint64_t length) const {
     if (length != comment_.size) {
-        return untrustedArchive(archiveName_, "it is " + std::to_string(length) +
-                                                  " bytes long, but its signature is for " +
-                                                  std::to_string(comment_.size) + " bytes");
+        return untrustedArchive(
+            archiveName_,
+            // TRANSLATORS: both numbers are counts of bytes.
+            formatText(_("it is %s bytes long, but its signature is for %s bytes"),
+                       std::to_string(length).c_str(), std::to_string(comment_.size).c_str()));
     }
     if (auto verified = verifyDigest(key_, signature_, digest); !verified) {
         return untrustedArchive(archiveName_, verified.reason());
@@ -113,8 +121,7 @@ Result<std::optional<std::uint64_t>> verifyBundleArchive(const std::string& reso
     }
     const std::string name = lastSegment(archive);
     const std::string signaturePath = archive + SIGNATURE_SUFFIX;
-    const auto text =
-        readMinisignFile(signaturePath, "its signature " + lastSegment(signaturePath));
+    const auto text = readMinisignFile(signaturePath, MinisignFile::Signature);
     if (!text) {
         return untrustedArchive(name, text.reason());
     }

@@ -1,6 +1,7 @@
 #include "provisioning/install_agent_sourcing.h"
 
 #include "bootstrap/installer_constants.h"
+#include "bootstrap/translation.h"
 #include "download/download_entry.h"
 #include "process/executable_location.h"
 #include "process/unzip.h"
@@ -46,7 +47,7 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
         // With the installer's key, an archive whose signature fails is not even unpacked.
         if (const auto verified = verifyBundleArchive(getBundleLocation(), archive); !verified) {
             reporter(verified.reason(), true);
-            reporter("Failed to initialize the install agent.", true);
+            reporter(_("Failed to initialize the install agent."), true);
             return std::string();
         }
         destination = scratchDirectory;
@@ -77,7 +78,7 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
         isUsableInstallAgent(getInstallAgentExecutable(destination))) {
         return getInstallAgentExecutable(destination);
     }
-    reporter("Failed to initialize the install agent.", true);
+    reporter(_("Failed to initialize the install agent."), true);
     return std::string();
 }
 

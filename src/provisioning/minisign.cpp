@@ -1,5 +1,6 @@
 #include "provisioning/minisign.h"
 
+#include "bootstrap/translation.h"
 #include "provisioning/base64.h"
 
 #include <algorithm>
@@ -44,7 +45,7 @@ Result<> verifyEd25519(const std::array<unsigned char, 32>& key, const unsigned 
                                                                           &EVP_MD_CTX_free);
     if (!pkey || !context ||
         EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, pkey.get()) != 1) {
-        return Failure{"Ed25519 is not available from libcrypto"};
+        return Failure{_("Ed25519 is not available from libcrypto")};
     }
     if (EVP_DigestVerify(context.get(), signature, 64, message, length) != 1) {
         return Failure{what};
@@ -63,23 +64,23 @@ Result<std::vector<MinisignPublicKey>> parseMinisignPublicKeys(std::string_view 
             continue;
         }
         const auto bytes = decodeBase64(line);
-        const std::string where = "line " + std::to_string(number);
         if (!bytes) {
-            return Failure{where + " is not base64"};
+            return Failure{formatText(_("line %d is not base64"), number)};
         }
         if (bytes->size() != 2 + 8 + 32 || !bytes->starts_with("Ed")) {
-            return Failure{where + " is not a minisign Ed25519 public key"};
+            return Failure{formatText(_("line %d is not a minisign Ed25519 public key"), number)};
         }
         MinisignPublicKey key;
         copyBytes(key.id, std::string_view(*bytes).substr(2, 8));
         copyBytes(key.key, std::string_view(*bytes).substr(10, 32));
         if (std::any_of(keys.begin(), keys.end(), [&](const auto& k) { return k.id == key.id; })) {
-            return Failure{where + " repeats the key ID " + keyIdText(key.id)};
+            return Failure{
+                formatText(_("line %d repeats the key ID %s"), number, keyIdText(key.id).c_str())};
         }
         keys.push_back(key);
     }
     if (keys.empty()) {
-        return Failure{"it holds no key"};
+        return Failure{_("it holds no key")};
     }
     return keys;
 }
@@ -87,31 +88,32 @@ Result<std::vector<MinisignPublicKey>> parseMinisignPublicKeys(std::string_view 
 Result<MinisignSignature> parseMinisignSignature(std::string_view text) {
     const auto lines = linesOf(text);
     const auto bad = [](const std::string& why) {
-        return Failure{"the signature is not in minisign format: " + why};
+        // TRANSLATORS: %s says what is wrong with the signature file.
+        return Failure{formatText(_("the signature is not in minisign format: %s"), why.c_str())};
     };
     if (lines.size() != 4) {
-        return bad("it has " + std::to_string(lines.size()) + " lines, not 4");
+        return bad(formatText(_("it has %zu lines, not 4"), lines.size()));
     }
     if (!lines[0].starts_with(UNTRUSTED_PREFIX)) {
-        return bad("line 1 is not an untrusted comment");
+        return bad(_("line 1 is not an untrusted comment"));
     }
     if (!lines[2].starts_with(TRUSTED_PREFIX)) {
-        return bad("line 3 is not a trusted comment");
+        return bad(_("line 3 is not a trusted comment"));
     }
     const auto signature = decodeBase64(lines[1]);
     const auto global = decodeBase64(lines[3]);
     if (!signature || !global) {
-        return bad(std::string("line ") + (!signature ? "2" : "4") + " is not base64");
+        return bad(formatText(_("line %d is not base64"), !signature ? 2 : 4));
     }
     if (signature->size() != 2 + 8 + 64 || global->size() != 64) {
-        return bad("a signature has the wrong length");
+        return bad(_("a signature has the wrong length"));
     }
     if (signature->starts_with("Ed")) {
-        return Failure{"the signature is in minisign's legacy format; only pre-hashed signatures "
-                       "are accepted"};
+        return Failure{_("the signature is in minisign's legacy format; only pre-hashed "
+                         "signatures are accepted")};
     }
     if (!signature->starts_with("ED")) {
-        return bad("the signature algorithm is unknown");
+        return bad(_("the signature algorithm is unknown"));
     }
     MinisignSignature parsed;
     copyBytes(parsed.keyId, std::string_view(*signature).substr(2, 8));
@@ -121,11 +123,21 @@ Result<MinisignSignature> parseMinisignSignature(std::string_view text) {
     return parsed;
 }
 
-Result<std::string> readMinisignFile(const std::string& path, const std::string& what) {
+Result<std::string> readMinisignFile(const std::string& path, MinisignFile file) {
+    const bool keys = file == MinisignFile::Keys;
+    const std::string name = path.substr(path.find_last_of('/') + 1);
     const auto unreadable = [&] {
-        return Failure{what + (errno == ENOENT ? " is missing"
-                                               : " cannot be read (" +
-                                                     std::string(std::strerror(errno)) + ")")};
+        if (errno == ENOENT) {
+            return Failure{keys ? _("it is missing")
+                                : formatText(_("its signature %s is missing"), name.c_str())};
+        }
+        const char* why = std::strerror(errno);
+        if (keys) {
+            // TRANSLATORS: %s is the system's reason.
+            return Failure{formatText(_("it cannot be read (%s)"), why)};
+        }
+        // TRANSLATORS: the last %s is the system's reason.
+        return Failure{formatText(_("its signature %s cannot be read (%s)"), name.c_str(), why)};
     };
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -149,8 +161,10 @@ Result<std::string> readMinisignFile(const std::string& path, const std::string&
         content.append(buffer, static_cast<std::size_t>(got));
         if (content.size() > MINISIGN_FILE_LIMIT) {
             ::close(fd);
-            return Failure{what + " is longer than " + std::to_string(MINISIGN_FILE_LIMIT) +
-                           " bytes"};
+            // The limit is many bytes, so a plural is all a translation needs.
+            return Failure{keys ? formatText(_("it is longer than %zu bytes"), MINISIGN_FILE_LIMIT)
+                                : formatText(_("its signature %s is longer than %zu bytes"),
+                                             name.c_str(), MINISIGN_FILE_LIMIT)};
         }
     }
     ::close(fd);
@@ -173,8 +187,8 @@ Result<MinisignPublicKey> signingKey(const std::vector<MinisignPublicKey>& keys,
     const auto found = std::find_if(keys.begin(), keys.end(),
                                     [&](const auto& key) { return key.id == signature.keyId; });
     if (found == keys.end()) {
-        return Failure{"it is signed with an unknown key (key ID " + keyIdText(signature.keyId) +
-                       ")"};
+        return Failure{formatText(_("it is signed with an unknown key (key ID %s)"),
+                                  keyIdText(signature.keyId).c_str())};
     }
     return *found;
 }
@@ -184,13 +198,13 @@ Result<> verifyTrustedComment(const MinisignPublicKey& key, const MinisignSignat
     signedText += signature.trustedComment;
     return verifyEd25519(key.key, signature.globalSignature.data(),
                          reinterpret_cast<const unsigned char*>(signedText.data()),
-                         signedText.size(), "the trusted comment of the signature was altered");
+                         signedText.size(), _("the trusted comment of the signature was altered"));
 }
 
 Result<> verifyDigest(const MinisignPublicKey& key, const MinisignSignature& signature,
                       const platform::Blake2b512Digest& digest) {
     return verifyEd25519(key.key, signature.signature.data(), digest.data(), digest.size(),
-                         "the signature does not match it");
+                         _("the signature does not match it"));
 }
 
 } // namespace qz

@@ -38,9 +38,12 @@ Result<std::vector<MinisignPublicKey>> parseMinisignPublicKeys(std::string_view 
 // The four lines: untrusted comment, signature, trusted comment, global signature.
 Result<MinisignSignature> parseMinisignSignature(std::string_view text);
 
-// The content of a key or signature file; refused when longer than MINISIGN_FILE_LIMIT. A failure
-// names the file as `what`, e.g. "<what> is missing".
-Result<std::string> readMinisignFile(const std::string& path, const std::string& what);
+// Which file readMinisignFile reads, for the reason it gives: the installer's key file ("it ..."),
+// or the signature beside an archive ("its signature <name> ...").
+enum class MinisignFile { Keys, Signature };
+
+// The content of a key or signature file; refused when longer than MINISIGN_FILE_LIMIT.
+Result<std::string> readMinisignFile(const std::string& path, MinisignFile file);
 
 // The key id as minisign prints it (16 hexadecimal digits).
 std::string keyIdText(const MinisignKeyId& id);

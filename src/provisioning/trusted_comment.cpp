@@ -1,5 +1,7 @@
 #include "provisioning/trusted_comment.h"
 
+#include "bootstrap/translation.h"
+
 #include <algorithm>
 #include <charconv>
 #include <vector>
@@ -29,10 +31,6 @@ std::optional<std::uint64_t> wholeNumber(std::string_view text) {
     return value;
 }
 
-Failure badComment(const std::string& why) {
-    return Failure{"the trusted comment of the signature " + why};
-}
-
 } // namespace
 
 Result<TrustedComment> parseTrustedComment(std::string_view text) {
@@ -55,21 +53,26 @@ Result<TrustedComment> parseTrustedComment(std::string_view text) {
             continue;
         }
         if (number != nullptr ? number->has_value() : file.has_value()) {
-            return badComment("has more than one " + key + ":");
+            return Failure{formatText(
+                // TRANSLATORS: %s is a field name: file, version, size or timestamp.
+                _("the trusted comment of the signature has more than one %s:"), key.c_str())};
         }
         if (number == nullptr) {
             if (value.empty()) {
-                return badComment("has an empty file:");
+                return Failure{_("the trusted comment of the signature has an empty file:")};
             }
             file = std::string(value);
         } else if (!(*number = wholeNumber(value))) {
-            return badComment("has a " + key + ": that is not a whole number");
+            return Failure{formatText(
+                // TRANSLATORS: %s is a field name: version, size or timestamp.
+                _("the trusted comment of the signature has a %s: that is not a whole number"),
+                key.c_str())};
         }
     }
     if (!file || !version || !size) {
-        return badComment(std::string("lacks ") + (!file      ? "file:"
-                                                   : !version ? "version:"
-                                                              : "size:"));
+        const char* field = !file ? "file" : !version ? "version" : "size";
+        // TRANSLATORS: %s is a field name: file, version or size.
+        return Failure{formatText(_("the trusted comment of the signature lacks %s:"), field)};
     }
     return TrustedComment{*file, *version, *size, timestamp};
 }

@@ -1,5 +1,7 @@
 #include "bootstrap/settings.h"
 
+#include "support/translations.h"
+
 #include <gtest/gtest.h>
 #include <map>
 
@@ -29,6 +31,15 @@ TEST(Settings, TheDownloadTimeOutIsAPositiveNumberOrTheDefault) {
     for (const auto& [text, seconds] : cases) {
         EXPECT_EQ(readFrom({{"QZ_DOWNLOAD_TIMEOUT", text}}).downloadTimeout, seconds) << text;
     }
+}
+
+TEST(Settings, TheDownloadTimeOutIsReadAlikeWhateverTheLocalesDecimalSign) {
+    if (!test::localeAvailable("de_DE.UTF-8")) {
+        GTEST_SKIP() << "needs the de_DE.UTF-8 locale (scripts/setup-debian.sh test makes it)";
+    }
+    const test::ProcessLanguage german("de_DE.UTF-8", std::nullopt, test::builtCatalogs());
+    ASSERT_TRUE(german.active());
+    EXPECT_EQ(readFrom({{"QZ_DOWNLOAD_TIMEOUT", "0.5"}}).downloadTimeout, 0.5);
 }
 
 TEST(Settings, EmptyValuesCountAsUnset) {

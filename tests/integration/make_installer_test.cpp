@@ -5,6 +5,7 @@
 #include "support/installer_folder.h"
 #include "support/minisign_keys.h"
 #include "support/process_runner.h"
+#include "support/translations.h"
 
 #include <gtest/gtest.h>
 
@@ -119,6 +120,28 @@ TEST_F(MakeInstaller, ADownloadingInstallerAndTheSignedFilesToPublish) {
     EXPECT_EQ(listing.out, "install\nlib/\nlib/data\n");
 }
 
+// The installer speaks the languages of the catalogs it is given; a folder without any is refused.
+TEST_F(MakeInstaller, TheInstallerCarriesTheCatalogsItIsGiven) {
+    const auto made = make({"--embed", "--translations", test::builtCatalogs(), "--output",
+                            root / "Velmor Setup.app"});
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    const std::string locale = root / "Velmor Setup.app/Contents/Resources/locale";
+    EXPECT_EQ(test::listDirectory(locale), (Lines{"de", "fr"}));
+    for (const char* language : {"de", "fr"}) {
+        const std::string catalog =
+            std::string("/") + language + "/LC_MESSAGES/" + "velmor-bootstrapper.mo";
+        EXPECT_EQ(test::readFile(locale + catalog),
+                  test::readFile(test::builtCatalogs() + catalog));
+    }
+
+    const auto refused =
+        make({"--embed", "--translations", root / "release", "--output", root / "Installer"});
+    EXPECT_EQ(refused.exitStatus, 1);
+    EXPECT_EQ(refused.errLines(), Lines{"make-installer: the folder " + root / "release" +
+                                        " holds no catalogs */LC_MESSAGES/velmor-bootstrapper.mo"});
+    EXPECT_FALSE(test::pathExists(root / "Installer"));
+}
+
 TEST_F(MakeInstaller, BadInputIsNamedAndLeavesNothing) {
     test::makeDirectories(root / "release/empty");
     test::writeFile(root / "Taken", "someone's file");
@@ -193,6 +216,26 @@ TEST_F(MakeInstaller, CmakeInstallPutsTheToolBesideTheOneFileBootstrapper) {
     EXPECT_EQ(test::readFile(root / "Installer/setup"),
               test::readFile(root / "prefix/bin/bootstrapper"));
     EXPECT_EQ(runInstaller(root / "Installer/setup").out, "agent ran\n");
+#endif
+}
+
+// Installed where catalogs usually live, and from there into every installer the tool makes.
+TEST_F(MakeInstaller, CmakeInstallPutsTheCatalogsWhereTheInstalledToolTakesThem) {
+#ifdef QZ_INSTALL_REFUSED
+    GTEST_SKIP() << "this build installs nothing";
+#else
+    const auto installed =
+        test::runProgram("cmake", {"--install", QZ_BUILD_DIR, "--prefix", root / "prefix"});
+    ASSERT_EQ(installed.exitStatus, 0) << installed.err;
+    const std::string catalog = "/de/LC_MESSAGES/velmor-bootstrapper.mo";
+    EXPECT_TRUE(test::pathExists(root / "prefix/share/locale" + catalog));
+    const auto made =
+        test::runProgram(root / "prefix/bin/make-installer",
+                         {"--agent", root / "release/agent", "--product",
+                          root / "release/bundle.zip", "--embed", "--output", root / "Installer"});
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    EXPECT_EQ(test::readFile(root / "Installer/locale" + catalog),
+              test::readFile(test::builtCatalogs() + catalog));
 #endif
 }
 

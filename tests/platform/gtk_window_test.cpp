@@ -146,7 +146,7 @@ class GtkWindowTest : public ::testing::Test {
         window = makeGtkWindow(loop);
         ASSERT_NE(window, nullptr);
         window->setDelegate(&delegate);
-        toplevel = button = status = nullptr;
+        toplevel = button = status = bar = image = nullptr;
         GList* toplevels = gtk_window_list_toplevels();
         for (GList* item = toplevels; item != nullptr; item = item->next) {
             if (g_strcmp0(gtk_window_get_title(GTK_WINDOW(item->data)), "Velmor Installer") == 0) {
@@ -162,10 +162,16 @@ class GtkWindowTest : public ::testing::Test {
                 button = widget;
             } else if (GTK_IS_LABEL(widget) && !GTK_IS_BUTTON(gtk_widget_get_parent(widget))) {
                 status = widget;
+            } else if (GTK_IS_PROGRESS_BAR(widget)) {
+                bar = widget;
+            } else if (GTK_IS_IMAGE(widget)) {
+                image = widget;
             }
         }
         ASSERT_NE(button, nullptr);
         ASSERT_NE(status, nullptr);
+        ASSERT_NE(bar, nullptr);
+        ASSERT_NE(image, nullptr);
     }
 
     PangoLayout* statusLayout() const {
@@ -197,7 +203,7 @@ class GtkWindowTest : public ::testing::Test {
     }
 
     // A key as the X server would deliver it to the focused window.
-    void press(guint keyval) {
+    void press(guint keyval, GdkModifierType modifiers = GdkModifierType(0)) {
         GdkDisplay* display = gtk_widget_get_display(toplevel);
         GdkKeymapKey* keys = nullptr;
         gint count = 0;
@@ -208,6 +214,7 @@ class GtkWindowTest : public ::testing::Test {
         event->key.send_event = TRUE;
         event->key.time = GDK_CURRENT_TIME;
         event->key.keyval = keyval;
+        event->key.state = modifiers;
         if (count > 0) {
             event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
             event->key.group = static_cast<guint8>(keys[0].group);
@@ -224,6 +231,8 @@ class GtkWindowTest : public ::testing::Test {
     GtkWidget* toplevel = nullptr;
     GtkWidget* button = nullptr;
     GtkWidget* status = nullptr;
+    GtkWidget* bar = nullptr;
+    GtkWidget* image = nullptr;
 };
 
 TEST_F(GtkWindowTest, TheStatusIsOneLineAndNeverResizesTheWindow) {
@@ -283,6 +292,67 @@ TEST_F(GtkWindowTest, AfterAFailureTheButtonClosesOnlyWhereItWasEnabled) {
             EXPECT_EQ(delegate.closes, 1);
         }
     }
+}
+
+TEST_F(GtkWindowTest, ScreenReadersFindTheBarByNameWithItsValueButNotTheSplash) {
+    AtkObject* progress = gtk_widget_get_accessible(bar);
+    EXPECT_STREQ(atk_object_get_name(progress), "Download progress");
+    AtkRelationSet* relations = atk_object_ref_relation_set(progress);
+    AtkRelation* describedBy =
+        atk_relation_set_get_relation_by_type(relations, ATK_RELATION_DESCRIBED_BY);
+    ASSERT_NE(describedBy, nullptr);
+    EXPECT_EQ(g_ptr_array_index(atk_relation_get_target(describedBy), 0),
+              gtk_widget_get_accessible(status));
+    g_object_unref(relations);
+
+    window->show(state(Activity::Transferring, "Downloading  50%", HALF));
+    waitUntilShown("Downloading  50%");
+    double value = 0;
+    gchar* text = nullptr;
+    atk_value_get_value_and_text(ATK_VALUE(progress), &value, &text);
+    g_free(text);
+    EXPECT_DOUBLE_EQ(value, 0.5);
+    EXPECT_EQ(atk_object_get_role(gtk_widget_get_accessible(image)), ATK_ROLE_REDUNDANT_OBJECT);
+}
+
+TEST_F(GtkWindowTest, OnlyAFailureIsAnnouncedAsANotification) {
+    window->show(state(Activity::Transferring, "Downloading  50%", HALF));
+    waitUntilShown("Downloading  50%");
+    AtkObject* shown = gtk_widget_get_accessible(status);
+    int announced = 0;
+    const gulong id = g_signal_connect(
+        shown, "state-change::showing",
+        G_CALLBACK(+[](AtkObject*, gchar*, gboolean on, int* count) { *count += on ? 1 : 0; }),
+        &announced);
+    window->show(state(Activity::Transferring, "Downloading  60%", HALF));
+    waitUntilShown("Downloading  60%");
+    EXPECT_EQ(announced, 0);
+    EXPECT_EQ(atk_object_get_role(shown), ATK_ROLE_LABEL);
+
+    window->show(state(Activity::Failed, FAILURE, FULL));
+    waitUntilShown(FAILURE);
+    g_signal_handler_disconnect(shown, id);
+    EXPECT_EQ(announced, 1);
+    EXPECT_EQ(atk_object_get_role(shown), ATK_ROLE_NOTIFICATION);
+    EXPECT_EQ(std::string(atk_object_get_name(shown)), FAILURE);
+}
+
+TEST_F(GtkWindowTest, TheButtonHasTheFocusAndAltWithItsMnemonicPressesIt) {
+    window->show(state(Activity::Transferring, "Downloading  50%", HALF));
+    waitUntilShown("Downloading  50%");
+    EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(toplevel)), button);
+    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(button)), "_Cancel");
+    EXPECT_TRUE(gtk_button_get_use_underline(GTK_BUTTON(button)));
+    press(GDK_KEY_c, GDK_MOD1_MASK);
+    EXPECT_TRUE(test::runMainContextUntil([&] { return delegate.closes == 1; }, 5.0));
+
+    open();
+    window->show(state(Activity::Failed, FAILURE, FULL));
+    waitUntilShown(FAILURE);
+    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(button)), "_Close");
+    EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(toplevel)), button);
+    press(GDK_KEY_c, GDK_MOD1_MASK);
+    EXPECT_TRUE(test::runMainContextUntil([&] { return delegate.closes == 1; }, 5.0));
 }
 
 TEST_F(GtkWindowTest, TheHandOffStartsNoThread) {

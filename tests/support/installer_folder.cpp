@@ -73,10 +73,12 @@ std::vector<std::string> withEnvironment(std::vector<std::string> defaults,
 RunOptions userRunOptions(const std::string& root, const std::string& recordFile,
                           const std::vector<std::string>& extraEnv) {
     RunOptions options;
-    options.setEnv = withEnvironment({"HOME=" + root + "/home", "TMPDIR=" + root + "/tmp",
-                                      "QZ_TEST_RECORD=" + recordFile, "QZ_DOWNLOAD_TIMEOUT=5"},
-                                     extraEnv);
-    options.unsetEnv = {"QZ_INTERNAL_INSTALL_AGENT_URL",
+    options.setEnv =
+        withEnvironment({"HOME=" + root + "/home", "TMPDIR=" + root + "/tmp",
+                         "QZ_TEST_RECORD=" + recordFile, "QZ_DOWNLOAD_TIMEOUT=5", "LC_ALL=C.UTF-8"},
+                        extraEnv);
+    options.unsetEnv = {"LANGUAGE",
+                        "QZ_INTERNAL_INSTALL_AGENT_URL",
                         "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
                         "DISPLAY",
                         "WAYLAND_DISPLAY",

@@ -39,7 +39,7 @@ std::vector<std::string> withEnvironment(std::vector<std::string> defaults,
 // How a user runs the installer: HOME, TMPDIR and the working directory are root/home, root/tmp
 // and root/cwd; the recording agent writes to `recordFile`; the download gives up after 5 s of
 // silence; nothing of the test's own environment chooses a display, a proxy, the certificates
-// trusted or the URL. Entries of `extraEnv` replace or add.
+// trusted, the URL or the language (English, in C.UTF-8). Entries of `extraEnv` replace or add.
 RunOptions userRunOptions(const std::string& root, const std::string& recordFile,
                           const std::vector<std::string>& extraEnv = {});
 

@@ -1,0 +1,37 @@
+#include "platform/terminal_line.h"
+
+#include "support/translations.h"
+
+#include <gtest/gtest.h>
+
+namespace qz::platform {
+namespace {
+
+const double MIB = 1024.0 * 1024.0;
+
+TEST(TerminalLine, EveryWordOfTheLineIsTranslated) {
+    const test::ProcessLanguage marking("C.UTF-8", test::MARKING_LANGUAGE, test::markingCatalogs());
+    ASSERT_TRUE(marking.active());
+    const TerminalLine lines[] = {
+        {"⟦status⟧", false, '|', 3 * MIB, 1.5 * MIB},
+        {"", true, '/', std::nullopt, 2048},
+        {"", false, '|', 1000, 10},
+    };
+    for (const auto& line : lines) {
+        const std::string text = composeTerminalLine(line, 100);
+        EXPECT_EQ(test::unmarkedLines(text), std::vector<std::string>{}) << text;
+    }
+}
+
+TEST(TerminalLine, SizesAreWrittenInTheUsersLanguageWithItsDecimalSign) {
+    if (!test::localeAvailable("de_DE.UTF-8")) {
+        GTEST_SKIP() << "needs the de_DE.UTF-8 locale (scripts/setup-debian.sh test makes it)";
+    }
+    const test::ProcessLanguage german("de_DE.UTF-8", std::nullopt, test::builtCatalogs());
+    ASSERT_TRUE(german.active());
+    const std::string text = composeTerminalLine({"", false, '|', 3 * MIB, 1.5 * MIB}, 100);
+    EXPECT_NE(text.find("1,5\u00a0MiB von 3,0\u00a0MiB"), std::string::npos) << text;
+}
+
+} // namespace
+} // namespace qz::platform

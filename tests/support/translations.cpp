@@ -1,0 +1,103 @@
+#include "support/translations.h"
+
+#include "bootstrap/translation.h"
+#include "support/files.h"
+
+#include <algorithm>
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+
+namespace qz::test {
+namespace {
+
+const std::string OPEN = "⟦";
+const std::string CLOSE = "⟧";
+
+bool hasLetterOutsideMarks(const std::string& line) {
+    int depth = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line.compare(i, OPEN.size(), OPEN) == 0) {
+            ++depth;
+            i += OPEN.size() - 1;
+        } else if (line.compare(i, CLOSE.size(), CLOSE) == 0) {
+            --depth;
+            i += CLOSE.size() - 1;
+        } else if (depth <= 0 &&
+                   ((line[i] >= 'A' && line[i] <= 'Z') || (line[i] >= 'a' && line[i] <= 'z'))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+std::string builtCatalogs() {
+    return QZ_CATALOG_DIR;
+}
+
+std::string markingCatalogs() {
+    return QZ_PSEUDO_CATALOG_DIR;
+}
+
+void installCatalogs(const std::string& catalogs, const std::string& resources) {
+    std::filesystem::copy(catalogs, resources + "/locale",
+                          std::filesystem::copy_options::recursive);
+}
+
+std::vector<std::string> unmarkedLines(const std::string& err,
+                                       const std::vector<std::string>& ignore) {
+    static const std::regex logLine(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \S+\[\d+\] )");
+    std::vector<std::string> unmarked;
+    std::size_t start = 0;
+    while (start < err.size()) {
+        const std::size_t end = std::min(err.find('\n', start), err.size());
+        const std::string line = err.substr(start, end - start);
+        start = end + 1;
+        if (std::regex_search(line, logLine) ||
+            std::find(ignore.begin(), ignore.end(), line) != ignore.end()) {
+            continue;
+        }
+        if (hasLetterOutsideMarks(line)) {
+            unmarked.push_back(line);
+        }
+    }
+    return unmarked;
+}
+
+bool localeAvailable(const std::string& name) {
+    const locale_t locale = ::newlocale(LC_ALL_MASK, name.c_str(), nullptr);
+    if (locale == nullptr) {
+        return false;
+    }
+    ::freelocale(locale);
+    return true;
+}
+
+ProcessLanguage::ProcessLanguage(const std::string& locale, std::optional<std::string> language,
+                                 const std::string& catalogs) {
+    if (const char* old = std::getenv("LANGUAGE")) {
+        oldLanguage_ = old;
+    }
+    if (language) {
+        ::setenv("LANGUAGE", language->c_str(), 1);
+    } else {
+        ::unsetenv("LANGUAGE");
+    }
+    ::bindtextdomain(TEXT_DOMAIN, catalogs.c_str());
+    ::bind_textdomain_codeset(TEXT_DOMAIN, "UTF-8");
+    active_ = std::setlocale(LC_ALL, locale.c_str()) != nullptr;
+}
+
+ProcessLanguage::~ProcessLanguage() {
+    std::setlocale(LC_ALL, "C");
+    if (oldLanguage_) {
+        ::setenv("LANGUAGE", oldLanguage_->c_str(), 1);
+    } else {
+        ::unsetenv("LANGUAGE");
+    }
+}
+
+} // namespace qz::test
