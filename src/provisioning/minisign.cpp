@@ -172,14 +172,14 @@ Result<std::string> readMinisignFile(const std::string& path, MinisignFile file)
 }
 
 std::string keyIdText(const MinisignKeyId& id) {
-    // minisign prints the id as a little-endian number.
+    // minisign prints the id as a little-endian number, without leading zeros.
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string text;
     for (auto byte = id.rbegin(); byte != id.rend(); ++byte) {
         text += digits[*byte >> 4];
         text += digits[*byte & 0xf];
     }
-    return text;
+    return text.substr(std::min(text.find_first_not_of('0'), text.size() - 1));
 }
 
 Result<MinisignPublicKey> signingKey(const std::vector<MinisignPublicKey>& keys,

@@ -45,7 +45,7 @@ enum class MinisignFile { Keys, Signature };
 // The content of a key or signature file; refused when longer than MINISIGN_FILE_LIMIT.
 Result<std::string> readMinisignFile(const std::string& path, MinisignFile file);
 
-// The key id as minisign prints it (16 hexadecimal digits).
+// The key id as minisign prints it (up to 16 hexadecimal digits).
 std::string keyIdText(const MinisignKeyId& id);
 
 // The key among `keys` that made the signature.

@@ -167,6 +167,17 @@ TEST_F(InstallAgentSignature, TheKeyIdIsShownAsMinisignShowsIt) {
     EXPECT_EQ(comment, "untrusted comment: minisign public key " + keyIdText(keys->at(0).id));
 }
 
+TEST(MinisignKeyIdText, DropsLeadingZerosAsMinisignDoes) {
+    const std::pair<MinisignKeyId, std::string> cases[] = {
+        {{0x40, 0x2a, 0x1d, 0x67, 0x96, 0xe5, 0x00, 0x16}, "1600E596671D2A40"},
+        {{0xc0, 0xd6, 0xdc, 0xfa, 0x99, 0x71, 0x65, 0x02}, "2657199FADCD6C0"},
+        {{0, 0, 0, 0, 0, 0, 0, 0}, "0"},
+    };
+    for (const auto& [id, text] : cases) {
+        EXPECT_EQ(keyIdText(id), text);
+    }
+}
+
 TEST(TrustedComment, ReadsTheFieldsAndIgnoresTheRest) {
     const auto comment =
         parseTrustedComment("timestamp:1796703996\tfile:InstallAgent.zip\thashed  version:12 "
