@@ -11,6 +11,9 @@ INSTALLER_NAME = "setup"
 AGENT_FIRST_LINE = b"install agent started"
 SLOW_RATE = "24m"  # nginx limit_rate for the throttled location: 24 MiB a second
 SLOW_LABEL = "24 MiB/s"
+# A link faster than nearly every user's, yet slower than hashing the archive on one core.
+LINK_RATE = "200m"  # nginx limit_rate for the /link/ location: 200 MiB a second
+LINK_LABEL = "200 MiB/s"
 
 # The install agent: says its first line at once, then (when asked) notes the bootstrapper's own
 # peak memory, found by walking up the parent chain to the process named INSTALLER_NAME.

@@ -9,7 +9,7 @@ import socket
 import subprocess
 import time
 
-from common import SLOW_RATE
+from common import LINK_RATE, SLOW_RATE
 
 PR_SET_PDEATHSIG = 1
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -91,6 +91,12 @@ http {{
             alias {self.docroot}/;
             limit_rate {SLOW_RATE};
             sendfile_max_chunk 64k;
+        }}
+        # Throttled to a fast link's rate, in steps of 1 MiB (5 ms apart at 200 MiB/s).
+        location /link/ {{
+            alias {self.docroot}/;
+            limit_rate {LINK_RATE};
+            sendfile_max_chunk 1m;
         }}
     }}
 }}
