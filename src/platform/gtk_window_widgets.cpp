@@ -128,10 +128,12 @@ std::string statusMarkup(const std::string& status, bool red) {
 }
 
 void announceFailure(GtkWidget* label) {
+    // The status stays a label in the tree; screen readers speak an announcement as it comes,
+    // whatever has the focus. The signal is ATK's; the bridge passes it on over AT-SPI.
     AtkObject* status = gtk_widget_get_accessible(label);
-    atk_object_set_role(status, ATK_ROLE_NOTIFICATION);
-    // A notification is read out when it shows.
-    atk_object_notify_state_change(status, ATK_STATE_SHOWING, TRUE);
+    if (g_signal_lookup("announcement", G_OBJECT_TYPE(status)) != 0) {
+        g_signal_emit_by_name(status, "announcement", gtk_label_get_text(GTK_LABEL(label)));
+    }
 }
 
 bool startGtk() {

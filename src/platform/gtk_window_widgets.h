@@ -26,8 +26,8 @@ GdkPixbuf* loadSplashImage(const std::string& path);
 // red for a failure.
 std::string statusMarkup(const std::string& status, bool red);
 
-// Has screen readers announce the status line, now a failure, at once and as a notification,
-// the way a web page's alert is.
+// Has screen readers read out the status line, now a failure, at once, the way a web page's
+// alert is; it stays a label.
 void announceFailure(GtkWidget* label);
 
 // Opens GTK on the default display; false when there is none.

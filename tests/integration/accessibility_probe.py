@@ -6,7 +6,7 @@ Prints one line for each thing it finds, and ends after the last one or after 8 
     bar NAME                 the progress bar and its accessible name
     value-changed A B        the bar's value went from A to B
     failure ROLE TEXT        the status line once it holds a failure (TEXT with \\n for line feeds)
-    announced ROLE           the status line was announced (became showing) as a ROLE
+    announced ROLE TEXT      an announcement by the ROLE object of the program, read out at once
 """
 
 import sys
@@ -71,7 +71,7 @@ def poll():
             seen["changed"] = True
             say("value-changed %s %s" % (seen["value"], value))
         seen["value"] = value
-        status = find(app, Atspi.Role.NOTIFICATION) or find(app, Atspi.Role.LABEL)
+        status = find(app, Atspi.Role.LABEL)
         if not seen["failure"] and status is not None:
             text = text_of(status)
             if text.startswith(FAILURE_START):
@@ -84,17 +84,16 @@ def poll():
     return True
 
 
-def on_showing(event):
+def on_announcement(event):
     source = event.source
-    if event.detail1 and source.get_role() == Atspi.Role.NOTIFICATION:
-        if source.get_process_id() == pid and not seen["announced"]:
-            seen["announced"] = True
-            say("announced " + role_name(source))
+    if source.get_process_id() == pid and not seen["announced"]:
+        seen["announced"] = True
+        say("announced %s %s" % (role_name(source), str(event.any_data).replace("\n", "\\n")))
 
 
 loop = GLib.MainLoop()
-listener = Atspi.EventListener.new(on_showing)
-listener.register("object:state-changed:showing")
+listener = Atspi.EventListener.new(on_announcement)
+listener.register("object:announcement")
 GLib.timeout_add(POLL_MS, poll)
 GLib.timeout_add_seconds(DEADLINE_S, loop.quit)
 loop.run()

@@ -101,11 +101,11 @@ TEST_F(Accessibility, TheBarHasANameAndAValueAndAFailureIsAnnounced) {
     server.reset();
     EXPECT_TRUE(probe.waitForExit(PROBE_TIMEOUT));
     const std::string read = probe.outSoFar();
-    EXPECT_NE(read.find("failure notification Error during the download process.\\nSee your "
-                        "system log for more information.\n"),
-              std::string::npos)
+    const std::string failure =
+        "Error during the download process.\\nSee your system log for more information.\n";
+    EXPECT_NE(read.find("failure label " + failure), std::string::npos)
         << read << probe.errSoFar() << program.errSoFar();
-    EXPECT_NE(read.find("announced notification\n"), std::string::npos) << read;
+    EXPECT_NE(read.find("announced label " + failure), std::string::npos) << read;
 
     program.signal(SIGTERM);
     EXPECT_EQ(program.wait().exitStatus, 255);
