@@ -155,13 +155,7 @@ def bundle_path(bench) -> None:
     base = []
 
     def boot(build):
-        def step(keep):
-            r = bench.bootstrapper(bundle=True, build=build)
-            if r.requests:
-                raise RuntimeError("the bundle path made a request")
-            if keep:
-                times[build].append(r.first_stdout_line_s)
-        return step
+        return bench.bundle_step(times[build], build=build)
 
     def unzip_sh(keep):
         r = bench.shell('unzip -qq -o "$2" -d "$1/agent" && exec sh "$1/agent/install"',

@@ -131,13 +131,7 @@ def signed_bundle(bench) -> None:
     hashing = []
 
     def boot(which, folder):
-        def step(keep):
-            r = bench.bootstrapper(bundle=True, folder=folder)
-            if r.requests:
-                raise RuntimeError("the bundle path made a request")
-            if keep:
-                times[which].append(r.first_stdout_line_s)
-        return step
+        return bench.bundle_step(times[which], folder=folder)
 
     bench.repeat("signed bundle path", [
         boot("signed", signed_folder), boot("unsigned", bench.bundle_folder["main"]),

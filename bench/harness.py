@@ -207,3 +207,14 @@ class Bench:
             log(f"  {label}: " + ("warm-up" if i == 0 else f"run {i}/{self.runs}"))
             for step in steps:
                 step(i > 0)
+
+    def bundle_step(self, times, **options):
+        """A step of `repeat`: the bundle path once, its time to the agent's first line kept in
+        `times`; the bundle path must not touch the network."""
+        def step(keep):
+            r = self.bootstrapper(bundle=True, **options)
+            if r.requests:
+                raise RuntimeError("the bundle path made a request")
+            if keep:
+                times.append(r.first_stdout_line_s)
+        return step

@@ -15,6 +15,17 @@ PR_SET_PDEATHSIG = 1
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
+def stop_process(proc, signum) -> None:
+    """Asks a server to end with `signum`, and kills it if it has not after ten seconds."""
+    if proc and proc.poll() is None:
+        proc.send_signal(signum)
+        try:
+            proc.wait(10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 def server_preexec(cpus):
     """For a server's child process: end with the benchmark, and keep to `cpus` when given."""
     def preexec() -> None:
@@ -139,13 +150,7 @@ http {{
         return requests
 
     def stop(self) -> None:
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGQUIT)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc, signal.SIGQUIT)
         self.proc = None
 
 
@@ -181,11 +186,5 @@ class Xvfb:
         self.display = ":" + number.decode().strip()
 
     def stop(self) -> None:
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc, signal.SIGTERM)
         self.proc = None
