@@ -1,0 +1,142 @@
+#pragma once
+
+// The download path with the GTK window: the built program on an X server of its own, driven
+// through the X server as a user would.
+#include "support/files.h"
+#include "support/http_test_server.h"
+#include "support/installer_folder.h"
+#include "support/process_runner.h"
+#include "support/virtual_display.h"
+#include "support/zip_builder.h"
+
+#ifdef QZ_TEST_HAVE_GTK
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#endif
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <memory>
+#include <thread>
+
+namespace qz::test {
+
+using Clock = std::chrono::steady_clock;
+
+inline const std::string TITLE = "Velmor Installer";
+inline const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
+constexpr double WINDOW_TIMEOUT = 8.0;
+
+// Polls `condition` every 20 ms until it holds or `seconds` have passed.
+template <typename Condition> bool eventually(Condition condition, double seconds) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// A PNG of one colour (0xRRGGBB).
+inline void writeSolidPng([[maybe_unused]] const std::string& path,
+                          [[maybe_unused]] std::uint32_t width,
+                          [[maybe_unused]] std::uint32_t height,
+                          [[maybe_unused]] std::uint32_t rgb) {
+#ifdef QZ_TEST_HAVE_GTK
+    g_autoptr(GdkPixbuf) image =
+        gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, int(width), int(height));
+    gdk_pixbuf_fill(image, rgb << 8 | 0xff);
+    ASSERT_TRUE(gdk_pixbuf_save(image, path.c_str(), "png", nullptr, nullptr)) << path;
+#endif
+}
+
+// The download path with the GTK window, each test on an X server of its own.
+class GtkWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+#ifndef QZ_TEST_HAVE_GTK
+        GTEST_SKIP() << "built without the GTK window";
+#endif
+        if (!findProgram("Xvfb") || !findProgram("xdotool")) {
+            GTEST_SKIP() << "needs Xvfb and xdotool";
+        }
+        display = std::make_unique<VirtualDisplay>();
+        ASSERT_FALSE(display->name().empty()) << display->error();
+        x = std::make_unique<XClient>(display->name());
+
+        for (const char* d : {"home", "tmp", "cwd", "bin"}) {
+            makeDirectories(root / d);
+        }
+        installer = makeFlatInstaller(root / "Installer");
+        writeFile(installer.resources + "/installAgentURL.txt", server.url() + "\n");
+        serveAgent(recordingAgentScript());
+    }
+
+    void serveAgent(const std::string& script, std::size_t padding = 0) {
+        std::vector<ZipEntry> extra;
+        if (padding > 0) {
+            extra.push_back({"padding.bin", std::string(padding, 'p')});
+        }
+        server.setBody(makeAgentZip(script, extra));
+    }
+
+    // A download that takes several seconds, for a window to be closed while it runs.
+    void serveSlowly() {
+        serveAgent(recordingAgentScript(), 2 * 1024 * 1024);
+        server.setSlow(16 * 1024, std::chrono::milliseconds(50));
+    }
+
+    RunOptions options(std::vector<std::string> extraEnv = {}) const {
+        extraEnv.insert(extraEnv.begin(), {"DISPLAY=" + display->name(), "NO_AT_BRIDGE=1"});
+        auto o = userRunOptions(root.path(), root / "record", extraEnv);
+        o.timeoutSeconds = 15;
+        return o;
+    }
+
+    RunResult xdotool(const std::vector<std::string>& args) const {
+        RunOptions o;
+        o.setEnv = {"DISPLAY=" + display->name()};
+        o.timeoutSeconds = 5;
+        return runProgram("xdotool", args, o);
+    }
+
+    // The installer's visible window, or 0.
+    unsigned long visibleWindow() const {
+        const auto found = xdotool({"search", "--onlyvisible", "--name", "^" + TITLE + "$"});
+        return found.exitStatus == 0 ? std::strtoul(found.out.c_str(), nullptr, 10) : 0;
+    }
+
+    unsigned long waitForWindow() const {
+        unsigned long window = 0;
+        eventually([&] { return (window = visibleWindow()) != 0; }, WINDOW_TIMEOUT);
+        return window;
+    }
+
+    std::string cache() const {
+        return root / "home" + CACHE;
+    }
+
+    void expectCancelled(const RunResult& result) {
+        EXPECT_FALSE(result.timedOut);
+        EXPECT_EQ(result.exitStatus, 255) << result.err;
+        ASSERT_FALSE(result.errLines().empty());
+        EXPECT_EQ(result.errLines().back(), "Installation failed.");
+        EXPECT_EQ(result.err.find("Download failed"), std::string::npos) << result.err;
+        EXPECT_TRUE(result.out.empty()) << result.out;
+        EXPECT_FALSE(pathExists(cache() + "installagent/install"));
+        EXPECT_TRUE(listDirectory(root / "tmp").empty());
+        EXPECT_TRUE(listDirectory(root / "cwd").empty());
+        EXPECT_FALSE(pathExists(root / "record"));
+    }
+
+    ScratchDir root;
+    HttpTestServer server;
+    InstallerFolder installer;
+    std::unique_ptr<VirtualDisplay> display;
+    std::unique_ptr<XClient> x;
+};
+
+} // namespace qz::test
