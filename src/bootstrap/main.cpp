@@ -8,9 +8,10 @@
 #include <csignal>
 
 int main(int argc, char** argv) {
-    qz::platform::startTranslations();
-    // Before any other thread can run: the settings may change the environment.
+    // Before any other thread can run: the settings may change the environment, and the locale
+    // is set for the whole process. The catalogs are found through the settings' executable.
     qz::runSettings();
+    qz::platform::startTranslations();
     const int result = qz::bootstrapInstallerMainFunc(argc, argv, qz::report_message_main);
     if (result != 0) {
         qz::report_message_main(qz::_("Installation failed."), true);

@@ -13,7 +13,7 @@ std::string catalogDirectory(const std::string& resources);
 // texts) and the catalogs from the running installer's resources (a program without a bundle,
 // which fails at once, keeps gettext's default folder), in UTF-8 whatever the locale's character
 // set, since GTK and the terminal line take UTF-8. setlocale is not thread-safe: main calls this
-// first, before any other thread runs.
+// at start, before any other thread runs.
 void startTranslations();
 
 } // namespace qz::platform
