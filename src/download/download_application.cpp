@@ -14,7 +14,8 @@ int runDownloadApplication(int /*argc*/, char** /*argv*/) {
     const auto window = platform::makeDownloadWindow(loop, run);
     DownloadSettings settings;
     settings.stopApplication = [&loop](int status) { loop.stop(status); };
-    settings.makeTransfer = urlTransferFactory();
+    settings.makeTransfer = urlTransferFactory(loop);
+    settings.fetchSignature = signatureFileFetcher(loop);
     settings.callLater = [&loop](double seconds, std::function<void()> fn) {
         return loop.callLater(seconds, std::move(fn));
     };
@@ -24,6 +25,7 @@ int runDownloadApplication(int /*argc*/, char** /*argv*/) {
     };
     settings.timeoutInterval = run.downloadTimeout;
     settings.caFile = run.caFile;
+    settings.caDirectory = run.caDirectory;
     Download controller(*window, std::move(settings));
     loop.callLater(0, [&controller] { controller.applicationDidFinishLaunching(); });
     return loop.run();

@@ -12,9 +12,10 @@ namespace {
 
 class UrlTransferAdapter : public Transfer {
   public:
-    UrlTransferAdapter(const platform::UrlRequest& request, const std::string& destination,
-                       platform::UrlTransferDelegate& delegate, const TransferChecks& checks)
-        : transfer_(request, delegate) {
+    UrlTransferAdapter(platform::EventLoop& loop, const platform::UrlRequest& request,
+                       const std::string& destination, platform::UrlTransferDelegate& delegate,
+                       const TransferChecks& checks)
+        : transfer_(loop, request, delegate) {
         transfer_.setDeletesFileUponFailure(true);
         transfer_.setDestination(destination, true);
         transfer_.setHashesBody(checks.hashBody);
@@ -41,9 +42,9 @@ class UrlTransferAdapter : public Transfer {
 
 class SignatureFetchAdapter : public Transfer {
   public:
-    SignatureFetchAdapter(const platform::UrlRequest& request,
+    SignatureFetchAdapter(platform::EventLoop& loop, const platform::UrlRequest& request,
                           std::function<void(Result<std::string>)> done)
-        : fetch_(request, MINISIGN_FILE_LIMIT, std::move(done)) {}
+        : fetch_(loop, request, MINISIGN_FILE_LIMIT, std::move(done)) {}
     void cancel() override {
         fetch_.cancel();
     }
@@ -59,18 +60,18 @@ bool exists(const std::string& path) {
 
 } // namespace
 
-TransferFactory urlTransferFactory() {
-    return [](const platform::UrlRequest& request, const std::string& destination,
-              platform::UrlTransferDelegate& delegate,
-              const TransferChecks& checks) -> std::unique_ptr<Transfer> {
-        return std::make_unique<UrlTransferAdapter>(request, destination, delegate, checks);
+TransferFactory urlTransferFactory(platform::EventLoop& loop) {
+    return [&loop](const platform::UrlRequest& request, const std::string& destination,
+                   platform::UrlTransferDelegate& delegate,
+                   const TransferChecks& checks) -> std::unique_ptr<Transfer> {
+        return std::make_unique<UrlTransferAdapter>(loop, request, destination, delegate, checks);
     };
 }
 
-SignatureFetcher signatureFileFetcher() {
-    return [](const platform::UrlRequest& request,
-              std::function<void(Result<std::string>)> done) -> std::unique_ptr<Transfer> {
-        return std::make_unique<SignatureFetchAdapter>(request, std::move(done));
+SignatureFetcher signatureFileFetcher(platform::EventLoop& loop) {
+    return [&loop](const platform::UrlRequest& request,
+                   std::function<void(Result<std::string>)> done) -> std::unique_ptr<Transfer> {
+        return std::make_unique<SignatureFetchAdapter>(loop, request, std::move(done));
     };
 }
 
@@ -160,6 +161,7 @@ void Download::downloadFromURL(const std::string& url) {
     request.url = url;
     request.timeoutInterval = settings_.timeoutInterval;
     request.caFile = settings_.caFile;
+    request.caDirectory = settings_.caDirectory;
     // With an install agent in the cache, a server that still has the same archive can answer
     // 304 and send none of it.
     storedValidationString_.clear();

@@ -43,13 +43,13 @@ using TransferFactory = std::function<std::unique_ptr<Transfer>(
     const platform::UrlRequest& request, const std::string& destination,
     platform::UrlTransferDelegate& delegate, const TransferChecks& checks)>;
 
-TransferFactory urlTransferFactory();
+TransferFactory urlTransferFactory(platform::EventLoop& loop);
 
 // Fetches a signature file into memory; `done` is called once, from the loop, unless cancelled.
 using SignatureFetcher = std::function<std::unique_ptr<Transfer>(
     const platform::UrlRequest& request, std::function<void(Result<std::string> text)> done)>;
 
-SignatureFetcher signatureFileFetcher();
+SignatureFetcher signatureFileFetcher(platform::EventLoop& loop);
 
 // Run-end statuses: the entry reports true only for a ready install agent.
 inline constexpr int RUN_AGENT_READY = 1;
@@ -58,7 +58,7 @@ inline constexpr int RUN_NO_AGENT = 0;
 struct DownloadSettings {
     std::function<void(int status)> stopApplication;
     TransferFactory makeTransfer;
-    SignatureFetcher fetchSignature = signatureFileFetcher();
+    SignatureFetcher fetchSignature;
     // A delayed call on the application's run loop, and its cancellation.
     std::function<unsigned(double seconds, std::function<void()> fn)> callLater;
     std::function<void(unsigned id)> cancelCall;
@@ -67,6 +67,8 @@ struct DownloadSettings {
     std::function<std::optional<platform::MainBundle>()> mainBundle = platform::mainBundle;
     double timeoutInterval = 60.0;
     std::string caFile; // trusted for HTTPS instead of the system's store, when set
+    // The same as a directory of hashed certificates.
+    std::string caDirectory;
 };
 
 // Shown while another run holds the cache (translated where shown).

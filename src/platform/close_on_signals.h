@@ -1,28 +1,29 @@
 #pragma once
 
+#include "platform/event_loop.h"
+
 #include <csignal>
 #include <functional>
-#include <glib-unix.h>
 #include <utility>
 #include <vector>
 
 namespace qz::platform {
 
-// While active, SIGINT, SIGTERM and SIGHUP (those not ignored) call `close` from the main loop
-// instead of ending the process, so a window can cancel cleanly. Header-only: the GTK module uses
-// it too.
+// While active, SIGINT, SIGTERM and SIGHUP (those not ignored) call `close` from the loop
+// instead of ending the process, so a window can cancel cleanly.
 class CloseOnSignals {
   public:
-    CloseOnSignals() = default;
-    explicit CloseOnSignals(std::function<void()> close) : close_(std::move(close)) {
+    CloseOnSignals(EventLoop& loop, std::function<void()> close)
+        : loop_(loop), close_(std::move(close)) {
         for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-            // One ignored from the start (nohup) stays ignored, also for the install agent: GLib
-            // would leave it at the default action afterwards.
+            // One ignored from the start (nohup) stays ignored, also for the install agent.
             struct sigaction current {};
             if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
                 continue;
             }
-            sources_.push_back(g_unix_signal_add(signal, &CloseOnSignals::onSignal, this));
+            if (const unsigned id = loop_.watchSignal(signal, [this] { close_(); })) {
+                watches_.push_back(id);
+            }
         }
     }
     ~CloseOnSignals() {
@@ -32,20 +33,16 @@ class CloseOnSignals {
     CloseOnSignals& operator=(const CloseOnSignals&) = delete;
 
     void stop() {
-        for (guint id : sources_) {
-            g_source_remove(id);
+        for (const unsigned id : watches_) {
+            loop_.unwatchSignal(id);
         }
-        sources_.clear();
+        watches_.clear();
     }
 
   private:
-    static gboolean onSignal(gpointer self) {
-        static_cast<CloseOnSignals*>(self)->close_();
-        return G_SOURCE_CONTINUE;
-    }
-
+    EventLoop& loop_;
     std::function<void()> close_;
-    std::vector<guint> sources_;
+    std::vector<unsigned> watches_;
 };
 
 } // namespace qz::platform

@@ -1,12 +1,13 @@
 #include "platform/curl_multi_driver.h"
 
+#include "platform/event_loop.h"
+
 #include <algorithm>
-#include <glib-unix.h>
 #include <mutex>
 
 namespace qz::platform {
 
-CurlMultiDriver::CurlMultiDriver(Client& client) : client_(client) {
+CurlMultiDriver::CurlMultiDriver(EventLoop& loop, Client& client) : loop_(loop), client_(client) {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     if ((easy_ = curl_easy_init()) == nullptr || (multi_ = curl_multi_init()) == nullptr) {
@@ -29,7 +30,7 @@ CurlMultiDriver::~CurlMultiDriver() {
     }
 }
 
-CURLMcode CurlMultiDriver::start(std::optional<gint64> idleIntervalUs) {
+CURLMcode CurlMultiDriver::start(std::optional<std::int64_t> idleIntervalUs) {
     // Set first: adding the handle already asks for a timer.
     attached_ = true;
     const CURLMcode code = curl_multi_add_handle(multi_, easy_);
@@ -40,8 +41,8 @@ CURLMcode CurlMultiDriver::start(std::optional<gint64> idleIntervalUs) {
     }
     noteActivity();
     if (idleIntervalUs) {
-        idleIntervalUs_ = *idleIntervalUs;
-        armIdleCheck(idleIntervalUs_);
+        idleInterval_ = std::chrono::microseconds(*idleIntervalUs);
+        armIdleCheck(idleInterval_);
     }
     return code;
 }
@@ -68,94 +69,79 @@ std::optional<CURLcode> CurlMultiDriver::result() {
 
 void CurlMultiDriver::removeSources() {
     for (const auto& [socket, id] : socketWatches_) {
-        g_source_remove(id);
+        loop_.unwatch(id);
     }
     socketWatches_.clear();
-    for (guint* id : {&timer_, &idleCheck_}) {
-        if (*id != 0) {
-            g_source_remove(*id);
-            *id = 0;
-        }
-    }
+    loop_.cancelCall(timer_);
+    loop_.cancelCall(idleCheck_);
+    timer_ = idleCheck_ = 0;
 }
 
 int CurlMultiDriver::onSocketChange(CURL*, curl_socket_t socket, int what, void* self, void*) {
     auto* driver = static_cast<CurlMultiDriver*>(self);
     if (const auto it = driver->socketWatches_.find(socket); it != driver->socketWatches_.end()) {
-        g_source_remove(it->second);
+        driver->loop_.unwatch(it->second);
         driver->socketWatches_.erase(it);
     }
     if (what == CURL_POLL_REMOVE || !driver->attached_) {
         return 0;
     }
-    int condition = G_IO_HUP | G_IO_ERR;
+    short events = 0;
     if (what == CURL_POLL_IN || what == CURL_POLL_INOUT) {
-        condition |= G_IO_IN;
+        events |= POLLIN;
     }
     if (what == CURL_POLL_OUT || what == CURL_POLL_INOUT) {
-        condition |= G_IO_OUT;
+        events |= POLLOUT;
     }
     driver->socketWatches_[socket] =
-        g_unix_fd_add_full(G_PRIORITY_DEFAULT_IDLE, socket, static_cast<GIOCondition>(condition),
-                           &CurlMultiDriver::onSocketReady, driver, nullptr);
+        driver->loop_.watch(socket, events, [driver, socket](short revents) {
+            driver->onSocketReady(socket, revents);
+        });
     return 0;
 }
 
 int CurlMultiDriver::onTimerChange(CURLM*, long timeoutMs, void* self) {
     // One timer at a time: a new one replaces the old, and -1 only deletes it.
     auto* driver = static_cast<CurlMultiDriver*>(self);
-    if (driver->timer_ != 0) {
-        g_source_remove(driver->timer_);
-        driver->timer_ = 0;
-    }
+    driver->loop_.cancelCall(driver->timer_);
+    driver->timer_ = 0;
     if (timeoutMs >= 0 && driver->attached_) {
-        driver->timer_ = g_timeout_add_full(G_PRIORITY_DEFAULT_IDLE, static_cast<guint>(timeoutMs),
-                                            &CurlMultiDriver::onTimer, driver, nullptr);
+        driver->timer_ = driver->loop_.callLater(static_cast<double>(timeoutMs) / 1000.0, [driver] {
+            driver->timer_ = 0; // curl may set a new timer while it runs
+            driver->run(CURL_SOCKET_TIMEOUT, 0);
+        });
     }
     return 0;
 }
 
-gboolean CurlMultiDriver::onSocketReady(gint fd, GIOCondition condition, gpointer self) {
+void CurlMultiDriver::onSocketReady(curl_socket_t socket, short revents) {
     int events = 0;
-    if ((condition & (G_IO_IN | G_IO_HUP)) != 0) {
+    if ((revents & (POLLIN | POLLHUP)) != 0) {
         events |= CURL_CSELECT_IN;
     }
-    if ((condition & G_IO_OUT) != 0) {
+    if ((revents & POLLOUT) != 0) {
         events |= CURL_CSELECT_OUT;
     }
-    if ((condition & G_IO_ERR) != 0) {
+    if ((revents & (POLLERR | POLLNVAL)) != 0) {
         events |= CURL_CSELECT_ERR;
     }
-    // The source may be gone after this (curl dropped the socket, or the driver was destroyed);
-    // GLib copes with a destroyed source asking to continue.
-    static_cast<CurlMultiDriver*>(self)->run(fd, events);
-    return G_SOURCE_CONTINUE;
+    run(socket, events);
 }
 
-gboolean CurlMultiDriver::onTimer(gpointer self) {
-    auto* driver = static_cast<CurlMultiDriver*>(self);
-    driver->timer_ = 0; // curl may set a new timer while it runs
-    driver->run(CURL_SOCKET_TIMEOUT, 0);
-    return G_SOURCE_REMOVE;
+void CurlMultiDriver::armIdleCheck(Clock::duration delay) {
+    idleCheck_ =
+        loop_.callLater(std::chrono::duration<double>(delay).count(), [this] { onIdleCheck(); });
 }
 
-void CurlMultiDriver::armIdleCheck(gint64 delayUs) {
-    const gint64 delayMs = std::max<gint64>(1, (delayUs + 999) / 1000);
-    idleCheck_ = g_timeout_add_full(G_PRIORITY_DEFAULT_IDLE, static_cast<guint>(delayMs),
-                                    &CurlMultiDriver::onIdleCheck, this, nullptr);
-}
-
-gboolean CurlMultiDriver::onIdleCheck(gpointer self) {
+void CurlMultiDriver::onIdleCheck() {
     // Re-armed lazily from the last activity, so receiving data costs no timer churn.
-    auto* driver = static_cast<CurlMultiDriver*>(self);
-    driver->idleCheck_ = 0;
-    const gint64 idle = g_get_monotonic_time() - driver->lastActivity_;
-    if (idle >= driver->idleIntervalUs_) {
-        driver->client_.curlWentIdle(); // may destroy this driver
+    idleCheck_ = 0;
+    const auto idle = Clock::now() - lastActivity_;
+    if (idle >= idleInterval_) {
+        client_.curlWentIdle(); // may destroy this driver
     } else {
-        driver->armIdleCheck(driver->idleIntervalUs_ - idle);
+        armIdleCheck(idleInterval_ - idle);
     }
-    return G_SOURCE_REMOVE;
 }
 
 void CurlMultiDriver::run(curl_socket_t socket, int events) {

@@ -1,16 +1,19 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <curl/curl.h>
-#include <glib.h>
 #include <map>
 #include <optional>
 
 namespace qz::platform {
 
-// Runs one libcurl easy handle through a multi handle from the GLib default main context. The
-// sockets and libcurl's timer become GLib sources at idle priority, so that a socket that is
-// always ready does not starve window redraws. It also watches for silence: libcurl's own
-// low-speed check is only approximate, and its time-out would limit the whole transfer.
+class EventLoop;
+
+// Runs one libcurl easy handle through a multi handle from the event loop: libcurl's sockets
+// become watches of the loop and its timer a delayed call. It also watches for silence:
+// libcurl's own low-speed check is only approximate, and its time-out would limit the whole
+// transfer.
 class CurlMultiDriver {
   public:
     class Client {
@@ -25,7 +28,7 @@ class CurlMultiDriver {
         ~Client() = default;
     };
 
-    explicit CurlMultiDriver(Client& client);
+    CurlMultiDriver(EventLoop& loop, Client& client);
     // Stops, then cleans up the multi handle and the easy handle.
     ~CurlMultiDriver();
     CurlMultiDriver(const CurlMultiDriver&) = delete;
@@ -37,10 +40,10 @@ class CurlMultiDriver {
     }
     // Hands the easy handle to the multi handle; libcurl starts once the loop runs. With an idle
     // interval (microseconds), the client hears when no activity was noted for that long.
-    CURLMcode start(std::optional<gint64> idleIntervalUs);
+    CURLMcode start(std::optional<std::int64_t> idleIntervalUs);
     // Called from the easy handle's header and data callbacks.
     void noteActivity() {
-        lastActivity_ = g_get_monotonic_time();
+        lastActivity_ = Clock::now();
     }
     // Takes the easy handle back and removes every source; no call to the client after this.
     void stop();
@@ -48,24 +51,25 @@ class CurlMultiDriver {
     std::optional<CURLcode> result();
 
   private:
+    using Clock = std::chrono::steady_clock;
     static int onSocketChange(CURL* easy, curl_socket_t socket, int what, void* self, void*);
     static int onTimerChange(CURLM* multi, long timeoutMs, void* self);
-    static gboolean onSocketReady(gint fd, GIOCondition condition, gpointer self);
-    static gboolean onTimer(gpointer self);
-    static gboolean onIdleCheck(gpointer self);
-    void armIdleCheck(gint64 delayUs);
+    void onSocketReady(curl_socket_t socket, short revents);
+    void onIdleCheck();
+    void armIdleCheck(Clock::duration delay);
     void run(curl_socket_t socket, int events);
     void removeSources();
 
+    EventLoop& loop_;
     Client& client_;
     CURL* easy_ = nullptr;
     CURLM* multi_ = nullptr;
     bool attached_ = false;
-    std::map<curl_socket_t, guint> socketWatches_;
-    guint timer_ = 0;
-    guint idleCheck_ = 0;
-    gint64 idleIntervalUs_ = 0;
-    gint64 lastActivity_ = 0;
+    std::map<curl_socket_t, unsigned> socketWatches_;
+    unsigned timer_ = 0;
+    unsigned idleCheck_ = 0;
+    Clock::duration idleInterval_{};
+    Clock::time_point lastActivity_;
 };
 
 } // namespace qz::platform

@@ -10,7 +10,7 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
   public:
     DeferredWindow(EventLoop& loop, std::function<std::unique_ptr<DownloadWindow>()> open,
                    double patienceSeconds)
-        : loop_(loop), open_(std::move(open)), signals_([this] { close(); }) {
+        : loop_(loop), open_(std::move(open)), signals_(loop, [this] { close(); }) {
         patience_ = loop_.callLater(patienceSeconds, [this] {
             patience_ = 0;
             materialise();
@@ -85,8 +85,8 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
         if (real_ || closed_) {
             return;
         }
-        // Signals are still answered here until the window closes: opening takes a while, and
-        // the real window answers them too once it is open.
+        // Signals are answered here until the window closes, whichever window is open: the GTK
+        // window leaves them to the loop that owns them.
         cancelPatience();
         real_ = open_();
         real_->setDelegate(this);

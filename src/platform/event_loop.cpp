@@ -1,120 +1,313 @@
 #include "platform/event_loop.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cmath>
-#include <csignal>
-#include <glib.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <utility>
 
 namespace qz::platform {
+namespace {
 
-struct EventLoop::PendingCall {
-    EventLoop* loop;
-    unsigned id = 0;
-    std::function<void()> fn;
-};
+// Where the signal handler writes the signals it caught: a handler can reach nothing else.
+std::atomic<int> signalWriteEnd{-1};
+
+extern "C" void onCaughtSignal(int signal) {
+    const int saved = errno;
+    const int fd = signalWriteEnd.load();
+    if (fd >= 0) {
+        const auto byte = static_cast<unsigned char>(signal);
+        [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
+    }
+    errno = saved;
+}
+
+void closeBoth(int (&fds)[2]) {
+    for (int& fd : fds) {
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+}
+
+// Reads whatever is waiting in a non-blocking pipe.
+std::vector<unsigned char> drain(int fd) {
+    std::vector<unsigned char> bytes;
+    unsigned char buffer[64];
+    ssize_t got = 0;
+    while ((got = ::read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+        bytes.insert(bytes.end(), buffer, buffer + std::max<ssize_t>(got, 0));
+    }
+    return bytes;
+}
+
+} // namespace
 
 struct EventLoop::Worker {
-    EventLoop* loop;
     std::thread thread;
     bool result = false;
-    guint source = 0;
     std::function<void(bool)> done;
 };
 
-EventLoop::EventLoop() : loop_(g_main_loop_new(nullptr, FALSE)) {}
+EventLoop::EventLoop() {
+    if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) == 0) {
+        wakeWatch_ = watch(wakePipe_[0], POLLIN, [this](short) {
+            drain(wakePipe_[0]);
+            finishWorkers();
+        });
+    }
+}
 
 EventLoop::~EventLoop() {
-    for (const unsigned id : pendingCalls_) {
-        g_source_remove(id);
+    for (const auto& [signal, previous] : caughtSignals_) {
+        ::sigaction(signal, &previous, nullptr);
     }
+    int ours = signalPipe_[1];
+    signalWriteEnd.compare_exchange_strong(ours, -1);
     for (const auto& worker : workers_) {
         worker->thread.join();
-        if (worker->source != 0) {
-            g_source_remove(worker->source);
-        }
     }
-    g_main_loop_unref(loop_);
+    closeBoth(wakePipe_);
+    closeBoth(signalPipe_);
+}
+
+unsigned EventLoop::nextId() {
+    if (++lastId_ == 0) {
+        ++lastId_;
+    }
+    return lastId_;
 }
 
 int EventLoop::run() {
-    if (!stopRequested_) {
-        g_main_loop_run(loop_);
+    running_ = true;
+    while (!stopRequested_) {
+        if (driver_ != nullptr) {
+            driver_->run(); // until stop() quits it, or it lets go of the loop
+        } else {
+            iterate(-1);
+        }
     }
+    running_ = false;
     stopRequested_ = false;
     return status_;
 }
 
 void EventLoop::stop(int status) {
     status_ = status;
-    if (g_main_loop_is_running(loop_)) {
-        g_main_loop_quit(loop_);
-    } else {
-        // g_main_loop_run forgets a quit made before it starts.
-        stopRequested_ = true;
+    stopRequested_ = true;
+    if (driver_ != nullptr) {
+        driver_->quit();
     }
 }
 
-int EventLoop::firePendingCall(void* data) {
-    auto* call = static_cast<PendingCall*>(data);
-    call->loop->pendingCalls_.erase(call->id);
-    // Nothing of the loop is touched after fn: it may destroy the loop.
-    call->fn();
-    return G_SOURCE_REMOVE;
+void EventLoop::iterate(int maxWaitMs) {
+    std::vector<pollfd> fds(watches_.size());
+    fds.resize(pollDescriptors(fds.data(), fds.size()));
+    int timeout = pollTimeoutMs();
+    if (maxWaitMs >= 0 && (timeout < 0 || timeout > maxWaitMs)) {
+        timeout = maxWaitMs;
+    }
+    if (::poll(fds.data(), fds.size(), timeout) < 0) {
+        // EINTR: the handler has written the signal down; it is read on the next round.
+        fds.clear();
+    }
+    dispatch(fds.data(), fds.size());
+}
+
+std::size_t EventLoop::pollDescriptors(pollfd* fds, std::size_t capacity) {
+    std::size_t count = 0;
+    for (const auto& [id, watch] : watches_) {
+        if (count < capacity) {
+            fds[count] = pollfd{watch.fd, watch.events, 0};
+        }
+        ++count;
+    }
+    return count;
+}
+
+int EventLoop::pollTimeoutMs() {
+    if (timers_.empty()) {
+        return -1;
+    }
+    const auto next = std::min_element(timers_.begin(), timers_.end(), [](auto& a, auto& b) {
+                          return a.second.due < b.second.due;
+                      })->second.due;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+    return static_cast<int>(std::clamp<decltype(wait)>(wait, 0, INT_MAX));
+}
+
+void EventLoop::dispatch(const pollfd* fds, std::size_t count) {
+    runDueTimers();
+    for (std::size_t i = 0; i < count && !(running_ && stopRequested_); ++i) {
+        if (fds[i].revents == 0) {
+            continue;
+        }
+        // By id, as a watch may be removed, or the descriptor watched anew, by an earlier call.
+        std::vector<unsigned> ready;
+        for (const auto& [id, watch] : watches_) {
+            if (watch.fd == fds[i].fd) {
+                ready.push_back(id);
+            }
+        }
+        for (const unsigned id : ready) {
+            const auto it = watches_.find(id);
+            if (it == watches_.end() || (running_ && stopRequested_)) {
+                continue;
+            }
+            const short revents =
+                fds[i].revents & (it->second.events | POLLERR | POLLHUP | POLLNVAL);
+            if (revents != 0) {
+                const auto fn = it->second.fn; // the watch may go while it runs
+                fn(revents);
+            }
+        }
+    }
+}
+
+void EventLoop::drivenBy(LoopDriver* driver) {
+    driver_ = driver;
+}
+
+void EventLoop::runDueTimers() {
+    // Only those due now: a call made from one of them waits for the next round.
+    const auto now = Clock::now();
+    std::vector<std::pair<Clock::time_point, unsigned>> due;
+    for (const auto& [id, timer] : timers_) {
+        if (timer.due <= now) {
+            due.emplace_back(timer.due, id);
+        }
+    }
+    std::sort(due.begin(), due.end());
+    for (const auto& [time, id] : due) {
+        const auto it = timers_.find(id);
+        if (it == timers_.end()) {
+            continue;
+        }
+        const std::function<void()> fn = std::move(it->second.fn);
+        timers_.erase(it);
+        fn();
+        if (running_ && stopRequested_) {
+            return;
+        }
+    }
 }
 
 unsigned EventLoop::callLater(double seconds, std::function<void()> fn) {
-    const double ms = std::isfinite(seconds) && seconds > 0 ? std::round(seconds * 1000.0) : 0.0;
-    auto* call = new PendingCall{this, 0, std::move(fn)};
-    const unsigned id = g_timeout_add_full(
-        G_PRIORITY_DEFAULT, static_cast<guint>(std::min(ms, 4.0e9)), &EventLoop::firePendingCall,
-        call, [](gpointer data) { delete static_cast<PendingCall*>(data); });
-    call->id = id;
-    pendingCalls_.insert(id);
+    const double delay = std::isfinite(seconds) && seconds > 0 ? std::min(seconds, 4.0e6) : 0.0;
+    const unsigned id = nextId();
+    timers_[id] = Timer{Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(delay)),
+                        std::move(fn)};
     return id;
 }
 
 void EventLoop::cancelCall(unsigned id) {
-    if (pendingCalls_.erase(id) != 0) {
-        g_source_remove(id);
+    timers_.erase(id);
+}
+
+unsigned EventLoop::watch(int fd, short events, std::function<void(short revents)> fn) {
+    const unsigned id = nextId();
+    watches_[id] = Watch{fd, events, std::move(fn)};
+    return id;
+}
+
+void EventLoop::unwatch(unsigned id) {
+    watches_.erase(id);
+}
+
+unsigned EventLoop::watchSignal(int signal, std::function<void()> fn) {
+    if (signalPipe_[0] < 0) {
+        if (::pipe2(signalPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+            return 0;
+        }
+        signalWriteEnd.store(signalPipe_[1]);
+        signalWatch_ = watch(signalPipe_[0], POLLIN, [this](short) { drainSignals(); });
+    }
+    if (caughtSignals_.find(signal) == caughtSignals_.end()) {
+        struct sigaction action {};
+        action.sa_handler = onCaughtSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        struct sigaction previous {};
+        if (::sigaction(signal, &action, &previous) != 0) {
+            return 0;
+        }
+        caughtSignals_[signal] = previous;
+    }
+    const unsigned id = nextId();
+    signalWatches_[id] = SignalWatch{signal, std::move(fn)};
+    return id;
+}
+
+void EventLoop::unwatchSignal(unsigned id) {
+    const auto it = signalWatches_.find(id);
+    if (it == signalWatches_.end()) {
+        return;
+    }
+    const int signal = it->second.signal;
+    signalWatches_.erase(it);
+    const bool stillWatched = std::any_of(signalWatches_.begin(), signalWatches_.end(),
+                                          [signal](auto& w) { return w.second.signal == signal; });
+    if (const auto caught = caughtSignals_.find(signal);
+        !stillWatched && caught != caughtSignals_.end()) {
+        ::sigaction(signal, &caught->second, nullptr);
+        caughtSignals_.erase(caught);
     }
 }
 
-} // namespace qz::platform
-
-namespace qz::platform {
+void EventLoop::drainSignals() {
+    for (const unsigned char signal : drain(signalPipe_[0])) {
+        std::vector<unsigned> ids;
+        for (const auto& [id, watch] : signalWatches_) {
+            if (watch.signal == signal) {
+                ids.push_back(id);
+            }
+        }
+        for (const unsigned id : ids) {
+            if (const auto it = signalWatches_.find(id); it != signalWatches_.end()) {
+                const auto fn = it->second.fn;
+                fn();
+            }
+        }
+    }
+}
 
 void EventLoop::runInBackground(std::function<bool()> work, std::function<void(bool)> done) {
     auto worker = std::make_shared<Worker>();
-    worker->loop = this;
     worker->done = std::move(done);
     workers_.push_back(worker);
-    // Signals stay with the main thread, where the loop's signal sources expect them.
+    // Signals stay with the main thread, whose calls they interrupt.
     sigset_t all;
     sigset_t old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
-    Worker* raw = worker.get();
-    worker->thread = std::thread([raw, work = std::move(work)] {
-        raw->result = work();
-        // g_idle_add is safe from any thread; the source id is written before the loop can
-        // dispatch it, since the loop only runs it after the main thread next iterates.
-        raw->source = g_idle_add_full(G_PRIORITY_DEFAULT, &EventLoop::finishWorker, raw, nullptr);
+    worker->thread = std::thread([this, worker, work = std::move(work)] {
+        worker->result = work();
+        {
+            const std::lock_guard lock(finishedMutex_);
+            finished_.push_back(worker);
+        }
+        const unsigned char byte = 1;
+        [[maybe_unused]] const ssize_t written = ::write(wakePipe_[1], &byte, 1);
     });
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
-int EventLoop::finishWorker(void* data) {
-    auto* raw = static_cast<Worker*>(data);
-    EventLoop* loop = raw->loop;
-    raw->thread.join();
-    const auto it = std::find_if(loop->workers_.begin(), loop->workers_.end(),
-                                 [raw](const auto& w) { return w.get() == raw; });
-    const std::shared_ptr<Worker> worker = *it;
-    loop->workers_.erase(it);
-    // Nothing of the loop is touched after done: it may destroy the loop.
-    worker->done(worker->result);
-    return G_SOURCE_REMOVE;
+void EventLoop::finishWorkers() {
+    std::vector<std::shared_ptr<Worker>> finished;
+    {
+        const std::lock_guard lock(finishedMutex_);
+        finished.swap(finished_);
+    }
+    for (const auto& worker : finished) {
+        worker->thread.join();
+        workers_.remove(worker);
+        worker->done(worker->result);
+    }
 }
 
 } // namespace qz::platform

@@ -1,11 +1,12 @@
 #include "platform/gtk_window.h"
 
 #include "bootstrap/translation.h"
-#include "platform/close_on_signals.h"
+#include "platform/glib_loop_driver.h"
 #include "platform/gtk_window_widgets.h"
 
 #include <algorithm>
 #include <gtk/gtk.h>
+#include <memory>
 #include <string>
 
 namespace qz::platform {
@@ -22,7 +23,12 @@ bool somethingToShow(const WindowState& state) {
 // its next frame. Only the bar's pulse has a timer: it is animation, not progress.
 class GtkDownloadWindow : public DownloadWindow {
   public:
-    GtkDownloadWindow() {
+    // Runs `loop` from GLib's main loop while it lives; the signals that close the window are
+    // the loop's to catch.
+    explicit GtkDownloadWindow(LoopBridge* loop) {
+        if (loop != nullptr) {
+            driver_ = std::make_unique<GlibLoopDriver>(*loop);
+        }
         build();
         // Shown once the launch has set the splash image, so the window is centred at its size.
         presentSource_ =
@@ -195,7 +201,6 @@ class GtkDownloadWindow : public DownloadWindow {
     }
 
     void removeSources() {
-        signals_.stop();
         removeSource(pulseSource_);
         removeSource(presentSource_);
     }
@@ -247,7 +252,7 @@ class GtkDownloadWindow : public DownloadWindow {
     GtkWidget* label_ = nullptr;
     GtkWidget* cancel_ = nullptr;
     DownloadWindowDelegate* delegate_ = nullptr;
-    CloseOnSignals signals_{[this] { close(); }};
+    std::unique_ptr<GlibLoopDriver> driver_;
     guint pulseSource_ = 0;
     guint presentSource_ = 0;
 
@@ -267,11 +272,12 @@ class GtkDownloadWindow : public DownloadWindow {
 
 } // namespace qz::platform
 
-// The entry point of this loadable module: the window, or nullptr when no display can be opened.
+// The entry point of this loadable module: the window, which runs `loop` from GLib's main loop
+// from now on, or nullptr when no display can be opened.
 extern "C" __attribute__((visibility("default"))) qz::platform::DownloadWindow*
-qz_make_gtk_window() {
+qz_make_gtk_window(qz::platform::LoopBridge* loop) {
     if (!qz::platform::startGtk()) {
         return nullptr;
     }
-    return new qz::platform::GtkDownloadWindow();
+    return new qz::platform::GtkDownloadWindow(loop);
 }

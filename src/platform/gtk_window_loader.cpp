@@ -1,5 +1,7 @@
 #include "platform/gtk_window.h"
 
+#include "platform/event_loop.h"
+
 #include "platform/system_log.h"
 #include "platform/write_all.h"
 
@@ -24,7 +26,8 @@ extern "C" const char qz_gtk_module_end[];
 namespace qz::platform {
 namespace {
 
-// The module's factory, loaded once; it stays loaded, as GTK cannot be unloaded.
+// The module's factory, from a copy of the module loaded for this call; it stays loaded, as GTK
+// cannot be unloaded.
 void* loadFactory() {
     const int fd = ::memfd_create("qz-gtk-window", MFD_CLOEXEC);
     if (fd < 0) {
@@ -40,7 +43,8 @@ void* loadFactory() {
         factory = ::dlsym(module, "qz_make_gtk_window");
     } else {
         // GTK is not installed: the terminal window serves instead.
-        systemLog(std::string("The GTK window cannot be loaded: ") + ::dlerror());
+        systemLog(std::string("The download window needs GTK 3, which cannot be loaded (") +
+                  ::dlerror() + "); progress is shown in the terminal instead.");
     }
     ::close(fd);
     return factory;
@@ -48,12 +52,13 @@ void* loadFactory() {
 
 } // namespace
 
-std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& /*loop*/) {
+std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& loop) {
     void* factory = loadFactory();
     if (factory == nullptr) {
         return nullptr;
     }
-    return std::unique_ptr<DownloadWindow>(reinterpret_cast<DownloadWindow* (*)()>(factory)());
+    using Factory = DownloadWindow* (*)(LoopBridge*);
+    return std::unique_ptr<DownloadWindow>(reinterpret_cast<Factory>(factory)(&loop));
 }
 
 } // namespace qz::platform

@@ -2,8 +2,9 @@
 
 namespace qz::platform {
 
-SmallFileFetch::SmallFileFetch(UrlRequest request, std::uint64_t limit, Completion done)
-    : done_(std::move(done)), transfer_(std::move(request), *this) {
+SmallFileFetch::SmallFileFetch(EventLoop& loop, UrlRequest request, std::uint64_t limit,
+                               Completion done)
+    : done_(std::move(done)), transfer_(loop, std::move(request), *this) {
     transfer_.setMaximumBodyLength(limit);
     transfer_.setKeepsBody(true);
 }

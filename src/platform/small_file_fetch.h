@@ -18,8 +18,8 @@ class SmallFileFetch : UrlTransferDelegate {
     // ("<description> (<URL>)"). It may destroy this object.
     using Completion = std::function<void(Result<std::string> body)>;
 
-    // Starts once the GLib default main loop runs.
-    SmallFileFetch(UrlRequest request, std::uint64_t limit, Completion done);
+    // Starts once the loop runs.
+    SmallFileFetch(EventLoop& loop, UrlRequest request, std::uint64_t limit, Completion done);
     SmallFileFetch(const SmallFileFetch&) = delete;
     SmallFileFetch& operator=(const SmallFileFetch&) = delete;
 

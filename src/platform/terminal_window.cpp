@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <glib.h>
 #include <optional>
 #include <string>
 #include <sys/ioctl.h>
@@ -31,7 +30,7 @@ class TerminalWindow : public DownloadWindow {
     TerminalWindow(EventLoop& loop, TerminalWindowOptions options)
         : loop_(loop), options_(options) {
         if (options_.handleSignals) {
-            signals_.emplace([this] { close(); });
+            signals_.emplace(loop_, [this] { close(); });
         }
     }
 
@@ -98,20 +97,21 @@ class TerminalWindow : public DownloadWindow {
         if (!spinning) {
             stopSpinner();
         } else if (spinSource_ == 0) {
-            spinSource_ = g_timeout_add(1000 / SPINS_PER_SECOND, &TerminalWindow::onSpin, this);
+            spinLater();
         }
     }
 
-    static gboolean onSpin(gpointer self) {
-        auto* window = static_cast<TerminalWindow*>(self);
-        ++window->spin_;
-        window->drawInPlace();
-        return G_SOURCE_CONTINUE;
+    void spinLater() {
+        spinSource_ = loop_.callLater(1.0 / SPINS_PER_SECOND, [this] {
+            ++spin_;
+            drawInPlace();
+            spinLater();
+        });
     }
 
     void stopSpinner() {
         if (spinSource_ != 0) {
-            g_source_remove(spinSource_);
+            loop_.cancelCall(spinSource_);
             spinSource_ = 0;
         }
     }
@@ -213,7 +213,7 @@ class TerminalWindow : public DownloadWindow {
     TerminalWindowOptions options_;
     DownloadWindowDelegate* delegate_ = nullptr;
     std::optional<CloseOnSignals> signals_;
-    guint spinSource_ = 0;
+    unsigned spinSource_ = 0;
     unsigned closeSource_ = 0;
     WindowState state_;
     bool lineShown_ = false;

@@ -11,8 +11,8 @@ std::optional<std::string> UrlResponse::headerField(std::string_view name) const
     return headerFieldNamed(headerFields, name);
 }
 
-UrlTransfer::Impl::Impl(UrlRequest request, UrlTransferDelegate& delegate)
-    : request_(std::move(request)), events_(delegate) {
+UrlTransfer::Impl::Impl(EventLoop& loop, UrlRequest request, UrlTransferDelegate& delegate)
+    : loop_(loop), request_(std::move(request)), events_(delegate) {
     if (request_.url.empty()) {
         failLater("The URL is empty.");
     } else if (easy_ == nullptr) {
@@ -24,9 +24,9 @@ UrlTransfer::Impl::Impl(UrlRequest request, UrlTransferDelegate& delegate)
 
 void UrlTransfer::Impl::start() {
     const double seconds = request_.timeoutInterval;
-    std::optional<gint64> timeoutUs;
+    std::optional<std::int64_t> timeoutUs;
     if (std::isfinite(seconds) && seconds > 0) {
-        timeoutUs = static_cast<gint64>(std::min(seconds, 1.0e7) * 1.0e6);
+        timeoutUs = static_cast<std::int64_t>(std::min(seconds, 1.0e7) * 1.0e6);
     }
     headerList_ = setRequestOptions(easy_, request_,
                                     static_cast<long>(timeoutUs.value_or(0) / 1000), errorBuffer_);
@@ -47,8 +47,10 @@ UrlTransfer::Impl::~Impl() {
 void UrlTransfer::Impl::failLater(std::string failure) {
     // Failures are delivered from the loop, like every other callback.
     startFailure_ = std::move(failure);
-    startFailureSource_ =
-        g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, &Impl::onStartFailure, this, nullptr);
+    startFailureSource_ = loop_.callLater(0, [this] {
+        startFailureSource_ = 0;
+        failNow(startFailure_);
+    });
 }
 
 void UrlTransfer::Impl::cancel() {
@@ -61,23 +63,14 @@ void UrlTransfer::Impl::cancel() {
     body_.abandon(true);
 }
 
-gboolean UrlTransfer::Impl::onStartFailure(gpointer self) {
-    auto* impl = static_cast<Impl*>(self);
-    impl->startFailureSource_ = 0;
-    impl->failNow(impl->startFailure_);
-    return G_SOURCE_REMOVE;
-}
-
 void UrlTransfer::Impl::stopAll() {
     driver_.stop();
-    if (startFailureSource_ != 0) {
-        g_source_remove(startFailureSource_);
-        startFailureSource_ = 0;
-    }
+    loop_.cancelCall(startFailureSource_);
+    startFailureSource_ = 0;
 }
 
-UrlTransfer::UrlTransfer(UrlRequest request, UrlTransferDelegate& delegate)
-    : impl_(std::make_unique<Impl>(std::move(request), delegate)) {}
+UrlTransfer::UrlTransfer(EventLoop& loop, UrlRequest request, UrlTransferDelegate& delegate)
+    : impl_(std::make_unique<Impl>(loop, std::move(request), delegate)) {}
 
 UrlTransfer::~UrlTransfer() = default;
 

@@ -13,6 +13,8 @@
 
 namespace qz::platform {
 
+class EventLoop;
+
 // The URLs in responses and errors, and any in an error's description, are meant for messages:
 // the password of their user information is masked (platform/url_text.h).
 struct UrlResponse {
@@ -31,7 +33,7 @@ struct UrlError {
     std::string failingURL;
 };
 
-// Called on the main thread from the GLib default main context, one call at a time, in order:
+// Called on the main thread from the event loop, one call at a time, in order:
 // the response, data blocks, then exactly one of finished or failed. The response comes as soon
 // as the header block of the final response has ended (not for 1xx, nor for a redirect that is
 // followed), before any of its body. A failure may come without any response (bad URL, name
@@ -59,9 +61,11 @@ struct UrlRequest {
     double timeoutInterval = 60.0;
     std::vector<std::pair<std::string, std::string>> extraHeaders; // e.g. If-None-Match
     std::string caFile; // certificates to trust instead of the system's, when not empty
+    // The same as a directory of hashed certificates.
+    std::string caDirectory;
 };
 
-// An HTTP(S) GET of one URL, following redirects, driven by the GLib default main loop.
+// An HTTP(S) GET of one URL, following redirects, driven by the event loop.
 // Only http and https are allowed, redirects included, and a redirect from https to http fails.
 // An HTTP status >= 400 fails the transfer. The body goes to the destination file when one is
 // set, and is counted but discarded otherwise.
@@ -70,8 +74,8 @@ struct UrlRequest {
 // comes after that.
 class UrlTransfer {
   public:
-    // The transfer starts once the GLib default main loop runs.
-    UrlTransfer(UrlRequest request, UrlTransferDelegate& delegate);
+    // The transfer starts once the loop runs.
+    UrlTransfer(EventLoop& loop, UrlRequest request, UrlTransferDelegate& delegate);
     // Cancels if still running.
     ~UrlTransfer();
     UrlTransfer(const UrlTransfer&) = delete;

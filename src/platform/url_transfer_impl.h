@@ -4,6 +4,7 @@
 
 #include "platform/curl_multi_driver.h"
 #include "platform/curl_request.h"
+#include "platform/event_loop.h"
 #include "platform/header_lines.h"
 #include "platform/transfer_body.h"
 #include "platform/transfer_events.h"
@@ -16,7 +17,7 @@ namespace qz::platform {
 
 class UrlTransfer::Impl : CurlMultiDriver::Client {
   public:
-    Impl(UrlRequest request, UrlTransferDelegate& delegate);
+    Impl(EventLoop& loop, UrlRequest request, UrlTransferDelegate& delegate);
     ~Impl();
 
     TransferBody& body() {
@@ -38,7 +39,6 @@ class UrlTransfer::Impl : CurlMultiDriver::Client {
     std::size_t endOfHeaderBlock(std::size_t lineSize);
     std::size_t receiveBody(const char* data, std::size_t length);
 
-    static gboolean onStartFailure(gpointer self);
     void start();
     void failLater(std::string failure);
 
@@ -54,13 +54,14 @@ class UrlTransfer::Impl : CurlMultiDriver::Client {
     void queueResponse(long statusCode);
     void stopAll();
 
+    EventLoop& loop_;
     UrlRequest request_;
     char errorBuffer_[CURL_ERROR_SIZE] = {};
     CurlHeaderList headerList_;
-    CurlMultiDriver driver_{*this};
+    CurlMultiDriver driver_{loop_, *this};
     CURL* easy_ = driver_.easy();
 
-    guint startFailureSource_ = 0;
+    unsigned startFailureSource_ = 0;
     std::string startFailure_;
 
     TransferBody body_;

@@ -119,7 +119,8 @@ class TerminalWindowTest : public ::testing::Test {
     // Waits for the window's redraw timer until `text` has been drawn; returns what was written.
     std::string waitFor(const std::string& text) {
         std::string written;
-        test::runMainContextUntil(
+        test::runLoopUntil(
+            loop,
             [&] {
                 written += take();
                 return written.find(text) != std::string::npos;

@@ -52,7 +52,7 @@ class TransferBodyOptions : public ::testing::Test {
 
 TEST_F(TransferBodyOptions, TheBodyIsHashedAsItIsWritten) {
     server.setBody(body);
-    UrlTransfer transfer({server.url()}, outcome);
+    UrlTransfer transfer(loop, {server.url()}, outcome);
     transfer.setDestination(destination, false);
     transfer.setHashesBody(true);
     runLoop();
@@ -70,7 +70,7 @@ TEST_F(TransferBodyOptions, TheBodyIsHashedAsItIsWritten) {
 
 TEST_F(TransferBodyOptions, WithoutTheOptionsNothingIsHashedOrLimited) {
     server.setBody(body);
-    UrlTransfer transfer({server.url()}, outcome);
+    UrlTransfer transfer(loop, {server.url()}, outcome);
     transfer.setDestination(destination, false);
     runLoop();
 
@@ -81,7 +81,7 @@ TEST_F(TransferBodyOptions, WithoutTheOptionsNothingIsHashedOrLimited) {
 
 TEST_F(TransferBodyOptions, AnAnnouncedLengthOverTheMaximumFailsBeforeTheBody) {
     server.setBody(body);
-    UrlTransfer transfer({server.url()}, outcome);
+    UrlTransfer transfer(loop, {server.url()}, outcome);
     transfer.setDestination(destination, false);
     transfer.setMaximumBodyLength(body.size() - 1);
     runLoop();
@@ -97,7 +97,7 @@ TEST_F(TransferBodyOptions, AnAnnouncedLengthOverTheMaximumFailsBeforeTheBody) {
 TEST_F(TransferBodyOptions, ABodyPassingTheMaximumStopsTheTransferAndIsDeleted) {
     server.setBody(body);
     server.setChunked(true); // no length announced
-    UrlTransfer transfer({server.url()}, outcome);
+    UrlTransfer transfer(loop, {server.url()}, outcome);
     transfer.setDestination(destination, false);
     transfer.setMaximumBodyLength(100000);
     runLoop();
@@ -110,7 +110,7 @@ TEST_F(TransferBodyOptions, ABodyPassingTheMaximumStopsTheTransferAndIsDeleted) 
 TEST_F(TransferBodyOptions, ABodyOfExactlyTheMaximumIsWhole) {
     server.setBody(body);
     server.setChunked(true);
-    UrlTransfer transfer({server.url()}, outcome);
+    UrlTransfer transfer(loop, {server.url()}, outcome);
     transfer.setDestination(destination, false);
     transfer.setMaximumBodyLength(body.size());
     runLoop();
@@ -130,7 +130,7 @@ class SmallFileFetchTest : public TransferBodyOptions {
   protected:
     Fetched fetch(const std::string& url, std::uint64_t limit) {
         Fetched fetched;
-        SmallFileFetch fetch({url}, limit, [&](Result<std::string> got) {
+        SmallFileFetch fetch(loop, {url}, limit, [&](Result<std::string> got) {
             fetched.done = true;
             (got ? fetched.body : fetched.failure) = got ? *got : got.reason();
             loop.stop(0);

@@ -11,7 +11,7 @@ TEST_F(UrlTransferTest, ErrorStatusesFailWithoutResponseOrFile) {
         SCOPED_TRACE(status);
         server.setStatus(status);
         Recorder failing(loop);
-        UrlTransfer transfer({server.url()}, failing);
+        UrlTransfer transfer(loop, {server.url()}, failing);
         transfer.setDestination(destination, true);
         runLoop();
 
@@ -30,7 +30,7 @@ TEST_F(UrlTransferTest, FollowsRedirectsAndReportsTheFinalResponse) {
     server.setETag("\"final\"");
     server.addRedirect("/first", server.url("/second"), 301);
     server.addRedirect("/second", "/InstallAgent.zip", 307);
-    UrlTransfer transfer({server.url("/first")}, recorder);
+    UrlTransfer transfer(loop, {server.url("/first")}, recorder);
     transfer.setDestination(destination, false);
     runLoop();
 
@@ -52,14 +52,14 @@ TEST_F(UrlTransferTest, RedirectToAnErrorOrInCirclesFails) {
     {
         server.setStatus(404);
         Recorder failing(loop);
-        UrlTransfer transfer({server.url("/moved")}, failing);
+        UrlTransfer transfer(loop, {server.url("/moved")}, failing);
         runLoop();
         EXPECT_EQ(failing.events, Events{"fail"});
         EXPECT_EQ(failing.error->failingURL, server.url("/missing"));
     }
     {
         Recorder failing(loop);
-        UrlTransfer transfer({server.url("/loop")}, failing);
+        UrlTransfer transfer(loop, {server.url("/loop")}, failing);
         runLoop();
         EXPECT_EQ(failing.events, Events{"fail"});
         EXPECT_LE(server.requestCount(), 3 + 11);
@@ -73,7 +73,7 @@ TEST_F(UrlTransferTest, ConnectionDroppedHalfWayFails) {
     for (const bool deletes : {true, false}) {
         SCOPED_TRACE(deletes);
         Recorder failing(loop);
-        UrlTransfer transfer({server.url()}, failing);
+        UrlTransfer transfer(loop, {server.url()}, failing);
         transfer.setDestination(destination, true);
         transfer.setDeletesFileUponFailure(deletes);
         runLoop();
@@ -92,7 +92,7 @@ TEST_F(UrlTransferTest, StalledServerTimesOutAfterTheIdleInterval) {
         SCOPED_TRACE(stallAfter);
         server.setStallAfter(stallAfter);
         Recorder failing(loop);
-        UrlTransfer transfer({server.url(), 0.5}, failing);
+        UrlTransfer transfer(loop, {server.url(), 0.5}, failing);
         transfer.setDestination(destination, true);
         transfer.setDeletesFileUponFailure(true);
         const auto start = std::chrono::steady_clock::now();
@@ -119,7 +119,7 @@ TEST_F(UrlTransferTest, TheFinalResponseArrivesWithItsHeadersBeforeAnyBody) {
     for (const std::string path : {"/InstallAgent.zip", "/first"}) {
         SCOPED_TRACE(path);
         Recorder stalled(loop);
-        UrlTransfer transfer({server.url(path), 2.0}, stalled);
+        UrlTransfer transfer(loop, {server.url(path), 2.0}, stalled);
         transfer.setDestination(destination, true);
         bool fileExisted = true;
         stalled.onResponse = [&] {
@@ -144,7 +144,7 @@ TEST_F(UrlTransferTest, SlowButSteadyTransferOutlastsTheIdleInterval) {
     const std::string body = randomBytes(10 * 16 * 1024);
     server.setBody(body);
     server.setSlow(16 * 1024, 150ms);
-    UrlTransfer transfer({server.url(), 0.5}, recorder);
+    UrlTransfer transfer(loop, {server.url(), 0.5}, recorder);
     transfer.setDestination(destination, false);
     const auto start = std::chrono::steady_clock::now();
     runLoop();
@@ -161,7 +161,7 @@ TEST_F(UrlTransferTest, UnusableUrlsFailWithoutResponse) {
                                    std::string("file:///etc/hostname"), server.url("/ok") + "\n"}) {
         SCOPED_TRACE(url);
         Recorder failing(loop);
-        UrlTransfer transfer({url}, failing);
+        UrlTransfer transfer(loop, {url}, failing);
         transfer.setDestination(destination, true);
         runLoop();
 
@@ -180,7 +180,7 @@ TEST_F(UrlTransferTest, RedirectsOnlyGoToHttpOrHttps) {
     for (const std::string path : {"/to-file", "/to-ftp"}) {
         SCOPED_TRACE(path);
         Recorder failing(loop);
-        UrlTransfer transfer({server.url(path)}, failing);
+        UrlTransfer transfer(loop, {server.url(path)}, failing);
         transfer.setDestination(destination, true);
         runLoop();
 

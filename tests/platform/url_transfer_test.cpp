@@ -9,7 +9,7 @@ TEST_F(UrlTransferTest, DownloadsABodyWithContentLengthToTheDestination) {
     const std::string body = randomBytes(3 * 1024 * 1024 + 17);
     server.setBody(body);
     server.setETag("\"v1\"");
-    UrlTransfer transfer({server.url()}, recorder);
+    UrlTransfer transfer(loop, {server.url()}, recorder);
     transfer.setDestination(destination, false);
     EXPECT_TRUE(transfer.running());
     runLoop();
@@ -36,7 +36,7 @@ TEST_F(UrlTransferTest, StreamsALargeFileBody) {
     const std::string body = randomBytes(32 * 1024 * 1024);
     test::writeFile(source, body);
     server.setBodyFromFile(source);
-    UrlTransfer transfer({server.url()}, recorder);
+    UrlTransfer transfer(loop, {server.url()}, recorder);
     transfer.setDestination(destination, false);
     runLoop();
 
@@ -49,7 +49,7 @@ TEST_F(UrlTransferTest, ChunkedBodyHasUnknownLength) {
     const std::string body = randomBytes(700 * 1024);
     server.setBody(body);
     server.setChunked(true);
-    UrlTransfer transfer({server.url()}, recorder);
+    UrlTransfer transfer(loop, {server.url()}, recorder);
     transfer.setDestination(destination, false);
     runLoop();
 
@@ -62,7 +62,7 @@ TEST_F(UrlTransferTest, ChunkedBodyHasUnknownLength) {
 
 TEST_F(UrlTransferTest, WithoutDestinationDataIsCountedButNotKept) {
     server.setBody(randomBytes(100000));
-    UrlTransfer transfer({server.url()}, recorder);
+    UrlTransfer transfer(loop, {server.url()}, recorder);
     runLoop();
 
     EXPECT_EQ(recorder.events, (Events{"response", "data", "finish"}));
@@ -72,7 +72,7 @@ TEST_F(UrlTransferTest, WithoutDestinationDataIsCountedButNotKept) {
 
 TEST_F(UrlTransferTest, EmptyBodyGivesResponseAndEmptyFile) {
     server.setBody("");
-    UrlTransfer transfer({server.url()}, recorder);
+    UrlTransfer transfer(loop, {server.url()}, recorder);
     transfer.setDestination(destination, false);
     runLoop();
 
@@ -87,7 +87,7 @@ TEST_F(UrlTransferTest, ExistingFileIsKeptUnlessOverwriteIsAllowed) {
     test::writeFile(destination, "old content");
     {
         Recorder failing(loop);
-        UrlTransfer transfer({server.url()}, failing);
+        UrlTransfer transfer(loop, {server.url()}, failing);
         transfer.setDestination(destination, false);
         transfer.setDeletesFileUponFailure(true);
         runLoop();
@@ -95,7 +95,7 @@ TEST_F(UrlTransferTest, ExistingFileIsKeptUnlessOverwriteIsAllowed) {
         EXPECT_NE(failing.error->description.find("File exists"), std::string::npos);
         EXPECT_EQ(test::readFile(destination), "old content");
     }
-    UrlTransfer transfer({server.url()}, recorder);
+    UrlTransfer transfer(loop, {server.url()}, recorder);
     transfer.setDestination(destination, true);
     runLoop();
     EXPECT_EQ(recorder.events, (Events{"response", "data", "finish"}));
@@ -108,7 +108,7 @@ TEST_F(UrlTransferTest, WriteErrorFailsTheTransfer) {
         GTEST_SKIP() << "no /dev/full";
     }
     server.setBody(randomBytes(4096));
-    UrlTransfer transfer({server.url()}, recorder);
+    UrlTransfer transfer(loop, {server.url()}, recorder);
     transfer.setDestination("/dev/full", true);
     runLoop();
 
@@ -126,7 +126,7 @@ TEST_F(UrlTransferTest, CancelFromACallbackEndsTheCallbacksAndDeletesTheFile) {
     server.setSlow(256 * 1024, 10ms);
     {
         SCOPED_TRACE("cancel in the data callback");
-        UrlTransfer transfer({server.url()}, recorder);
+        UrlTransfer transfer(loop, {server.url()}, recorder);
         transfer.setDestination(destination, false);
         bool fileRemained = true;
         recorder.onData = [&] {
@@ -142,7 +142,7 @@ TEST_F(UrlTransferTest, CancelFromACallbackEndsTheCallbacksAndDeletesTheFile) {
     {
         SCOPED_TRACE("cancel in the response callback");
         Recorder cancelling(loop);
-        UrlTransfer transfer({server.url()}, cancelling);
+        UrlTransfer transfer(loop, {server.url()}, cancelling);
         transfer.setDestination(destination, false);
         cancelling.onResponse = [&] {
             transfer.cancel();
@@ -157,7 +157,7 @@ TEST_F(UrlTransferTest, CancelFromACallbackEndsTheCallbacksAndDeletesTheFile) {
 TEST_F(UrlTransferTest, DelegateMayDestroyTheTransferFromACallback) {
     server.setBody(randomBytes(2 * 1024 * 1024));
     server.setSlow(128 * 1024, 10ms);
-    auto transfer = std::make_unique<UrlTransfer>(UrlRequest{server.url()}, recorder);
+    auto transfer = std::make_unique<UrlTransfer>(loop, UrlRequest{server.url()}, recorder);
     transfer->setDestination(destination, false);
     recorder.onData = [&] {
         transfer.reset();
@@ -176,7 +176,7 @@ TEST_F(UrlTransferTest, IfNoneMatchIsSentAndNotModifiedFinishesWithoutBody) {
     {
         test::writeFile(destination, "cached agent");
         Recorder cached(loop);
-        UrlTransfer transfer({server.url(), 60, {{"If-None-Match", "\"v1\""}}}, cached);
+        UrlTransfer transfer(loop, {server.url(), 60, {{"If-None-Match", "\"v1\""}}}, cached);
         transfer.setDestination(destination, true);
         runLoop();
 
@@ -188,7 +188,7 @@ TEST_F(UrlTransferTest, IfNoneMatchIsSentAndNotModifiedFinishesWithoutBody) {
         ASSERT_EQ(server.requestCount(), 1);
         EXPECT_EQ(server.requests()[0].header("if-none-match"), "\"v1\"");
     }
-    UrlTransfer transfer({server.url(), 60, {{"If-None-Match", "\"v0\""}}}, recorder);
+    UrlTransfer transfer(loop, {server.url(), 60, {{"If-None-Match", "\"v0\""}}}, recorder);
     transfer.setDestination(destination, true);
     runLoop();
     EXPECT_EQ(recorder.events, (Events{"response", "data", "finish"}));

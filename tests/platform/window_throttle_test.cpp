@@ -61,9 +61,10 @@ TEST_F(WindowThrottleTest, ProgressIsCoalescedAndTheLatestIsDeliveredInItsTurn) 
         throttle->show(transferring(value));
     }
     EXPECT_EQ(states(), std::vector<WindowState>{transferring(0)});
-    ASSERT_TRUE(test::runMainContextUntil([&] { return shown.size() == 2; }, 5.0));
+    ASSERT_TRUE(test::runLoopUntil(
+        loop, [&] { return shown.size() == 2; }, 5.0));
     EXPECT_EQ(shown.back().state, transferring(100));
-    // GLib's timers have a resolution of a millisecond.
+    // The loop's timers have a resolution of a millisecond.
     EXPECT_GE(shown[1].at - shown[0].at,
               std::chrono::duration<double>(1 / PER_SECOND) - std::chrono::milliseconds(2));
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/event_loop.h"
+
+#include <chrono>
 #include <functional>
 
 namespace qz::test {
@@ -7,5 +10,18 @@ namespace qz::test {
 // Dispatches the default GLib main context until `condition` holds or `seconds` have passed;
 // returns whether it holds. Wakes up at least every 10 ms to look at the condition.
 bool runMainContextUntil(const std::function<bool()>& condition, double seconds);
+
+// The same for our own loop, where no GLib runs it.
+inline bool runLoopUntil(platform::EventLoop& loop, const std::function<bool()>& condition,
+                         double seconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    bool holds = condition();
+    while (!holds && Clock::now() < deadline) {
+        loop.iterate(10);
+        holds = condition();
+    }
+    return holds;
+}
 
 } // namespace qz::test
