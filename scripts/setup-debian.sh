@@ -11,7 +11,7 @@ case "${1:-build}" in
 build) ;;
 demo) packages="$packages minisign" ;;
 test) packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format minisign
-locales dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0" ;;
+locales dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 debootstrap" ;;
 *) echo "usage: scripts/setup-debian.sh [build|demo|test]" >&2; exit 2 ;;
 esac
 
