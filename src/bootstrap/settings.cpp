@@ -35,6 +35,9 @@ Settings Settings::read(const std::function<const char*(const char* name)>& look
     if (const char* caFile = lookup("SSL_CERT_FILE"); present(caFile)) {
         settings.caFile = caFile;
     }
+    if (const char* caDirectory = lookup("SSL_CERT_DIR"); present(caDirectory)) {
+        settings.caDirectory = caDirectory;
+    }
     settings.display = present(lookup("DISPLAY")) || present(lookup("WAYLAND_DISPLAY"));
     settings.colour = !present(lookup("NO_COLOR"));
     const char* term = lookup("TERM");

@@ -13,6 +13,8 @@ struct Settings {
     double downloadTimeout = 60.0;
     // SSL_CERT_FILE: a CA bundle to trust for HTTPS instead of the system's.
     std::string caFile;
+    // SSL_CERT_DIR: a directory of hashed CA certificates, the same way.
+    std::string caDirectory;
     // DISPLAY or WAYLAND_DISPLAY names a display: the GTK window may open.
     bool display = false;
     // NO_COLOR not set: failures in red on a terminal.

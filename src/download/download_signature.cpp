@@ -10,6 +10,7 @@ namespace qz {
 void Download::fetchSignatureThenDownload() {
     platform::UrlRequest request(signatureUrlFor(downloadFrom), settings_.timeoutInterval);
     request.caFile = settings_.caFile;
+    request.caDirectory = settings_.caDirectory;
     signatureFetch_ = settings_.fetchSignature(
         request, [this](Result<std::string> text) { signatureArrived(std::move(text)); });
 }

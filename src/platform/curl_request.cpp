@@ -1,5 +1,6 @@
 #include "platform/curl_request.h"
 
+#include "platform/ca_certificates.h"
 #include "platform/header_lines.h"
 
 #include <cstdlib>
@@ -9,6 +10,15 @@ namespace {
 
 constexpr long kReceiveBufferSize = 256 * 1024;
 constexpr long kMaxRedirects = 10;
+
+// Whether the URL that libcurl refused to fetch, the first or a redirect's, is an https one.
+bool refusedHttps(CURL* easy) {
+    char* url = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &url) != CURLE_OK || url == nullptr) {
+        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url);
+    }
+    return url != nullptr && startsWithIgnoringCase(trimmedText(url), "https:");
+}
 
 } // namespace
 
@@ -23,20 +33,31 @@ CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long con
     curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     // Redirects from an https URL may only go to https; a later downgrade is caught per response.
     const bool secure = startsWithIgnoringCase(trimmedText(request.url), "https:");
+    // Without certificates to check a server with, https is not allowed at all, redirects
+    // included: such a transfer fails before it connects, and describeCurlResult says why.
+    const auto trusted = findCaCertificates(request.caFile, request.caDirectory, pathKindOnDisk);
 #if LIBCURL_VERSION_NUM >= 0x075500
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, trusted ? "http,https" : "http");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
+                     secure ? "https" : (trusted ? "http,https" : "http"));
 #else
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    const long web = trusted ? CURLPROTO_HTTP | CURLPROTO_HTTPS : CURLPROTO_HTTP;
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS, web);
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS,
-                     secure ? static_cast<long>(CURLPROTO_HTTPS)
-                            : static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+                     secure ? static_cast<long>(CURLPROTO_HTTPS) : web);
 #endif
+    if (trusted) {
+        // Exactly what was chosen: nothing that libcurl has built in is added to it.
+        const char* file = trusted->file.empty() ? nullptr : trusted->file.c_str();
+        const char* directory = trusted->directory.empty() ? nullptr : trusted->directory.c_str();
+        curl_easy_setopt(easy, CURLOPT_CAINFO, file);
+        curl_easy_setopt(easy, CURLOPT_CAPATH, directory);
+        // An https proxy is checked against the same.
+        curl_easy_setopt(easy, CURLOPT_PROXY_CAINFO, file);
+        curl_easy_setopt(easy, CURLOPT_PROXY_CAPATH, directory);
+    }
     if (connectTimeoutMs > 0) {
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs);
-    }
-    if (!request.caFile.empty()) {
-        curl_easy_setopt(easy, CURLOPT_CAINFO, request.caFile.c_str());
     }
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
     CurlHeaderList headers;
@@ -54,6 +75,10 @@ CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long con
 std::string describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer) {
     if (result == CURLE_OPERATION_TIMEDOUT) {
         return "The request timed out.";
+    }
+    if (result == CURLE_UNSUPPORTED_PROTOCOL && refusedHttps(easy)) {
+        // Only setRequestOptions refuses https: when no certificates were found.
+        return noCaCertificatesReason();
     }
     std::string description = curl_easy_strerror(result);
     const std::string_view detail = trimmedText(errorBuffer);

@@ -17,8 +17,8 @@ using CurlHeaderList = std::unique_ptr<curl_slist, CurlHeaderListDeleter>;
 
 // Sets the options of `easy` for a GET of the request's URL: redirects followed (at most 10),
 // http and https only (from an https URL, redirects to https only), the connect time-out (0:
-// libcurl's default), the request's extra header fields, SSL_CERT_FILE as the trusted
-// certificates when set. The returned list must outlive the handle's transfer.
+// libcurl's default), the request's extra header fields, the certificates findCaCertificates
+// chooses (with none, no https at all). The returned list must outlive the handle's transfer.
 CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long connectTimeoutMs,
                                  char (&errorBuffer)[CURL_ERROR_SIZE]);
 

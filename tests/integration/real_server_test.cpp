@@ -215,6 +215,27 @@ TEST_F(RealServerHttps, TheCertificateIsCheckedAndSslCertFileCanTrustIt) {
     EXPECT_EQ(requests[0].bodyBytes, agentZip.size());
 }
 
+TEST_F(RealServerHttps, WithNoCaCertificatesFoundTheDownloadSaysWhereItLooked) {
+    // Run where the places that distributions keep certificates in are empty.
+    const auto hidden = [](const std::string& program) {
+        return std::vector<std::string>{::geteuid() == 0 ? "-m" : "-rm", "sh", "-c",
+                                        "for d in /etc/ssl /etc/pki /var/lib/ca-certificates; do "
+                                        "[ ! -d $d ] || mount -t tmpfs none $d || exit 1; done; "
+                                        "exec \"$0\"",
+                                        program};
+    };
+    if (test::runProgram("unshare", hidden("true")).exitStatus != 0) {
+        GTEST_SKIP() << "needs a mount namespace of its own (unshare)";
+    }
+    useUrl(server->httpsUrl());
+    const auto o = test::userRunOptions(root.path(), root / "record");
+    const auto logged =
+        expectDownloadFailure(test::runProgram("unshare", hidden(installer.executable), o));
+    EXPECT_NE(logged.find(" - No CA certificates were found"), std::string::npos) << logged;
+    EXPECT_NE(logged.find("/etc/pki/tls/certs/ca-bundle.crt"), std::string::npos) << logged;
+    EXPECT_TRUE(server->accessEntries().empty());
+}
+
 TEST_F(RealServerHttps, ARedirectFromHttpsToPlainHttpIsRefused) {
     useUrl(server->httpsUrl("/to-http"));
     // The target exists and is served over plain HTTP, so only the downgrade can stop it.
