@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace qz {
 
@@ -27,6 +28,15 @@ bool unzipInstallAgent(std::string zipPath, std::string destination, std::string
         return false;
     }
     if (status != 0) {
+        // 127 is the shell's status for a command it cannot find: minimal systems have no unzip.
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+            // TRANSLATORS: the first %s is the program, the second the package that has it;
+            // both are names that stay as they are.
+            reporter(formatText(_("The program %s is needed to unpack the install agent but was "
+                                  "not found: install the package %s."),
+                                unzipCommand.c_str(), "unzip"),
+                     true);
+        }
         reporter(_("Failed to unzip the install agent"), true);
         return false;
     }
