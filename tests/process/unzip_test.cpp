@@ -54,11 +54,12 @@ TEST_F(UnzipInstallAgent, ABrokenArchiveOrADirectoryIsReportedOnce) {
     EXPECT_FALSE(unzipInstallAgent(dir / "adir", dir / "o2", "unzip", test::captureMessage));
     EXPECT_FALSE(unzipInstallAgent(dir / "broken.zip", dir / "o3", "no-such-unzip-qz",
                                    test::captureMessage));
-    std::vector<std::string> expected(3, "Failed to unzip the install agent");
-    // A program that the shell cannot find is named first.
-    expected.insert(expected.end() - 1, "The program no-such-unzip-qz is needed to unpack the "
-                                        "install agent but was not found: install the package "
-                                        "unzip.");
+    const std::string failed = "Failed to unzip the install agent";
+    const std::vector<std::string> expected = {
+        failed, failed,
+        "The program no-such-unzip-qz is needed to unpack the install agent but was not found: "
+        "install the package unzip.",
+        failed};
     EXPECT_EQ(test::capturedTexts(), expected);
     for (const auto& m : test::capturedMessages()) {
         EXPECT_TRUE(m.isError);
