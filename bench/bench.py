@@ -3,7 +3,8 @@
 
 Run through bench/run.sh, which builds the program and installs what is missing. By hand:
 
-    bench.py --bootstrapper BUILD/src/bootstrapper [--runs N] [--out bench/results.md]
+    bench.py --bootstrapper BUILD/src/bootstrapper [--release-bootstrapper PROGRAM]
+             [--runs N] [--out bench/results.md]
 
 Everything this script makes lies under one scratch directory on tmpfs (/dev/shm by default,
 BENCH_TMP to change), which is removed at the end. See bench/README.md for what each figure means.
@@ -46,6 +47,11 @@ def main() -> int:
     parser.add_argument("--bootstrapper", required=True)
     parser.add_argument("--bootstrapper-without-gtk",
                         help="the same program built without GTK, for diagnostic rows")
+    parser.add_argument("--release-bootstrapper",
+                        help="the release program (build-release/bootstrapper), measured beside "
+                             "the development build in the same rounds")
+    parser.add_argument("--release-info", default="",
+                        help="a line about the release program, for the report")
     parser.add_argument("--runs", type=int, default=int(os.environ.get("BENCH_RUNS", "5")))
     parser.add_argument("--out", help="write the markdown results here")
     parser.add_argument("--draw-counter", help="the LD_PRELOAD library that counts GTK draws")

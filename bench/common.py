@@ -16,7 +16,8 @@ LINK_RATE = "200m"  # nginx limit_rate for the /link/ location: 200 MiB a second
 LINK_LABEL = "200 MiB/s"
 
 # The install agent: says its first line at once, then (when asked) notes the bootstrapper's own
-# peak memory, found by walking up the parent chain to the process named INSTALLER_NAME.
+# peak memory and its mappings, found by walking up the parent chain to the process named
+# INSTALLER_NAME.
 AGENT_SCRIPT = b"""#!/bin/sh
 echo 'install agent started'
 if [ -n "${QZ_BENCH_HWM_FILE:-}" ]; then
@@ -24,6 +25,7 @@ if [ -n "${QZ_BENCH_HWM_FILE:-}" ]; then
     while [ -n "$p" ] && [ "$p" -gt 1 ]; do
         if [ "$(sed -n 's/^Name:[[:space:]]*//p' /proc/$p/status)" = "%s" ]; then
             grep -E '^(VmHWM|VmRSS|RssAnon|RssFile):' /proc/$p/status > "$QZ_BENCH_HWM_FILE"
+            cat /proc/$p/smaps > "$QZ_BENCH_HWM_FILE.smaps"
             break
         fi
         p=$(sed -n 's/^PPid:[[:space:]]*//p' /proc/$p/status)

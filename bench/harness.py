@@ -23,6 +23,11 @@ class Bench:
         self.builds = {"main": os.path.abspath(args.bootstrapper)}
         if args.bootstrapper_without_gtk:
             self.builds["nogtk"] = os.path.abspath(args.bootstrapper_without_gtk)
+        if args.release_bootstrapper:
+            self.builds["release"] = os.path.abspath(args.release_bootstrapper)
+        # The programs whose rows stand side by side: the development build, then the release
+        # program when there is one.
+        self.subjects = [b for b in ("main", "release") if b in self.builds]
         base = os.environ.get("BENCH_TMP") or ("/dev/shm" if os.path.isdir("/dev/shm") else None)
         self.root = tempfile.mkdtemp(prefix="qz-bench.", dir=base)
         self.fs = subprocess.run(["stat", "-f", "-c", "%T", self.root], capture_output=True,
@@ -115,6 +120,19 @@ class Bench:
         else:
             shutil.rmtree(self.root, ignore_errors=True)
 
+    def label(self, build, front) -> str:
+        """The start of a row's name: the front end ("terminal", "GTK (Xvfb)"), and which
+        program when the release program is measured too."""
+        if not self.program(build):
+            return front[0].upper() + front[1:]
+        return self.program(build) + ", " + front
+
+    def program(self, build) -> str:
+        """Which program, when the release program is measured too; "" otherwise."""
+        if "release" not in self.builds:
+            return ""
+        return {"main": "Development build", "release": "Release program"}.get(build, "")
+
     # -- running things --
 
     def fresh_dirs(self):
@@ -164,6 +182,7 @@ class Bench:
             raise RuntimeError(f"the bootstrapper failed ({run.exit_status}):\n"
                                + run.err.decode(errors="replace")[-2000:])
         run.hwm_mib = run.anon_mib = run.file_mib = None
+        run.rss_by_file = {}
         if hwm:
             with open(hwm_file) as f:
                 text = f.read()
@@ -173,6 +192,7 @@ class Bench:
                 return int(m[1]) / 1024 if m else None
             run.hwm_mib, run.anon_mib, run.file_mib = (field("VmHWM"), field("RssAnon"),
                                                        field("RssFile"))
+            run.rss_by_file = rss_by_file(hwm_file + ".smaps")
         run.requests = self.nginx.new_requests()
         run.run_dir = run_dir
         run.home = home
@@ -218,3 +238,20 @@ class Bench:
             if keep:
                 times.append(r.first_stdout_line_s)
         return step
+
+
+def rss_by_file(smaps) -> dict:
+    """Resident MiB of each mapped file in an smaps dump: where the file-backed part goes."""
+    sizes, name = {}, None
+    try:
+        with open(smaps) as f:
+            for line in f:
+                fields = line.split()
+                if re.match(r"^[0-9a-f]+-[0-9a-f]+ ", line):
+                    path = fields[5] if len(fields) > 5 else ""
+                    name = os.path.basename(path) if path.startswith("/") else None
+                elif name and fields[0] == "Rss:":
+                    sizes[name] = sizes.get(name, 0) + int(fields[1]) / 1024
+    except OSError:
+        pass
+    return sizes

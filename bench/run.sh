@@ -7,6 +7,11 @@
 #   bench/run.sh --only download,cache,bundle,signed-download,signed-bundle,memory,redraws
 #                                                                (any subset)
 #   BENCH_WITHOUT_GTK=0 bench/run.sh   skips the diagnostic build without GTK (build-bench/nogtk)
+#   BENCH_RELEASE=build     (default) the release program beside the development build, made or
+#                           brought up to date by scripts/build-release.sh first
+#   BENCH_RELEASE=existing  build-release/bootstrapper as it is, not rebuilt
+#   BENCH_RELEASE=0         no release rows
+#   BENCH_RELEASE=PROGRAM   that program in the release rows
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -49,6 +54,35 @@ if [ "${BENCH_WITHOUT_GTK:-1}" != 0 ]; then
     nogtk="--bootstrapper-without-gtk=$build/nogtk/src/bootstrapper"
 fi
 
+# The release program: one file that needs only the C library, measured in the same rounds.
+release=""
+release_info=""
+case "${BENCH_RELEASE:-build}" in
+0 | no | off) ;;
+build)
+    echo "Building the release program (scripts/build-release.sh)" >&2
+    "$src/scripts/build-release.sh" >&2
+    release="$src/build-release/bootstrapper"
+    ;;
+existing) release="$src/build-release/bootstrapper" ;;
+*) release=$(cd "$(dirname "$BENCH_RELEASE")" && pwd)/$(basename "$BENCH_RELEASE") ;;
+esac
+if [ -n "$release" ]; then
+    if [ ! -x "$release" ]; then
+        echo "No release program at $release (BENCH_RELEASE=0 to go without)" >&2
+        exit 1
+    fi
+    # What the rows are about: its size and what it needs when it loads.
+    bytes=$(stat -c %s "$release")
+    needed=$(readelf -d "$release" 2>/dev/null | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' |
+        tr '\n' ' ' | sed 's/ $//')
+    glibc=$(readelf -V "$release" 2>/dev/null | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tail -n 1)
+    built=$(date -u -r "$release" '+%Y-%m-%d %H:%M UTC')
+    release_info="${release#"$src"/}, $(awk "BEGIN { printf \"%.2f\", $bytes / 1048576 }") MiB,"
+    release_info="$release_info NEEDED ${needed:-none}, newest symbol version ${glibc:-none},"
+    release_info="$release_info built $built"
+fi
+
 # The GTK draw counter, an LD_PRELOAD library of the benchmark's own.
 counter="$build/bench/libgtk_draw_counter.so"
 mkdir -p "$build/bench"
@@ -66,5 +100,6 @@ fi
 exec "$python" "$here/bench.py" \
     --bootstrapper "$build/src/bootstrapper" \
     --draw-counter "$counter" ${nogtk:+"$nogtk"} \
+    ${release:+--release-bootstrapper "$release" --release-info "$release_info"} \
     --build-info "$build_type, QZ_WITH_GTK=$gtk, commit $commit" \
     --out "$here/results.md" "$@"
