@@ -1,0 +1,218 @@
+#!/bin/sh
+# Builds the release program, build-release/bootstrapper: one file that runs on every x86-64
+# Linux from Debian 11 (glibc 2.31) on and needs only the C library when it loads. Run it on
+# Debian 12, as root or through sudo; it installs the Debian packages it needs.
+#
+# It is compiled with Debian 12's clang against a Debian 11 sysroot, with libcurl (built here from
+# Debian 12's source package), OpenSSL 1.1, zlib, libstdc++ and libgcc linked in statically. The
+# sysroot and libcurl are kept in a cache folder (QZ_RELEASE_CACHE, by default
+# ~/.cache/velmor-release) for the next build; remove sysroot-bullseye/ or curl-*/ there to make
+# them again.
+#   scripts/build-release.sh
+set -eu
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+cache=${QZ_RELEASE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/velmor-release}
+mirror=http://deb.debian.org/debian
+security=http://deb.debian.org/debian-security
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+jobs=$(nproc 2>/dev/null || echo 2)
+
+# libcurl's headers are those of the release program, and a later change needs
+# curl_easy_header (7.84 on), so the source is Debian 12's curl, whatever Debian 11 carries.
+curl_version=7.88.1
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
+
+say() {
+    echo "build-release: $*"
+}
+
+# --- What the build runs on the host -------------------------------------------------------------
+# clang rather than g++ in a Debian 11 chroot: one compiler targets any sysroot with --sysroot, so
+# the build needs no chroot (no root, no mounts) once the sysroot is there, and the code is
+# compiled by the same modern C++20 front end as the normal build rather than by GCC 10.
+packages="clang-14 lld-14 cmake ninja-build pkg-config make gettext debootstrap
+debian-archive-keyring dpkg-dev binutils autoconf automake libtool"
+missing=""
+for p in $packages; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    case "$status" in
+    *" installed") ;;
+    *) missing="$missing $p" ;;
+    esac
+done
+if [ -n "$missing" ]; then
+    say "installing:$missing"
+    $sudo apt-get update -qq
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+fi
+
+mkdir -p "$cache"
+cache=$(cd "$cache" && pwd)
+
+# --- The Debian 11 sysroot -----------------------------------------------------------------------
+# debootstrap rather than unpacking .debs by hand: it resolves what libgtk-3-dev pulls in and
+# checks every package against the Debian archive key, and the result is a working Debian 11
+# system, so a program built against it can be tried in it with chroot. Made under a temporary
+# name and renamed when complete, so an interrupted run leaves nothing that looks done; the list
+# of packages is kept inside it, so changing the list makes it again.
+sysroot="$cache/sysroot-bullseye"
+# dbus-x11: debootstrap picks no provider of dconf-service's "default-dbus-session-bus |
+# dbus-session-bus", which libgtk-3-dev pulls in, and then leaves GTK unconfigured.
+sysroot_packages="libc6-dev,libstdc++-10-dev,libssl-dev,zlib1g-dev,libgtk-3-dev,dbus-x11"
+sysroot_stamp="debootstrap bullseye minbase $sysroot_packages; security updates"
+
+# relativize_links DIR: absolute symbolic links in DIR point into the host once DIR is a sysroot;
+# they are made relative, climbing to DIR's top as many levels as the link lies below it.
+relativize_links() {
+    root=$(cd "$1" && pwd -P)
+    find "$root" -type l | while IFS= read -r link; do
+        target=$(readlink "$link")
+        case "$target" in /*) ;; *) continue ;; esac
+        dir=$(cd "$(dirname "$link")" && pwd -P)
+        rel=${dir#"$root"}
+        up=""
+        while [ -n "$rel" ]; do
+            up="../$up"
+            rel=${rel%/*}
+        done
+        ln -sfn "${up:-./}${target#/}" "$link"
+    done
+}
+
+# made DIR STAMP: whether DIR was made to the end, as STAMP says.
+made() {
+    [ -f "$1/.velmor-made" ] && [ "$(cat "$1/.velmor-made")" = "$2" ]
+}
+
+# remove_tree DIR: what an interrupted debootstrap left, never following it into /proc or /dev.
+remove_tree() {
+    grep -F " $1/" /proc/mounts | cut -d' ' -f2 | sort -r | while IFS= read -r mount; do
+        $sudo umount "$mount" || $sudo umount -l "$mount"
+    done
+    $sudo rm -rf --one-file-system "$1"
+}
+
+if ! made "$sysroot" "$sysroot_stamp"; then
+    say "making the Debian 11 sysroot in $sysroot (a few minutes)"
+    for stale in "$sysroot".tmp.*; do
+        if [ -e "$stale" ]; then remove_tree "$stale"; fi
+    done
+    tmp="$sysroot.tmp.$$"
+    $sudo debootstrap --variant=minbase --keyring="$keyring" --include="$sysroot_packages" \
+        bullseye "$tmp" "$mirror"
+    # The point release's packages, then the security updates since: OpenSSL is linked in.
+    cat >"$tmp/etc/apt/sources.list" <<EOF
+deb $mirror bullseye main
+deb $mirror bullseye-updates main
+deb $security bullseye-security main
+EOF
+    $sudo chroot "$tmp" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo chroot "$tmp" apt-get upgrade -y -qq
+    $sudo chroot "$tmp" apt-get clean
+    $sudo rm -rf "$tmp"/var/lib/apt/lists/*
+    # Yours, when you are not root: it is only read from, and you can remove it.
+    if [ -n "$sudo" ]; then $sudo chown -R "$(id -u):$(id -g)" "$tmp"; fi
+    relativize_links "$tmp"
+    echo "$sysroot_stamp" >"$tmp/.velmor-made"
+    [ ! -e "$sysroot" ] || remove_tree "$sysroot"
+    mv "$tmp" "$sysroot"
+else
+    say "using the sysroot in $sysroot"
+fi
+
+# --- libcurl, static ------------------------------------------------------------------------------
+# Built from Debian's source package rather than taken from Debian 11's libcurl.a: that archive is
+# built with GSSAPI, RTMP, LDAP, SSH, PSL, IDN and brotli, several of which have no static
+# archives, and it is 7.74. Configured for what the program uses: HTTP/1.1 and HTTPS (OpenSSL 1.1
+# from the sysroot), proxies from the environment, zlib, a resolver thread so that host names do
+# not block the loop. HTTP/2 would add nghttp2 for nothing: one large file comes down one stream.
+# No CA bundle or path is compiled in, since every distribution keeps them elsewhere: the program
+# finds them at run time. OpenSSL's configuration file is not read: the host's is written for
+# its own OpenSSL, often 3.x, not the 1.1 linked in.
+curl_apt="$cache/curl-apt"
+curl_source="$cache/curl-source"
+curl_prefix="$cache/curl-$curl_version"
+curl_options="--disable-shared --enable-static --disable-dependency-tracking --disable-silent-rules
+--disable-debug --enable-optimize --disable-curldebug --disable-versioned-symbols
+--disable-manual --disable-libcurl-option
+--enable-http --enable-proxy --enable-headers-api --enable-threaded-resolver --enable-ipv6
+--disable-ftp --disable-file --disable-ldap --disable-ldaps --disable-rtsp --disable-dict
+--disable-telnet --disable-tftp --disable-pop3 --disable-imap --disable-smb --disable-smtp
+--disable-gopher --disable-mqtt --disable-websockets
+--disable-ntlm-wb --disable-tls-srp --disable-unix-sockets --disable-cookies --disable-doh
+--disable-netrc --disable-alt-svc --disable-hsts --disable-openssl-auto-load-config
+--with-openssl --with-zlib --without-ca-bundle --without-ca-path --without-ca-fallback
+--without-libpsl --without-libidn2 --without-brotli --without-zstd --without-librtmp
+--without-libssh2 --without-libssh --without-gssapi --without-libgsasl --without-nghttp2
+--without-ngtcp2 --without-nghttp3 --without-quiche --without-msh3 --without-hyper
+--without-zsh-functions-dir --without-fish-functions-dir"
+curl_stamp="curl $curl_version from bookworm; $(echo $curl_options)"
+
+if ! made "$curl_prefix" "$curl_stamp"; then
+    say "building libcurl $curl_version in $curl_prefix"
+    # apt with a list of its own in the cache, so the machine's /etc/apt is left as it is.
+    mkdir -p "$curl_apt/lists/partial" "$curl_apt/cache" "$curl_apt/parts"
+    for suite in bookworm bookworm-updates; do
+        echo "deb-src [signed-by=$keyring] $mirror $suite main"
+    done >"$curl_apt/sources.list"
+    echo "deb-src [signed-by=$keyring] $security bookworm-security main" >>"$curl_apt/sources.list"
+    apt_options="-o Dir::Etc::SourceList=$curl_apt/sources.list
+-o Dir::Etc::SourceParts=$curl_apt/parts -o Dir::State::Lists=$curl_apt/lists
+-o Dir::Cache=$curl_apt/cache -o APT::Sandbox::User=$(id -un) -q"
+    # shellcheck disable=SC2086
+    apt-get $apt_options update >/dev/null
+    rm -rf "$curl_source" "$curl_prefix"
+    mkdir -p "$curl_source"
+    # shellcheck disable=SC2086
+    (cd "$curl_source" && apt-get $apt_options source --download-only curl >/dev/null)
+    dsc=$(ls "$curl_source"/curl_*.dsc)
+    case "$(basename "$dsc")" in
+    "curl_$curl_version-"*) ;;
+    *) say "Debian 12 now carries $(basename "$dsc"), not curl $curl_version" >&2; exit 1 ;;
+    esac
+    # apt has checked the files against the archive's signed index; dpkg-source may warn that it
+    # cannot check the maintainer's signature (that needs debian-keyring).
+    (cd "$curl_source" && dpkg-source --skip-patches -x "$dsc" src >/dev/null)
+    src="$curl_source/src"
+    # Debian's patches up to those that turn the build into libcurl-gnutls and libcurl-nss,
+    # which its own rules take off again for the OpenSSL build.
+    while IFS= read -r patch; do
+        case "$patch" in "" | "#"*) continue ;; 90_gnutls.patch) break ;; esac
+        patch -s -p1 -d "$src" <"$src/debian/patches/$patch"
+    done <"$src/debian/patches/series"
+    mkdir "$src/build"
+    (cd "$src" && autoreconf -fi >build/autoreconf.log 2>&1) ||
+        { tail -20 "$src/build/autoreconf.log"; exit 1; }
+    # Configured as a cross build, which it is: its test programs link against the sysroot's
+    # OpenSSL 1.1, which the host cannot run them with. Without pkg-config, OpenSSL and zlib are
+    # found by the compiler in the sysroot; with it, configure would point LD_LIBRARY_PATH there
+    # and break clang itself.
+    # shellcheck disable=SC2086
+    (cd "$src/build" &&
+        ../configure --build=x86_64-pc-linux-gnu --host=x86_64-linux-gnu \
+            --prefix="$curl_prefix" CC="clang-14 --sysroot=$sysroot" PKG_CONFIG=no \
+            CFLAGS="-O2 -ffunction-sections -fdata-sections" $curl_options >configure.log ||
+        { tail -40 config.log; exit 1; })
+    make -C "$src/build/lib" -j"$jobs" >/dev/null
+    make -C "$src/build/lib" install >/dev/null
+    make -C "$src/build/include" install >/dev/null
+    basename "$dsc" .dsc >"$curl_prefix/.velmor-source"
+    echo "$curl_stamp" >"$curl_prefix/.velmor-made"
+    rm -rf "$src"
+else
+    say "using libcurl in $curl_prefix"
+fi
+
+# --- The program ---------------------------------------------------------------------------------
+build="$top/build-release"
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/debian11-sysroot.cmake" \
+    -DQZ_SYSROOT="$sysroot" -DQZ_CURL_PREFIX="$curl_prefix" -DQZ_RELEASE=ON -DQZ_WITH_GTK=ON
+cmake --build "$build" -j"$jobs"
+"$top/scripts/check-release.sh" "$build/bootstrapper"
