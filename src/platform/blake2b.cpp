@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <openssl/opensslv.h>
 #include <unistd.h>
 #include <vector>
 
@@ -15,10 +16,15 @@ void Blake2b512::ContextDeleter::operator()(evp_md_ctx_st* context) const {
 }
 
 Blake2b512::Blake2b512() : context_(EVP_MD_CTX_new()) {
+#if OPENSSL_VERSION_NUMBER < 0x30000000L
+    // OpenSSL 1.1, which the release program links in, has no providers to fetch from.
+    failed_ = !context_ || EVP_DigestInit_ex(context_.get(), EVP_blake2b512(), nullptr) != 1;
+#else
     EVP_MD* md = EVP_MD_fetch(nullptr, "BLAKE2B-512", nullptr);
     // The context keeps its own reference to the algorithm.
     failed_ = !context_ || md == nullptr || EVP_DigestInit_ex2(context_.get(), md, nullptr) != 1;
     EVP_MD_free(md);
+#endif
 }
 
 void Blake2b512::update(const void* data, std::size_t length) {
