@@ -33,9 +33,9 @@ say() {
 
 # --- What the build runs on the host -------------------------------------------------------------
 # clang rather than g++ in a Debian 11 chroot: one compiler targets any sysroot with --sysroot, so
-# the build needs no chroot (no root, no mounts) once the sysroot is there, and the code is
-# compiled by the same modern C++20 front end as the normal build rather than by GCC 10.
-packages="clang-14 lld-14 cmake ninja-build pkg-config make gettext debootstrap
+# the build needs no chroot (no root, no mounts) once the sysroot is there, and clang 14's C++20
+# is more complete than that of Debian 11's GCC 10 (the headers are GCC 10's libstdc++ either way).
+packages="clang-14 cmake ninja-build pkg-config make gettext debootstrap
 debian-archive-keyring dpkg-dev binutils autoconf automake libtool"
 missing=""
 for p in $packages; do
