@@ -152,7 +152,7 @@ curl_options="--disable-shared --enable-static --disable-dependency-tracking --d
 --without-libssh2 --without-libssh --without-gssapi --without-libgsasl --without-nghttp2
 --without-ngtcp2 --without-nghttp3 --without-quiche --without-msh3 --without-hyper
 --without-zsh-functions-dir --without-fish-functions-dir"
-curl_stamp="curl $curl_version from bookworm; $(echo $curl_options)"
+curl_stamp="curl $curl_version from bookworm; $(echo "$curl_options" | tr '\n' ' ')"
 
 if ! made "$curl_prefix" "$curl_stamp"; then
     say "building libcurl $curl_version in $curl_prefix"
@@ -194,11 +194,13 @@ if ! made "$curl_prefix" "$curl_stamp"; then
     # found by the compiler in the sysroot; with it, configure would point LD_LIBRARY_PATH there
     # and break clang itself.
     # shellcheck disable=SC2086
-    (cd "$src/build" &&
+    if ! (cd "$src/build" &&
         ../configure --build=x86_64-pc-linux-gnu --host=x86_64-linux-gnu \
             --prefix="$curl_prefix" CC="clang-14 --sysroot=$sysroot" PKG_CONFIG=no \
-            CFLAGS="-O2 -ffunction-sections -fdata-sections" $curl_options >configure.log ||
-        { tail -40 config.log; exit 1; })
+            CFLAGS="-O2 -ffunction-sections -fdata-sections" $curl_options >configure.log); then
+        tail -40 "$src/build/config.log"
+        exit 1
+    fi
     make -C "$src/build/lib" -j"$jobs" >/dev/null
     make -C "$src/build/lib" install >/dev/null
     make -C "$src/build/include" install >/dev/null

@@ -33,7 +33,8 @@ check_versions() {
             "$(objdump -T "$1" | grep -o "(GLIBC_$glibc) .*" | tr '\n' ' ')"
     fi
     others=$(echo "$versions" | grep -v '^GLIBC_[0-9.]*$' || true)
-    [ -z "$others" ] || fail "needs versions of the system's C++ runtime or others:" $others
+    [ -z "$others" ] ||
+        fail "needs versions of the system's C++ runtime or others: $(echo "$others" | tr '\n' ' ')"
 }
 
 # needed FILE: the shared libraries FILE names.
@@ -43,7 +44,7 @@ needed() {
 
 echo "Checking $program"
 needs=$(needed "$program")
-echo "  needs: $(echo $needs)"
+echo "  needs: $(echo "$needs" | tr '\n' ' ')"
 for library in $needs; do
     case " $allowed_needed " in
     *" $library "*) ;;
@@ -63,6 +64,7 @@ echo "  size: $size bytes ($(awk "BEGIN { printf \"%.2f\", $size / 1048576 }") M
 module=$(mktemp)
 trap 'rm -f "$module"' EXIT
 found=""
+# shellcheck disable=SC2013 # offsets, one word each
 for offset in $(grep -obUaP '\x7fELF\x02\x01' "$program" | cut -d: -f1); do
     [ "$offset" -gt 0 ] || continue
     number() { od -An -t "u$2" -j $((offset + $1)) -N "$2" "$program" | tr -d ' '; }
@@ -80,7 +82,7 @@ if [ -z "$found" ]; then
 else
     echo "Checking the GTK module inside it (at byte $found, $(stat -c %s "$module") bytes)"
     module_needs=$(needed "$module")
-    echo "  needs: $(echo $module_needs)"
+    echo "  needs: $(echo "$module_needs" | tr '\n' ' ')"
     for library in $module_needs; do
         case "$library" in
         libstdc++* | libgcc_s*) fail "needs the system's C++ runtime ($library)" ;;
