@@ -2,6 +2,8 @@
 # Sets up, builds and runs every test: once in a normal build, once with AddressSanitizer and
 # UndefinedBehaviorSanitizer. Warnings are errors; the sanitized build links each layer as a shared
 # library that must resolve every symbol, so a call from a layer to one above it fails the build.
+# Then the release program: built against Debian 11, checked for what it needs when it loads, and
+# run in Debian 11, Debian 13 and Debian 11 desktop chroots (QZ_SKIP_RELEASE=1 leaves it out).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -19,3 +21,8 @@ ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
 LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
     ctest --test-dir build-sanitize --output-on-failure -j2
+
+if [ "${QZ_SKIP_RELEASE:-0}" != 1 ]; then
+    scripts/build-release.sh
+    tests/release/run.sh build-release/bootstrapper
+fi

@@ -87,7 +87,7 @@ GSourceFuncs loopSourceFuncs = {prepare, check, dispatch, finalize, nullptr, nul
 
 } // namespace
 
-struct GlibLoopDriver::Impl : LoopDriver {
+struct GlibLoopDriver::Impl final : LoopDriver {
     explicit Impl(LoopBridge& loop) : loop(loop), mainLoop(g_main_loop_new(nullptr, FALSE)) {
         source = g_source_new(&loopSourceFuncs, sizeof(LoopSource));
         auto* ours = reinterpret_cast<LoopSource*>(source);

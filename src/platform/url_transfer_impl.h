@@ -15,7 +15,7 @@
 
 namespace qz::platform {
 
-class UrlTransfer::Impl : CurlMultiDriver::Client {
+class UrlTransfer::Impl final : CurlMultiDriver::Client {
   public:
     Impl(EventLoop& loop, UrlRequest request, UrlTransferDelegate& delegate);
     ~Impl();
