@@ -16,16 +16,17 @@ LINK_RATE = "200m"  # nginx limit_rate for the /link/ location: 200 MiB a second
 LINK_LABEL = "200 MiB/s"
 
 # The install agent: says its first line at once, then (when asked) notes the bootstrapper's own
-# peak memory and its mappings, found by walking up the parent chain to the process named
-# INSTALLER_NAME.
+# peak memory, its mappings and its time on CPU so far, found by walking up the parent chain to
+# the process named INSTALLER_NAME.
 AGENT_SCRIPT = b"""#!/bin/sh
 echo 'install agent started'
 if [ -n "${QZ_BENCH_HWM_FILE:-}" ]; then
     p=$$
     while [ -n "$p" ] && [ "$p" -gt 1 ]; do
         if [ "$(sed -n 's/^Name:[[:space:]]*//p' /proc/$p/status)" = "%s" ]; then
-            grep -E '^(VmHWM|VmRSS|RssAnon|RssFile):' /proc/$p/status > "$QZ_BENCH_HWM_FILE"
+            grep -E '^(VmHWM|VmRSS|Rss[A-Za-z]+):' /proc/$p/status > "$QZ_BENCH_HWM_FILE"
             cat /proc/$p/smaps > "$QZ_BENCH_HWM_FILE.smaps"
+            cat /proc/$p/task/*/schedstat > "$QZ_BENCH_HWM_FILE.cpu"
             break
         fi
         p=$(sed -n 's/^PPid:[[:space:]]*//p' /proc/$p/status)

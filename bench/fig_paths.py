@@ -25,7 +25,7 @@ def download_throughput(bench) -> None:
                                     "done_ino": r.created_time(UNPACK_PREFIX),
                                     "agent": r.first_stdout_line_s,
                                     "server": r.requests[-1]["request_time"], "hwm": r.hwm_mib,
-                                    "anon": r.anon_mib, "file": r.file_mib})
+                                    "anon": r.anon_mib, "file": r.file_mib, "cpu": r.cpu_s})
         return step
 
     def window(build):
@@ -34,7 +34,8 @@ def download_throughput(bench) -> None:
             if keep:
                 gtk[build].append({"done": r.created_time(UNPACK_PREFIX),
                                    "agent": r.first_stdout_line_s,
-                                   "server": r.requests[-1]["request_time"], "hwm": r.hwm_mib})
+                                   "server": r.requests[-1]["request_time"], "hwm": r.hwm_mib,
+                                   "cpu": r.cpu_s})
         return step
 
     def plain_curl(keep):
@@ -79,6 +80,12 @@ def download_throughput(bench) -> None:
             for build in bench.subjects:
                 bench.results.add(f"{bench.label(build, front)}: {what}", col(rows[build], key),
                                   "ms", "`curl -s -o`", col(curl, key))
+    # Time on CPU does not stretch with the machine's load as wall-clock times do.
+    for front, rows in fronts:
+        for build in bench.subjects:
+            bench.results.add(f"{bench.label(build, front)}: the program's own time on CPU, "
+                              "start → install agent's start (all threads, unzip not counted)",
+                              col(rows[build], "cpu"), "ms")
     base = col(curl_unzip, "agent")
     for front, rows in fronts:
         for build in bench.subjects:

@@ -183,6 +183,7 @@ class Bench:
                                + run.err.decode(errors="replace")[-2000:])
         run.hwm_mib = run.anon_mib = run.file_mib = None
         run.rss_by_file = {}
+        run.cpu_s = None
         if hwm:
             with open(hwm_file) as f:
                 text = f.read()
@@ -190,9 +191,12 @@ class Bench:
             def field(name):
                 m = re.search(name + r":\s+(\d+)", text)
                 return int(m[1]) / 1024 if m else None
-            run.hwm_mib, run.anon_mib, run.file_mib = (field("VmHWM"), field("RssAnon"),
-                                                       field("RssFile"))
+            run.hwm_mib, run.anon_mib = field("VmHWM"), field("RssAnon")
+            # The program's own file lies on tmpfs here, where its pages count as shared
+            # memory (RssShmem), not as RssFile: both make the file-backed part.
+            run.file_mib = (field("RssFile") or 0) + (field("RssShmem") or 0)
             run.rss_by_file = rss_by_file(hwm_file + ".smaps")
+            run.cpu_s = cpu_seconds(hwm_file + ".cpu")
         run.requests = self.nginx.new_requests()
         run.run_dir = run_dir
         run.home = home
@@ -255,3 +259,13 @@ def rss_by_file(smaps) -> dict:
     except OSError:
         pass
     return sizes
+
+
+def cpu_seconds(schedstat) -> float | None:
+    """The time on CPU of all of a process's threads: the first field of each thread's
+    /proc/PID/task/TID/schedstat, in nanoseconds."""
+    try:
+        with open(schedstat) as f:
+            return sum(int(line.split()[0]) for line in f if line.strip()) / 1e9
+    except (OSError, ValueError, IndexError):
+        return None
