@@ -3,6 +3,7 @@
 #include "download/download_entry.h"
 #include "platform/path.h"
 #include "platform/small_file_fetch.h"
+#include "platform/system_log.h"
 #include "provisioning/install_agent_locations.h"
 
 #include <sys/stat.h>
@@ -147,6 +148,11 @@ void Download::acquireCacheThenDownload() {
     }
     if (cache_.locked()) {
         cache_.removeLeftovers();
+        if (cache_.lockMode() == Lock::Mode::Exclusive) {
+            if (const auto repaired = cache_.repair(); !repaired) {
+                platform::systemLog(repaired.reason());
+            }
+        }
     }
     state_.activity = platform::Activity::Starting;
     state_.bar.animating = false;
@@ -204,6 +210,7 @@ void Download::cancelTransfer() {
 }
 
 void Download::stop() {
+    installAgentInCache = agentReady_ && !privateRun_;
     if (agentReady_) {
         cache_.keepSharedUntilExit();
     } else {

@@ -136,7 +136,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
 
     void fetchSignatureThenDownload();
     void signatureArrived(Result<std::string> text);
-    Result<> checkDownloadedArchive() const;
+    Result<> checkDownloadedArchive();
     bool cachedAgentCounts() const;
     void refuse(const std::string& reason);
     void acquireCacheThenDownload();
@@ -157,6 +157,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     std::optional<InstallAgentKeys> keys_;
     std::unique_ptr<Transfer> signatureFetch_;
     std::optional<VouchedArchive> vouched_;
+    std::optional<Vouch> vouch_; // for the downloaded archive, once it is checked
     std::string installAgentLocation_;
     std::string validationString_;
     std::int64_t fileLength_ = 0;

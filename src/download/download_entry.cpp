@@ -9,6 +9,7 @@ namespace qz {
 std::string downloadTo;
 std::string downloadFrom;
 char** EMPTY_ARGV = nullptr;
+bool installAgentInCache = false;
 
 int CallNSApplicationMain(int /*argc*/, char** /*argv*/) {
     return runDownloadApplication(0, EMPTY_ARGV);
@@ -22,6 +23,7 @@ bool downloadInstallAgentFromQZ(const char* destination, const char* url,
     }
     downloadTo = destination;
     downloadFrom = chosen;
+    installAgentInCache = false;
     return CallNSApplicationMain(0, EMPTY_ARGV) != 0;
 }
 

@@ -10,6 +10,9 @@ namespace qz {
 extern std::string downloadTo;
 extern std::string downloadFrom;
 extern char** EMPTY_ARGV;
+// Handed back: whether the install agent made ready lies in the cache (else the archive at the
+// destination is the caller's to unpack).
+extern bool installAgentInCache;
 
 // Runs the download application; returns its run status.
 int CallNSApplicationMain(int argc, char** argv);

@@ -59,9 +59,7 @@ void Download::handOver() {
 void Download::finishHandOver(const std::string& unpackDir, bool unpacked) {
     bool inPlace = false;
     if (unpacked) {
-        const auto installed =
-            cache_.install(unpackDir, validationString_,
-                           vouched_ ? std::optional(vouched_->version()) : std::nullopt);
+        const auto installed = cache_.install(unpackDir, validationString_, vouch_);
         if (!installed) {
             platform::systemLog(installed.reason());
         }

@@ -5,6 +5,8 @@
 #include "download/download_entry.h"
 #include "platform/system_log.h"
 
+#include <algorithm>
+
 namespace qz {
 
 void Download::fetchSignatureThenDownload() {
@@ -25,8 +27,8 @@ void Download::signatureArrived(Result<std::string> text) {
                    .reason);
         return;
     }
-    const auto floor = privateRun_ ? std::nullopt : cache_.recordedVersion();
-    auto vouched = VouchedArchive::check(*keys_, *text, archiveName, floor);
+    auto vouched = VouchedArchive::check(*keys_, *text, archiveName,
+                                         privateRun_ ? VersionFloors() : cache_.newestVersions());
     if (!vouched) {
         refuse(vouched.reason());
         return;
@@ -35,7 +37,7 @@ void Download::signatureArrived(Result<std::string> text) {
     acquireCacheThenDownload();
 }
 
-Result<> Download::checkDownloadedArchive() const {
+Result<> Download::checkDownloadedArchive() {
     if (!vouched_) {
         return {};
     }
@@ -45,21 +47,34 @@ Result<> Download::checkDownloadedArchive() const {
     if (!digest) {
         return untrustedArchive(archiveNameOfUrl(downloadFrom), digest.reason());
     }
-    if (auto checked = vouched_->checkArchive(*digest, theDownload_->bodyLength()); !checked) {
+    const std::uint64_t length = theDownload_->bodyLength();
+    if (auto checked = vouched_->checkArchive(*digest, length); !checked) {
         return checked;
     }
     // The cache may have moved on while this run waited for it.
-    if (const auto floor = privateRun_ ? std::nullopt : cache_.recordedVersion();
-        floor && *floor > vouched_->version()) {
+    const auto floors = privateRun_ ? VersionFloors() : cache_.newestVersions();
+    if (const auto floor = floors.find(vouched_->keyId());
+        floor != floors.end() && floor->second > vouched_->version()) {
         return untrustedArchive(archiveNameOfUrl(downloadFrom),
                                 _("it is older than the install agent already installed"));
     }
+    vouch_ = Vouch{vouched_->keyId(), *digest, length, vouched_->version()};
     return {};
 }
 
 bool Download::cachedAgentCounts() const {
-    // With keys, only an agent that was checked when it was cached: its version is recorded.
-    return !keys_ || cache_.recordedVersion().has_value();
+    if (!keys_) {
+        return true;
+    }
+    // With keys, only an agent that one of them vouched for, and, once this run has the server's
+    // signature, only the very archive that signature is for.
+    const auto vouch = cache_.vouch();
+    if (!vouch || std::none_of(keys_->begin(), keys_->end(),
+                               [&](const auto& key) { return key.id == vouch->keyId; })) {
+        return false;
+    }
+    return !vouched_ || (vouched_->keyId() == vouch->keyId &&
+                         vouched_->checkArchive(vouch->digest, vouch->length));
 }
 
 void Download::refuse(const std::string& reason) {

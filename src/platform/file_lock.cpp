@@ -91,7 +91,12 @@ void FileLock::release() {
 }
 
 void FileLock::holdUntilExit() {
-    // The descriptor is close-on-exec, so the lock ends with this process, not with its children.
+    // Inherited from here on: a lock on an open file description lasts while any process holds
+    // that description, so the programs started from now on keep it, even when we are killed.
+    const int flags = ::fcntl(fd_, F_GETFD);
+    if (flags >= 0) {
+        ::fcntl(fd_, F_SETFD, flags & ~FD_CLOEXEC);
+    }
     fd_ = -1;
     path_.clear();
 }

@@ -31,8 +31,8 @@ class FileLock {
         return mode_;
     }
     void release();
-    // Keeps the lock until the process ends: for a lock that must outlive every object of the
-    // run, such as one protecting an install agent that runs until the process exits.
+    // Keeps the lock until the process and every program it starts from now on have ended: for
+    // a lock that protects an install agent for as long as it runs, whatever becomes of us.
     void holdUntilExit();
 
   private:

@@ -3,13 +3,13 @@
 #include "bootstrap/installer_constants.h"
 #include "platform/remove_item.h"
 #include "platform/temporary_directory.h"
-#include "provisioning/agent_version.h"
 #include "provisioning/cache_trust.h"
 #include "provisioning/validation_string.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -20,6 +20,13 @@ namespace {
 // Work directories beside the install agent; a killed run may leave them behind.
 const std::string UNPACK_SUFFIX = ".unpack-";
 const std::string DISCARD_SUFFIX = ".old-";
+
+int withoutOthersWrite(const char* path, const struct stat* st, int /*flag*/, FTW* /*ftw*/) {
+    if (S_ISLNK(st->st_mode) || (st->st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+        return 0;
+    }
+    return ::chmod(path, st->st_mode & 07777 & ~(S_IWGRP | S_IWOTH)) == 0 ? 0 : -1;
+}
 
 } // namespace
 
@@ -53,8 +60,12 @@ std::string InstallAgentCache::storedValidationString() const {
     return isUsableValidationString(stored) ? stored : std::string();
 }
 
-std::optional<std::uint64_t> InstallAgentCache::recordedVersion() const {
-    return readAgentVersion(directory_);
+std::optional<Vouch> InstallAgentCache::vouch() const {
+    return readVouchRecord(directory_, agentDirectory());
+}
+
+VersionFloors InstallAgentCache::newestVersions() const {
+    return readNewestVersions(directory_);
 }
 
 void InstallAgentCache::removeLeftovers() const {
@@ -67,7 +78,9 @@ void InstallAgentCache::removeLeftovers() const {
     const std::string discard = INSTALL_AGENT_DIR + DISCARD_SUFFIX;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name.starts_with(unpack) || name.starts_with(discard)) {
+        if (name.starts_with(unpack) || name.starts_with(discard) ||
+            name.starts_with(VOUCH_RECORD_FILE + RECORD_ASIDE_SUFFIX) ||
+            name.starts_with(NEWEST_VERSIONS_FILE + RECORD_ASIDE_SUFFIX)) {
             leftovers.push_back(directory_ + name);
         }
     }
@@ -77,7 +90,30 @@ void InstallAgentCache::removeLeftovers() const {
     }
 }
 
+Result<> InstallAgentCache::repair() const {
+    const CacheRepair repair = cacheRepair(directory_);
+    struct stat st {};
+    if (repair.replaceAgent) {
+        auto replaced = ::lstat(agentDirectory().c_str(), &st) == 0
+                            ? discardAgent()
+                            : removeAgentRecords(directory_);
+        if (!replaced) {
+            return replaced;
+        }
+    }
+    for (const auto& path : repair.modes) {
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::chmod(path.c_str(), st.st_mode & 07777 & ~(S_IWGRP | S_IWOTH)) != 0) {
+            return systemFailure("Could not change the mode of " + path);
+        }
+    }
+    return {};
+}
+
 Result<> InstallAgentCache::discardAgent() const {
+    if (auto removed = removeAgentRecords(directory_); !removed) {
+        return removed;
+    }
     const std::string agent = agentDirectory();
     const auto aside = platform::makeUniqueDirectory(agent + DISCARD_SUFFIX + "XXXXXX");
     if (aside && ::rename(agent.c_str(), aside->c_str()) == 0) {
@@ -97,17 +133,13 @@ Result<std::string> InstallAgentCache::makeUnpackDirectory() const {
 
 Result<> InstallAgentCache::install(const std::string& unpacked,
                                     const std::string& validationString,
-                                    std::optional<std::uint64_t> version) const {
-    const std::string recorded = directory_ + PATH_SEPARATOR + VALIDATION_STRING_FILE;
-    if (::unlink(recorded.c_str()) != 0 && errno != ENOENT) {
-        return systemFailure("Could not remove " + recorded);
+                                    const std::optional<Vouch>& vouch) const {
+    // What the archive's modes let others write would make the cache untrusted.
+    if (::nftw(unpacked.c_str(), withoutOthersWrite, 16, FTW_PHYS) != 0) {
+        return systemFailure("Could not change the modes of the install agent in " + unpacked);
     }
-    // A version kept while the new one is written still bounds a later download; without a
-    // version the record would describe an agent no longer there.
-    if (!version) {
-        if (auto removed = removeAgentVersion(directory_); !removed) {
-            return removed;
-        }
+    if (auto removed = removeAgentRecords(directory_); !removed) {
+        return removed;
     }
     struct stat st {};
     if (::lstat(agentDirectory().c_str(), &st) == 0) {
@@ -118,9 +150,12 @@ Result<> InstallAgentCache::install(const std::string& unpacked,
     if (::rename(unpacked.c_str(), agentDirectory().c_str()) != 0) {
         return systemFailure("Could not move the install agent into place");
     }
-    if (version) {
-        // Without its version the agent is not recorded as current either.
-        if (auto written = writeAgentVersion(directory_, *version); !written) {
+    if (vouch) {
+        // Without its records the agent is not recorded as current either.
+        if (auto raised = raiseNewestVersion(directory_, vouch->keyId, vouch->version); !raised) {
+            return raised;
+        }
+        if (auto written = writeVouchRecord(directory_, agentDirectory(), *vouch); !written) {
             return written;
         }
     }

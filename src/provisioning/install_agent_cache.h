@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/file_lock.h"
+#include "provisioning/agent_records.h"
 
 #include <cstdint>
 #include <optional>
@@ -38,28 +39,35 @@ class InstallAgentCache {
     void unlock() {
         lock_.release();
     }
-    // Shares the lock until the process ends, for the install agent that this run starts.
+    // Shares the lock until the process ends and with the install agent that this run starts,
+    // which keeps it while it runs, even once we are gone.
     void keepSharedUntilExit();
 
     // The stored validation string when it is one we would send back to a server, else empty.
     std::string storedValidationString() const;
-    // The version that the signature of the install agent in place vouched for; none when it
-    // was installed without one. It stays when the agent is discarded: the floor for the next.
-    std::optional<std::uint64_t> recordedVersion() const;
+    // What vouched for the install agent in place; none when it was installed unchecked, or
+    // when what lies there now is not the agent the record was written for.
+    std::optional<Vouch> vouch() const;
+    // The newest version seen of each signing key, the floor for the next signed download. It
+    // stays when the agent is discarded or replaced.
+    VersionFloors newestVersions() const;
 
     // What killed runs left half done. Only with the lock held, when no run can be unpacking;
     // what resists is tried again by the next run.
     void removeLeftovers() const;
-    // Takes the install agent away in one step, so no run ever sees it half removed. Only with
-    // the lock held alone.
+    // Mends what cacheRepair names: the agent replaced, modes that let others write taken away.
+    // Only with the lock held alone.
+    Result<> repair() const;
+    // Removes the agent's records, then takes the install agent away in one step, so no run ever
+    // sees it half removed nor a record without its agent. Only with the lock held alone.
     Result<> discardAgent() const;
     // A new, empty directory beside the install agent to unpack into.
     Result<std::string> makeUnpackDirectory() const;
-    // Moves an unpacked install agent into place, then records its version (when it has one) and
-    // its validation string; the old records never vouch for the new agent, even for a moment.
-    // Only with the lock held alone.
+    // Moves an unpacked install agent into place, then records what vouched for it (when
+    // something did; its version raises the key's newest) and its validation string; the old
+    // records never vouch for the new agent, even for a moment. Only with the lock held alone.
     Result<> install(const std::string& unpacked, const std::string& validationString,
-                     std::optional<std::uint64_t> version = std::nullopt) const;
+                     const std::optional<Vouch>& vouch = std::nullopt) const;
 
   private:
     std::string directory_;

@@ -43,17 +43,47 @@ std::string getInstallAgentExecutable(std::string directory) {
     return directory + "install";
 }
 
-bool isUsableInstallAgent(const std::string& executable) {
+std::optional<std::string> installAgentTarget(const std::string& executable) {
     struct stat st {};
-    return ::lstat(executable.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (::lstat(executable.c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    if (S_ISREG(st.st_mode)) {
+        return executable;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+        return std::nullopt;
+    }
+    const auto real = [](const std::string& path) -> std::optional<std::string> {
+        char* resolved = ::realpath(path.c_str(), nullptr);
+        if (resolved == nullptr) {
+            return std::nullopt;
+        }
+        std::string text = resolved;
+        std::free(resolved);
+        return text;
+    };
+    const auto folder = real(directoryOfPath(executable));
+    const auto target = real(executable);
+    // Every link on the way resolved: the target lies in the folder, not just its name.
+    if (!folder || !target || !target->starts_with(*folder + PATH_SEPARATOR) ||
+        ::lstat(target->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return std::nullopt;
+    }
+    return target;
+}
+
+bool isUsableInstallAgent(const std::string& executable) {
+    return installAgentTarget(executable).has_value();
 }
 
 std::string installAgentDirOnDisk() {
     const std::string cacheDir = getInstallAgentCacheDir();
     const std::string directory = cacheDir + INSTALL_AGENT_DIR + PATH_SEPARATOR;
     // Only in a cache that nobody else can write.
+    // Nor one to mend first.
     if (isUsableInstallAgent(getInstallAgentExecutable(directory)) &&
-        cacheTrustProblem(cacheDir).empty()) {
+        cacheTrustProblem(cacheDir).empty() && !cacheRepair(cacheDir).needed()) {
         return directory;
     }
     return std::string();

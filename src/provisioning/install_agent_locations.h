@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace qz {
@@ -10,8 +11,12 @@ std::string getDefaultInstallAgentLocation();
 std::string getInstallAgentCacheDir();
 std::string installAgentDirOnDisk();
 std::string getInstallAgentExecutable(std::string directory);
-// Whether an unpacked "install" can be started: a regular file itself, not a directory or other
-// special file, nor a symbolic link (even to a file: it may point anywhere).
+// The file that an unpacked "install" runs: itself when it is a regular file, or where a symbolic
+// link leads when that is a regular file inside the agent's own folder (the one holding
+// `executable`); none for a directory or other special file, or a link that dangles or leaves
+// the folder.
+std::optional<std::string> installAgentTarget(const std::string& executable);
+// Whether an unpacked "install" can be started: it has a target.
 bool isUsableInstallAgent(const std::string& executable);
 int mkpath(std::string path, std::uint16_t mode);
 

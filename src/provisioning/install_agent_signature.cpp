@@ -56,7 +56,7 @@ Result<std::optional<InstallAgentKeys>> installAgentKeys(const std::string& reso
 Result<VouchedArchive> VouchedArchive::check(const InstallAgentKeys& keys,
                                              std::string_view signatureText,
                                              const std::string& archiveName,
-                                             std::optional<std::uint64_t> floor) {
+                                             const std::map<MinisignKeyId, std::uint64_t>& floors) {
     const auto refuse = [&](const std::string& reason) {
         return untrustedArchive(archiveName, reason);
     };
@@ -82,10 +82,12 @@ Result<VouchedArchive> VouchedArchive::check(const InstallAgentKeys& keys,
         return refuse(
             formatText(_("its signature is for another file, %s"), comment->file.c_str()));
     }
-    if (floor && comment->version < *floor) {
+    // Another key's versions are another product's: only this key's newest is a floor.
+    if (const auto floor = floors.find(key->id);
+        floor != floors.end() && comment->version < floor->second) {
         return refuse(formatText(_("it is version %s, older than version %s installed before"),
                                  std::to_string(comment->version).c_str(),
-                                 std::to_string(*floor).c_str()));
+                                 std::to_string(floor->second).c_str()));
     }
     VouchedArchive vouched;
     vouched.key_ = *key;
@@ -125,7 +127,7 @@ Result<std::optional<std::uint64_t>> verifyBundleArchive(const std::string& reso
     if (!text) {
         return untrustedArchive(name, text.reason());
     }
-    const auto vouched = VouchedArchive::check(**keys, *text, name, std::nullopt);
+    const auto vouched = VouchedArchive::check(**keys, *text, name, {});
     if (!vouched) {
         return Failure{vouched.reason()};
     }

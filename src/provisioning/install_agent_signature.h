@@ -6,6 +6,7 @@
 #include "provisioning/trusted_comment.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,14 +30,17 @@ Result<std::optional<InstallAgentKeys>> installAgentKeys(const std::string& reso
 class VouchedArchive {
   public:
     // The signature must be by one of `keys`, its trusted comment unaltered and complete, made
-    // for `archiveName`, and of a version not older than `floor` (the cached agent's, when known).
+    // for `archiveName`, and of a version not older than its key's floor (the newest seen).
     static Result<VouchedArchive> check(const InstallAgentKeys& keys,
                                         std::string_view signatureText,
                                         const std::string& archiveName,
-                                        std::optional<std::uint64_t> floor);
+                                        const std::map<MinisignKeyId, std::uint64_t>& floors);
 
     const TrustedComment& comment() const {
         return comment_;
+    }
+    const MinisignKeyId& keyId() const {
+        return key_.id;
     }
     std::uint64_t version() const {
         return comment_.version;

@@ -54,22 +54,24 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
     } else {
         const std::string cacheDir = getInstallAgentCacheDir();
         if (const std::string problem = cacheTrustProblem(cacheDir); problem.empty()) {
-            destination = cacheDir + INSTALL_AGENT_DIR;
-            mkpath(destination, 0700);
+            mkpath(cacheDir + INSTALL_AGENT_DIR, 0700);
         } else {
             // Someone else could have planted what lies there: this run downloads into its own
             // scratch directory and starts the install agent from there.
             reporter(problem, true);
-            destination = scratchDirectory;
         }
         archive = scratchDirectory + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
         if (!downloadInstallAgentFromQZ(archive.c_str(), endpointUrl.c_str(), reporter)) {
             return std::string();
         }
-        const std::string cached = installAgentDirOnDisk();
+        // Only the agent that the window put in the cache, in a cache still trusted now.
+        const std::string cached = installAgentInCache ? installAgentDirOnDisk() : std::string();
         if (!cached.empty()) {
             return getInstallAgentExecutable(cached);
         }
+        // Otherwise this run's own archive, into its own scratch directory: the cache is written
+        // only under its lock, unpacked aside and moved into place.
+        destination = scratchDirectory;
     }
 
     // An archive without a usable "install" at its top level would start nothing and still count

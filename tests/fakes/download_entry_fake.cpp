@@ -7,6 +7,7 @@ namespace qz {
 std::string downloadTo;
 std::string downloadFrom;
 char** EMPTY_ARGV = nullptr;
+bool installAgentInCache = false;
 
 int CallNSApplicationMain(int /*argc*/, char** /*argv*/) {
     return 0;
@@ -18,6 +19,7 @@ bool downloadInstallAgentFromQZ(const char* destination, const char* url,
     ++fake.calls;
     fake.destination = destination;
     fake.url = url;
+    installAgentInCache = fake.inCache;
     return fake.act(destination);
 }
 

@@ -17,6 +17,7 @@ struct FakeDownload {
     int calls = 0;
     std::string destination;
     std::string url;
+    bool inCache = true; // what the entry hands back in installAgentInCache
     std::function<bool(const std::string& destination)> act = [](const std::string&) {
         return true;
     };

@@ -107,7 +107,7 @@ TEST_F(MakeInstaller, ADownloadingInstallerAndTheSignedFilesToPublish) {
     EXPECT_EQ((*keys)->size(), 2u);
     const auto vouched =
         VouchedArchive::check(**keys, test::readFile(root / "publish/InstallAgent.zip.minisig"),
-                              archiveNameOfUrl(url), std::nullopt);
+                              archiveNameOfUrl(url), {});
     ASSERT_TRUE(vouched) << vouched.reason();
     EXPECT_EQ(vouched->version(), 5u);
     EXPECT_TRUE(vouched->comment().timestamp);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/time.h>
 
 namespace qz {
 namespace {
@@ -50,6 +51,9 @@ class SignedDownload : public ::testing::Test {
                  const std::function<void(const std::string& archive)>& sign = nullptr) {
         test::writeZip(archive(), {{"install", "echo 'agent " + std::to_string(version) + "'\n" +
                                                    test::recordingAgentScript()}});
+        // nginx's ETag is the time and length: each archive gets a time of its own.
+        const timeval times[2] = {{++published, 0}, {published, 0}};
+        ::utimes(archive().c_str(), times);
         if (sign) {
             sign(archive());
         } else {
@@ -57,6 +61,32 @@ class SignedDownload : public ::testing::Test {
                                test::releaseComment("InstallAgent.zip", version,
                                                     test::readFile(archive()).size()));
         }
+    }
+
+    // The installer carries these keys (none: it checks nothing, as an older build did).
+    void carryKeys(const std::vector<const test::MinisignKeys*>& carried) {
+        std::string text;
+        for (const auto* k : carried) {
+            text += test::readFile(k->publicKey);
+        }
+        const std::string file = installer.resources + "/installAgentKey.pub";
+        ::unlink(file.c_str());
+        if (!carried.empty()) {
+            test::writeFile(file, text);
+        }
+    }
+
+    // How the last run got the archive (200 downloaded, 304 taken from the cache), once the
+    // server has logged `requests` requests in all.
+    int archiveStatus(std::size_t requests) const {
+        EXPECT_TRUE(server->waitForAccessEntries(requests));
+        const auto entries = server->accessEntries();
+        for (auto e = entries.rbegin(); e != entries.rend(); ++e) {
+            if (e->target == "/InstallAgent.zip") {
+                return e->status;
+            }
+        }
+        return 0;
     }
 
     test::RunResult run() {
@@ -82,6 +112,7 @@ class SignedDownload : public ::testing::Test {
     static inline test::MinisignKeys keys;
     static inline test::MinisignKeys otherKeys;
     test::ScratchDir root;
+    time_t published = 1700000000;
     std::unique_ptr<test::NginxServer> server;
     test::InstallerFolder installer;
 };
@@ -91,7 +122,10 @@ TEST_F(SignedDownload, ASignedAgentIsCheckedCachedWithItsVersionAndStarted) {
     const auto first = run();
     EXPECT_EQ(first.exitStatus, 0) << first.err;
     EXPECT_EQ(first.out, "agent 3\nagent ran\n");
-    EXPECT_EQ(test::readFile(cache() + ".version"), "3\n");
+    EXPECT_EQ(test::listDirectory(cache()),
+              (std::vector<std::string>{".lock", ".newest-versions", ".validatestring", ".vouched",
+                                        "installagent"}));
+    EXPECT_TRUE(test::readFile(cache() + ".newest-versions").ends_with(" 3\n"));
     // A cache hit stays a cache hit: nginx answers 304 and sends no archive.
     const auto second = run();
     EXPECT_EQ(second.exitStatus, 0) << second.err;
@@ -146,13 +180,105 @@ TEST_F(SignedDownload, EveryFaultFailsClosedWithNothingCached) {
     }
 }
 
-TEST_F(SignedDownload, AnOlderAgentAfterANewerOneIsRefused) {
+TEST_F(SignedDownload, ACachedAgentCountsOnlyForItsKeyAndTheArchiveSignedNow) {
+    struct Case {
+        std::string what;
+        std::vector<const test::MinisignKeys*> carried; // by the second run
+        std::function<void()> change;                   // between the runs
+        bool downloadsAgain;
+        bool refused = false;
+    };
+    const std::vector<Case> cases = {
+        {"the same key and archive", {&keys}, [] {}, false},
+        {"its key retired, the archive signed by the next",
+         {&otherKeys},
+         [&] {
+             publish(3, [&](const std::string& a) {
+                 test::minisignSign(
+                     otherKeys, a,
+                     test::releaseComment("InstallAgent.zip", 3, test::readFile(a).size()));
+             });
+         },
+         true},
+        {"a signature published for another archive",
+         {&keys},
+         [&] {
+             // The archive stays (so the server answers 304); its signature is another's.
+             const std::string other = root / "Other.zip";
+             test::writeZip(other, {{"install", "echo other\n"}});
+             test::minisignSign(
+                 keys, other,
+                 test::releaseComment("InstallAgent.zip", 3, test::readFile(other).size()));
+             test::writeFile(archive() + ".minisig", test::readFile(other + ".minisig"));
+         },
+         true,
+         true},
+        {"the agent replaced by an older installer that left the records",
+         {&keys},
+         [&] {
+             const std::string agent = cache() + "installagent";
+             test::removeTree(agent);
+             test::makeDirectories(agent, 0700);
+             test::writeFile(agent + "/install", "echo planted\n", 0700);
+         },
+         true},
+        {"a record an older build wrote",
+         {&keys},
+         [&] {
+             ::unlink((cache() + ".vouched").c_str());
+             test::writeFile(cache() + ".version", "9\n", 0600);
+         },
+         true},
+    };
+    std::size_t requests = 0; // a signature and an archive per run
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        requests += 4;
+        test::removeTree(root / "home/.velmor");
+        carryKeys({&keys});
+        publish(3);
+        ASSERT_EQ(run().exitStatus, 0);
+        c.change();
+        carryKeys(c.carried);
+        const auto again = run();
+        if (c.refused) {
+            expectRefused(again);
+            continue;
+        }
+        EXPECT_EQ(again.exitStatus, 0) << again.err;
+        EXPECT_EQ(again.out, "agent 3\nagent ran\n");
+        EXPECT_EQ(archiveStatus(requests), c.downloadsAgain ? 200 : 304);
+        EXPECT_FALSE(test::pathExists(cache() + ".version"));
+    }
+}
+
+TEST_F(SignedDownload, EachKeyKeepsItsNewestVersionThroughEveryReplacement) {
+    const auto signWith = [&](const test::MinisignKeys& k, std::uint64_t version) {
+        return [&k, version](const std::string& a) {
+            test::minisignSign(
+                k, a, test::releaseComment("InstallAgent.zip", version, test::readFile(a).size()));
+        };
+    };
     publish(5);
     ASSERT_EQ(run().exitStatus, 0);
     publish(4);
     expectRefused(run());
-    EXPECT_EQ(test::readFile(cache() + ".version"), "5\n");
     EXPECT_NE(test::readFile(cache() + "installagent/install").find("agent 5"), std::string::npos);
+    // Another product, another key: its version 1 is not older than anything of its own.
+    carryKeys({&otherKeys});
+    publish(1, signWith(otherKeys, 1));
+    EXPECT_EQ(run().out, "agent 1\nagent ran\n");
+    // Neither that replacement nor an unchecked one lowers the first key's floor.
+    carryKeys({});
+    publish(2, [](const std::string&) {});
+    EXPECT_EQ(run().out, "agent 2\nagent ran\n");
+    carryKeys({&keys});
+    publish(4);
+    const auto older = run();
+    expectRefused(older);
+    EXPECT_NE(older.err.find("it is version 4, older than version 5 installed before"),
+              std::string::npos)
+        << older.err;
 }
 
 } // namespace

@@ -148,12 +148,16 @@ TEST_F(InstallAgentSignature, EveryFaultIsRefusedWithItsOwnReason) {
     }
 }
 
-TEST_F(InstallAgentSignature, AnArchiveOlderThanTheRecordedVersionIsRefused) {
+TEST_F(InstallAgentSignature, AnArchiveOlderThanItsKeysNewestVersionIsRefused) {
     const auto keys = parseMinisignPublicKeys(test::readFile(keyFile()));
     ASSERT_TRUE(keys);
     const std::string text = test::readFile(signatureFile());
-    EXPECT_TRUE(VouchedArchive::check(*keys, text, "InstallAgent.zip", 7));
-    const auto older = VouchedArchive::check(*keys, text, "InstallAgent.zip", 8);
+    const auto id = keys->at(0).id;
+    EXPECT_TRUE(VouchedArchive::check(*keys, text, "InstallAgent.zip", {{id, 7}}));
+    MinisignKeyId another = id;
+    another[0] ^= 1;
+    EXPECT_TRUE(VouchedArchive::check(*keys, text, "InstallAgent.zip", {{another, 8}}));
+    const auto older = VouchedArchive::check(*keys, text, "InstallAgent.zip", {{id, 8}});
     ASSERT_FALSE(older);
     EXPECT_EQ(older.reason(), "The install agent archive InstallAgent.zip is not trusted: it is "
                               "version 7, older than version 8 installed before.");

@@ -1,0 +1,202 @@
+#include "provisioning/agent_records.h"
+
+#include "bootstrap/installer_constants.h"
+#include "platform/write_all.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qz {
+namespace {
+
+// Bounds what is read of a record: a few keys' lines at most.
+constexpr std::size_t RECORD_LIMIT = 64 * 1024;
+
+std::string recordPath(const std::string& cacheDirectory, const std::string& name) {
+    return cacheDirectory + PATH_SEPARATOR + name;
+}
+
+template <std::size_t N> std::string hex(const std::array<unsigned char, N>& bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (const unsigned char byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0xf];
+    }
+    return text;
+}
+
+template <std::size_t N> bool fromHex(const std::string& text, std::array<unsigned char, N>& out) {
+    if (text.size() != 2 * N) {
+        return false;
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        unsigned value = 0;
+        const auto [end, error] =
+            std::from_chars(text.data() + 2 * i, text.data() + 2 * i + 2, value, 16);
+        if (error != std::errc() || end != text.data() + 2 * i + 2) {
+            return false;
+        }
+        out[i] = static_cast<unsigned char>(value);
+    }
+    return true;
+}
+
+bool fromDecimal(const std::string& text, std::uint64_t& out) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
+
+// The agent's directory as it is now: any other directory put in its place, or any entry added
+// to or removed from it, gives another identity.
+std::optional<std::string> agentIdentity(const std::string& agentDirectory) {
+    struct stat st {};
+    if (::lstat(agentDirectory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return std::nullopt;
+    }
+    return std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " +
+           std::to_string(st.st_ctim.tv_sec) + " " + std::to_string(st.st_ctim.tv_nsec);
+}
+
+std::optional<std::string> readRecord(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string text(RECORD_LIMIT + 1, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (got > RECORD_LIMIT) {
+        return std::nullopt;
+    }
+    text.resize(got);
+    return text;
+}
+
+// Written aside and moved over the old record, so a reader sees the old or the new one whole.
+Result<> replaceRecord(const std::string& path, const std::string& text) {
+    std::string aside = path + RECORD_ASIDE_SUFFIX + "XXXXXX";
+    // mkstemp makes it owner-only whatever the umask.
+    const int fd = ::mkostemp(aside.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return systemFailure("Could not write " + path);
+    }
+    auto written = platform::writeAll(fd, text.data(), text.size());
+    if (::close(fd) != 0 && written) {
+        written = systemFailure("Could not write " + path);
+    }
+    if (written && ::rename(aside.c_str(), path.c_str()) != 0) {
+        written = systemFailure("Could not write " + path);
+    }
+    if (!written) {
+        ::unlink(aside.c_str());
+    }
+    return written;
+}
+
+Result<> removeRecord(const std::string& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        return systemFailure("Could not remove " + path);
+    }
+    return {};
+}
+
+} // namespace
+
+Result<> writeVouchRecord(const std::string& cacheDirectory, const std::string& agentDirectory,
+                          const Vouch& vouch) {
+    const auto identity = agentIdentity(agentDirectory);
+    if (!identity) {
+        return systemFailure("Could not look at " + agentDirectory);
+    }
+    std::ostringstream text;
+    text << "key " << hex(vouch.keyId) << "\ndigest " << hex(vouch.digest) << "\nlength "
+         << vouch.length << "\nversion " << vouch.version << "\nagent " << *identity << "\n";
+    return replaceRecord(recordPath(cacheDirectory, VOUCH_RECORD_FILE), text.str());
+}
+
+std::optional<Vouch> readVouchRecord(const std::string& cacheDirectory,
+                                     const std::string& agentDirectory) {
+    const auto text = readRecord(recordPath(cacheDirectory, VOUCH_RECORD_FILE));
+    const auto identity = agentIdentity(agentDirectory);
+    if (!text || !identity) {
+        return std::nullopt;
+    }
+    std::map<std::string, std::string> fields;
+    std::istringstream lines(*text);
+    for (std::string line; std::getline(lines, line);) {
+        const auto blank = line.find(' ');
+        if (blank == std::string::npos ||
+            !fields.emplace(line.substr(0, blank), line.substr(blank + 1)).second) {
+            return std::nullopt;
+        }
+    }
+    Vouch vouch;
+    if (fields.size() != 5 || fields["agent"] != *identity ||
+        !fromHex(fields["key"], vouch.keyId) || !fromHex(fields["digest"], vouch.digest) ||
+        !fromDecimal(fields["length"], vouch.length) ||
+        !fromDecimal(fields["version"], vouch.version)) {
+        return std::nullopt;
+    }
+    return vouch;
+}
+
+VersionFloors readNewestVersions(const std::string& cacheDirectory) {
+    VersionFloors floors;
+    const auto text = readRecord(recordPath(cacheDirectory, NEWEST_VERSIONS_FILE));
+    if (!text) {
+        return floors;
+    }
+    std::istringstream lines(*text);
+    for (std::string line; std::getline(lines, line);) {
+        const auto blank = line.find(' ');
+        MinisignKeyId key{};
+        std::uint64_t version = 0;
+        if (blank != std::string::npos && fromHex(line.substr(0, blank), key) &&
+            fromDecimal(line.substr(blank + 1), version)) {
+            floors[key] = std::max(floors[key], version);
+        }
+    }
+    return floors;
+}
+
+Result<> raiseNewestVersion(const std::string& cacheDirectory, const MinisignKeyId& keyId,
+                            std::uint64_t version) {
+    VersionFloors floors = readNewestVersions(cacheDirectory);
+    if (const auto known = floors.find(keyId); known != floors.end() && known->second >= version) {
+        return {};
+    }
+    floors[keyId] = version;
+    std::string text;
+    for (const auto& [key, newest] : floors) {
+        text += hex(key) + " " + std::to_string(newest) + "\n";
+    }
+    return replaceRecord(recordPath(cacheDirectory, NEWEST_VERSIONS_FILE), text);
+}
+
+Result<> removeAgentRecords(const std::string& cacheDirectory) {
+    for (const auto& name : {VALIDATION_STRING_FILE, VOUCH_RECORD_FILE, LEGACY_VERSION_FILE}) {
+        if (auto removed = removeRecord(recordPath(cacheDirectory, name)); !removed) {
+            return removed;
+        }
+    }
+    return {};
+}
+
+} // namespace qz

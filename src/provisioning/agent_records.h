@@ -1,0 +1,58 @@
+#pragma once
+
+#include "bootstrap/result.h"
+#include "platform/blake2b.h"
+#include "provisioning/minisign.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace qz {
+
+// Beside the cached install agent: which key and which archive vouched for it. It is tied to the
+// agent's directory as it was when the record was written, so an agent that anyone (an older
+// installer too) put in its place is never taken as vouched for.
+inline const std::string VOUCH_RECORD_FILE = ".vouched";
+// The newest version seen of each signing key: the floor below which no download of that key is
+// accepted. Only ever raised; replacing the agent leaves it.
+inline const std::string NEWEST_VERSIONS_FILE = ".newest-versions";
+// What older installers wrote: a version without its key or archive. It vouches for nothing.
+inline const std::string LEGACY_VERSION_FILE = ".version";
+
+// What a record being written is called until it is complete; a killed run may leave it.
+inline const std::string RECORD_ASIDE_SUFFIX = ".new-";
+
+using VersionFloors = std::map<MinisignKeyId, std::uint64_t>;
+
+// What a checked signature vouched for.
+struct Vouch {
+    MinisignKeyId keyId{};
+    platform::Blake2b512Digest digest{};
+    std::uint64_t length = 0;
+    std::uint64_t version = 0;
+};
+
+// Stores the vouch for the agent now in `agentDirectory`, owner-only; nothing is left of a record
+// that could not be written whole.
+Result<> writeVouchRecord(const std::string& cacheDirectory, const std::string& agentDirectory,
+                          const Vouch& vouch);
+
+// The vouch for the agent in `agentDirectory`; none without a record, with one that cannot be
+// read, or with one written for an agent no longer there.
+std::optional<Vouch> readVouchRecord(const std::string& cacheDirectory,
+                                     const std::string& agentDirectory);
+
+// The newest versions recorded; lines that cannot be read are left out.
+VersionFloors readNewestVersions(const std::string& cacheDirectory);
+
+// Raises the key's newest version to `version` unless it is higher already; the others stay.
+Result<> raiseNewestVersion(const std::string& cacheDirectory, const MinisignKeyId& keyId,
+                            std::uint64_t version);
+
+// Removes the records of the cached agent: its validation string, its vouch, and what older
+// installers wrote.
+Result<> removeAgentRecords(const std::string& cacheDirectory);
+
+} // namespace qz
