@@ -5,6 +5,8 @@
 #include "support/zip_builder.h"
 
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -236,7 +238,7 @@ TEST_F(DownloadPath, AStaleCachedAgentIsRemovedWhenTheHeadersArriveBeforeAnyBody
     server.setStallAfter(0);
     test::ChildProcess child(installer.executable, {}, options());
     ASSERT_TRUE(child.waitForErr("Downloading   0%", 5.0)) << child.errSoFar();
-    EXPECT_FALSE(test::pathExists(cache() + "installagent"));
+    EXPECT_FALSE(test::pathExists(cachedAgent()));
     EXPECT_EQ(server.bodyBytesSent(), bodyBytesBefore);
     child.signal(SIGTERM);
     const auto result = child.wait();
@@ -275,6 +277,43 @@ TEST_F(DownloadPath, AHangupIgnoredFromTheStartStaysIgnoredByTheWindowAndTheAgen
     EXPECT_EQ(result.termSignal, SIGTERM) << result.err;
     EXPECT_EQ(test::readFile(root / "record.signals"), "got TERM\n");
     expectNothingLeftBehind();
+}
+
+TEST_F(DownloadPath, AnInterruptTerminationOrHangupDuringTheUnpackingCancelsTheRun) {
+    // An unzip that unpacks, says so, then waits until the test opens the FIFO `go`, and ends
+    // with unzip's status.
+    test::makeDirectories(root / "bin");
+    test::writeFile(root / "bin/unzip",
+                    "#!/bin/sh\n/usr/bin/unzip \"$@\"; status=$?\necho 'unzip finished' >&2\n: <'" +
+                        (root / "go") + "'\nexit $status\n",
+                    0755);
+    const auto path = "PATH=" + (root / "bin") + ":" + std::getenv("PATH");
+    struct Case {
+        int signal;
+        bool toGroup; // as the terminal sends Ctrl-C, also to unzip, which dies of it
+    };
+    for (const Case c :
+         {Case{SIGINT, false}, Case{SIGTERM, false}, Case{SIGHUP, false}, Case{SIGINT, true}}) {
+        SCOPED_TRACE(::strsignal(c.signal) + std::string(c.toGroup ? " to the group" : ""));
+        ::unlink((root / "go").c_str());
+        ASSERT_EQ(::mkfifo((root / "go").c_str(), 0600), 0);
+        test::ChildProcess child(installer.executable, {}, options({path}));
+        ASSERT_TRUE(child.waitForErr("unzip finished", 5.0)) << child.errSoFar();
+        if (c.toGroup) {
+            child.signalGroup(c.signal);
+        } else {
+            child.signal(c.signal);
+            ::close(::open((root / "go").c_str(), O_WRONLY)); // unzip ends, successfully
+        }
+        const auto result = child.wait();
+        EXPECT_EQ(result.exitStatus, 255) << result.err;
+        EXPECT_EQ(result.errLines().back(), "Installation failed.");
+        EXPECT_EQ(result.err.find("Failed to unzip"), std::string::npos) << result.err;
+        EXPECT_TRUE(test::recordedArguments(root / "record").empty());
+        EXPECT_FALSE(test::pathExists(cachedAgent()));
+        EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
+        expectNothingLeftBehind();
+    }
 }
 
 } // namespace
