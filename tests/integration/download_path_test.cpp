@@ -4,6 +4,7 @@
 #include "support/process_runner.h"
 #include "support/zip_builder.h"
 
+#include <cctype>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -314,6 +315,23 @@ TEST_F(DownloadPath, AnInterruptTerminationOrHangupDuringTheUnpackingCancelsTheR
         EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
         expectNothingLeftBehind();
     }
+}
+
+TEST_F(DownloadPath, OnATerminalAFailuresLogLineStartsOnALineOfItsOwn) {
+    server.setBody(std::string(256 * 1024, 'x'));
+    server.setDropAfter(100 * 1024);
+    test::PseudoTerminal terminal;
+    test::ChildProcess child(
+        "/bin/sh", {"-c", "exec \"$0\" 2>\"$1\"", installer.executable, terminal.device()},
+        options());
+    EXPECT_EQ(child.wait().exitStatus, 255);
+    const std::string shown = terminal.readAvailable();
+    const auto logged = shown.find("Download failed! Error - ");
+    ASSERT_NE(logged, std::string::npos) << shown;
+    const auto lineStart = shown.rfind('\n', logged) + 1;
+    // The system log's timestamp, with nothing of the progress line before it.
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(shown[lineStart])))
+        << shown.substr(0, logged);
 }
 
 } // namespace
