@@ -1,22 +1,17 @@
 #include "bootstrap/settings.h"
 
+#include "bootstrap/running_executable.h"
+
 #include <climits>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace qz {
 namespace {
 
 bool present(const char* value) {
     return value != nullptr && *value != '\0';
-}
-
-std::string resolvedExecutable() {
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath("/proc/self/exe", nullptr),
-                                                         &std::free);
-    return resolved ? std::string(resolved.get()) : std::string();
 }
 
 } // namespace
@@ -48,7 +43,7 @@ Settings Settings::read(const std::function<const char*(const char* name)>& look
 const Settings& runSettings() {
     static const Settings settings = [] {
         Settings made = Settings::read([](const char* name) { return std::getenv(name); });
-        made.executablePath = resolvedExecutable();
+        made.executablePath = runningExecutablePath();
         if (made.display && std::getenv("GDK_GL") == nullptr &&
             ::setenv("GDK_GL", "disable", 1) == 0) {
             made.hiddenEnvironment.push_back("GDK_GL");

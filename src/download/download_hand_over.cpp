@@ -7,7 +7,24 @@
 #include "process/unzip.h"
 #include "provisioning/install_agent_locations.h"
 
+#include <memory>
+#include <utility>
+#include <vector>
+
 namespace qz {
+namespace {
+
+using Messages = std::vector<std::pair<std::string, bool>>;
+
+// The unpacking's messages, kept on its worker thread and reported from the loop unless the run
+// was cancelled meanwhile: a cancelled run is not one whose unzip failed.
+thread_local Messages unpackingMessages;
+
+void keepMessage(const std::string& message, bool isError) {
+    unpackingMessages.emplace_back(message, isError);
+}
+
+} // namespace
 
 void Download::downloadDidFinish() {
     state_.activity = platform::Activity::HandingOver;
@@ -45,20 +62,29 @@ void Download::handOver() {
     const std::string unpackDir = *made;
     unpacking_ = true;
     const std::string archive = installAgentLocation_;
+    const auto messages = std::make_shared<Messages>();
     settings_.runInBackground(
-        [archive, unpackDir] {
-            return unzipInstallAgent(archive, unpackDir, "unzip", report_message_main) &&
-                   isUsableInstallAgent(getInstallAgentExecutable(unpackDir));
+        [archive, unpackDir, messages] {
+            const bool unpacked = unzipInstallAgent(archive, unpackDir, "unzip", keepMessage) &&
+                                  isUsableInstallAgent(getInstallAgentExecutable(unpackDir));
+            messages->swap(unpackingMessages);
+            return unpacked;
         },
-        [this, unpackDir](bool unpacked) {
+        [this, unpackDir, messages](bool unpacked) {
             unpacking_ = false;
+            if (!closed_) {
+                for (const auto& [message, isError] : *messages) {
+                    report_message_main(message, isError);
+                }
+            }
             finishHandOver(unpackDir, unpacked);
         });
 }
 
 void Download::finishHandOver(const std::string& unpackDir, bool unpacked) {
     bool inPlace = false;
-    if (unpacked) {
+    // A run cancelled while unpacking caches nothing, whatever unzip made of the archive.
+    if (unpacked && !closed_) {
         const auto installed = cache_.install(unpackDir, validationString_, vouch_);
         if (!installed) {
             platform::systemLog(installed.reason());
@@ -70,7 +96,7 @@ void Download::finishHandOver(const std::string& unpackDir, bool unpacked) {
         static_cast<void>(platform::removeItem(unpackDir));
     }
     if (closed_) {
-        // Closed while unpacking: the run is cancelled, though a complete agent stays cached.
+        // Closed while unpacking: the run is cancelled.
         stop();
         return;
     }

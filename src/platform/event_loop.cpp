@@ -57,6 +57,10 @@ EventLoop::EventLoop() {
     if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) == 0) {
         wakeWatch_ = watch(wakePipe_[0], POLLIN, [this](short) {
             drain(wakePipe_[0]);
+            // A signal caught before the work ended is heard before its result is.
+            if (signalPipe_[0] >= 0) {
+                drainSignals();
+            }
             finishWorkers();
         });
     }

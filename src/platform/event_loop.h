@@ -53,8 +53,8 @@ class EventLoop : public LoopBridge {
     void unwatchSignal(unsigned id);
 
     // Runs `work` on a thread of its own, which gets no signals, so that the loop goes on while
-    // it blocks; then calls `done` with its result from the loop. Destroying the loop waits for
-    // work still running and drops its `done`.
+    // it blocks; then calls `done` with its result from the loop, after the watches of signals
+    // caught meanwhile. Destroying the loop waits for work still running and drops its `done`.
     void runInBackground(std::function<bool()> work, std::function<void(bool)> done);
 
     // LoopBridge

@@ -1,5 +1,6 @@
 #include "platform/system_log.h"
 
+#include "bootstrap/message_reporter.h"
 #include "bootstrap/settings.h"
 
 #include <cerrno>
@@ -51,6 +52,7 @@ void systemLog(const std::string& line) {
     if (entry.empty() || entry.back() != '\n') {
         entry += '\n';
     }
+    endInPlaceLine();
     // One fwrite keeps the entry whole when several threads log.
     std::fwrite(entry.data(), 1, entry.size(), stderr);
     std::fflush(stderr);

@@ -1,5 +1,6 @@
 #include "platform/terminal_window.h"
 
+#include "bootstrap/message_reporter.h"
 #include "bootstrap/settings.h"
 #include "platform/close_on_signals.h"
 #include "platform/event_loop.h"
@@ -32,9 +33,15 @@ class TerminalWindow : public DownloadWindow {
         if (options_.handleSignals) {
             signals_.emplace(loop_, [this] { close(); });
         }
+        if (options_.interactive) {
+            ownInPlaceLine([this] { endLine(); });
+        }
     }
 
     ~TerminalWindow() override {
+        if (options_.interactive) {
+            ownInPlaceLine(nullptr);
+        }
         removeSources();
         eraseLine();
     }
@@ -53,6 +60,11 @@ class TerminalWindow : public DownloadWindow {
         const WindowState previous = std::exchange(state_, state);
         if (state_.activity == Activity::Failed) {
             showFailure();
+        } else if (options_.interactive && state_.activity == Activity::HandingOver) {
+            // unzip may write to the terminal meanwhile: nothing is redrawn in place.
+            stopSpinner();
+            endLine();
+            printPlain(previous);
         } else if (options_.interactive) {
             drawInPlace();
             spinWhileAnimated();
@@ -196,6 +208,15 @@ class TerminalWindow : public DownloadWindow {
         }
         lineShown_ = false;
         shownColumns_ = 0;
+    }
+
+    // The line stays as it was shown and what follows starts below it.
+    void endLine() {
+        if (lineShown_) {
+            write("\n");
+            lineShown_ = false;
+            shownColumns_ = 0;
+        }
     }
 
     void write(const std::string& bytes) {

@@ -1,8 +1,7 @@
 #include "process/executable_location.h"
 
+#include "bootstrap/running_executable.h"
 #include "platform/main_bundle.h"
-
-#include <unistd.h>
 
 namespace qz {
 
@@ -10,12 +9,7 @@ std::string getPathToExecutable() {
     if (const auto bundle = platform::mainBundle()) {
         return bundle->bundlePath;
     }
-    char buffer[1024];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n < 0) {
-        return std::string();
-    }
-    return std::string(buffer, static_cast<std::size_t>(n));
+    return runningExecutablePath();
 }
 
 std::string directoryOfPath(const std::string& path) {

@@ -20,7 +20,7 @@ bool fireInstallAgentWithArgs(std::string /*program*/, std::string commandPrefix
     }
     bool started = false;
     try {
-        started = static_cast<bool>(runCommandLine(line, {}, true));
+        started = static_cast<bool>(runCommandLine(line, {}, Waiting::AsTheForeground));
     } catch (const std::exception&) {
     }
     // The agent's own exit status is its business; a shell that never started is ours.

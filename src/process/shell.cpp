@@ -37,6 +37,28 @@ std::vector<char*> environmentWithout(const std::vector<std::string>& names) {
     return env;
 }
 
+// The signal mask and ignored signals the process started with, taken before main (and so
+// before any thread): what every program we start gets.
+struct StartingSignals {
+    sigset_t mask;
+    sigset_t notIgnored;
+};
+
+const StartingSignals startingSignals = [] {
+    StartingSignals taken{};
+    pthread_sigmask(SIG_SETMASK, nullptr, &taken.mask);
+    sigemptyset(&taken.notIgnored);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        struct sigaction current {};
+        // glibc's own signals and SIGKILL/SIGSTOP fail here or are refused by sigaddset.
+        if (signal != SIGKILL && signal != SIGSTOP && ::sigaction(signal, nullptr, &current) == 0 &&
+            current.sa_handler != SIG_IGN) {
+            sigaddset(&taken.notIgnored, signal);
+        }
+    }
+    return taken;
+}();
+
 } // namespace
 
 std::string smart_quote(std::string text) {
@@ -69,44 +91,40 @@ std::string argv2cmdline(int argc, char** argv) {
 
 int call_system(std::string /*program*/, std::string commandLine,
                 const std::vector<std::string>& unsetEnvironment) {
-    const auto status = runCommandLine(std::move(commandLine), unsetEnvironment, false);
+    const auto status =
+        runCommandLine(std::move(commandLine), unsetEnvironment, Waiting::LeavingSignals);
     // What system() returns when the shell cannot be executed.
     return status ? *status : 127 << 8;
 }
 
 Result<int> runCommandLine(std::string commandLine,
-                           const std::vector<std::string>& unsetEnvironment,
-                           bool forwardTermination) {
-    // The same contract as system(): the caller ignores SIGINT and SIGQUIT and blocks SIGCHLD
-    // while it waits; the shell gets the default dispositions and the caller's signal mask.
+                           const std::vector<std::string>& unsetEnvironment, Waiting waiting) {
+    const bool foreground = waiting == Waiting::AsTheForeground;
+    // As system() does, in the foreground only: the caller ignores SIGINT and SIGQUIT and blocks
+    // SIGCHLD while it waits. Otherwise nothing process-wide changes, as this may be a worker
+    // thread and the dispositions belong to the main thread.
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     struct sigaction oldInt {
     }, oldQuit{};
-    sigaction(SIGINT, &ignore, &oldInt);
-    sigaction(SIGQUIT, &ignore, &oldQuit);
     sigset_t chld, oldMask;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &chld, &oldMask);
     std::optional<TerminationForwarding> forwarding;
-    if (forwardTermination) {
+    if (foreground) {
+        sigaction(SIGINT, &ignore, &oldInt);
+        sigaction(SIGQUIT, &ignore, &oldQuit);
+        sigemptyset(&chld);
+        sigaddset(&chld, SIGCHLD);
+        sigprocmask(SIG_BLOCK, &chld, &oldMask);
         forwarding.emplace();
     }
 
+    // The shell gets what the process started with, whatever the calling thread blocks or we
+    // catch or ignore meanwhile.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    if (oldInt.sa_handler != SIG_IGN) {
-        sigaddset(&defaults, SIGINT);
-    }
-    if (oldQuit.sa_handler != SIG_IGN) {
-        sigaddset(&defaults, SIGQUIT);
-    }
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setsigmask(&attr, &oldMask);
+    posix_spawnattr_setsigdefault(&attr, &startingSignals.notIgnored);
+    posix_spawnattr_setsigmask(&attr, &startingSignals.mask);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
     // What we set for ourselves only is not theirs either.
@@ -133,10 +151,12 @@ Result<int> runCommandLine(std::string commandLine,
         }
     }
 
-    forwarding.reset();
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGQUIT, &oldQuit, nullptr);
-    sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+    if (foreground) {
+        forwarding.reset();
+        sigaction(SIGINT, &oldInt, nullptr);
+        sigaction(SIGQUIT, &oldQuit, nullptr);
+        sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+    }
     if (spawned != 0) {
         errno = spawned;
         return systemFailure("Could not start /bin/sh");

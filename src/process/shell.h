@@ -19,11 +19,20 @@ std::string argv2cmdline(int argc, char** argv);
 int call_system(std::string program, std::string commandLine,
                 const std::vector<std::string>& unsetEnvironment = {});
 
-// call_system's work: the shell's wait status, or a failure when no shell could be started. With
-// `forwardTermination`, SIGTERM and SIGHUP that reach us meanwhile are passed on to the shell's
-// process (TerminationForwarding).
+// What the process does with signals while a command line runs.
+enum class Waiting {
+    // Nothing process-wide changes: whoever owns the signals (the event loop) goes on handling
+    // them. call_system waits so; it may be called from any thread.
+    LeavingSignals,
+    // As system() waits, on the main thread only: SIGINT and SIGQUIT ignored (the terminal sends
+    // them to the command too), SIGTERM and SIGHUP passed on to the shell's process
+    // (TerminationForwarding).
+    AsTheForeground,
+};
+
+// call_system's work: the shell's wait status, or a failure when no shell could be started. The
+// shell gets the signal mask and dispositions the process started with.
 Result<int> runCommandLine(std::string commandLine,
-                           const std::vector<std::string>& unsetEnvironment,
-                           bool forwardTermination);
+                           const std::vector<std::string>& unsetEnvironment, Waiting waiting);
 
 } // namespace qz

@@ -64,6 +64,21 @@ TEST_F(BundlePath, FlatFolderStartsTheAgentWithTheProductArchiveAndTheArguments)
     expectNothingLeftBehind();
 }
 
+TEST_F(BundlePath, AnInstallerFolderWithAPathOfMoreThan1024BytesIsFound) {
+    std::string folder = root / "Installer";
+    while (folder.size() <= 1500) {
+        folder += "/" + std::string(200, 'd');
+    }
+    const auto installer = test::makeFlatInstaller(folder);
+    test::writeZip(installer.resources + "/InstallAgent.zip",
+                   {{"install", test::recordingAgentScript()}});
+    const auto result = run(installer.executable, {});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    const auto received = test::recordedArguments(record());
+    ASSERT_EQ(received.size(), 3u) << result.err;
+    EXPECT_EQ(received[2], folder + "/bundle.zip");
+}
+
 TEST_F(BundlePath, AppBundleTakesItsResourcesFromContentsResources) {
     const auto installer = test::makeAppInstaller(root / "Setup.app");
     test::writeZip(installer.resources + "/InstallAgent.zip",

@@ -100,23 +100,5 @@ TEST_F(CacheSharing, ACachedAgentIsNotReplacedWhileItRuns) {
     }
 }
 
-TEST_F(CacheSharing, ATerminationDuringTheUnpackingCancelsTheRun) {
-    // An unzip that unpacks, says so, then waits until the test lets it end.
-    test::makeDirectories(root / "bin");
-    test::writeFile(root / "bin/unzip",
-                    "#!/bin/sh\n/usr/bin/unzip \"$@\"\necho 'unzip finished' >&2\nwhile [ ! -e '" +
-                        (root / "go") + "' ]; do sleep 0.05; done\n",
-                    0755);
-    test::ChildProcess child(installer.executable, {},
-                             options({"PATH=" + (root / "bin") + ":" + std::getenv("PATH")}));
-    ASSERT_TRUE(child.waitForErr("unzip finished", 5.0)) << child.errSoFar();
-    child.signal(SIGTERM);
-    test::writeFile(root / "go", "");
-    const auto result = child.wait();
-    EXPECT_EQ(result.exitStatus, 255) << result.err;
-    EXPECT_EQ(result.errLines().back(), "Installation failed.");
-    EXPECT_TRUE(test::recordedArguments(root / "record").empty());
-}
-
 } // namespace
 } // namespace qz

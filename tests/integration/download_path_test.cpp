@@ -4,7 +4,10 @@
 #include "support/process_runner.h"
 #include "support/zip_builder.h"
 
+#include <cctype>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -236,7 +239,7 @@ TEST_F(DownloadPath, AStaleCachedAgentIsRemovedWhenTheHeadersArriveBeforeAnyBody
     server.setStallAfter(0);
     test::ChildProcess child(installer.executable, {}, options());
     ASSERT_TRUE(child.waitForErr("Downloading   0%", 5.0)) << child.errSoFar();
-    EXPECT_FALSE(test::pathExists(cache() + "installagent"));
+    EXPECT_FALSE(test::pathExists(cachedAgent()));
     EXPECT_EQ(server.bodyBytesSent(), bodyBytesBefore);
     child.signal(SIGTERM);
     const auto result = child.wait();
@@ -275,6 +278,60 @@ TEST_F(DownloadPath, AHangupIgnoredFromTheStartStaysIgnoredByTheWindowAndTheAgen
     EXPECT_EQ(result.termSignal, SIGTERM) << result.err;
     EXPECT_EQ(test::readFile(root / "record.signals"), "got TERM\n");
     expectNothingLeftBehind();
+}
+
+TEST_F(DownloadPath, AnInterruptTerminationOrHangupDuringTheUnpackingCancelsTheRun) {
+    // An unzip that unpacks, says so, then waits until the test opens the FIFO `go`, and ends
+    // with unzip's status.
+    test::makeDirectories(root / "bin");
+    test::writeFile(root / "bin/unzip",
+                    "#!/bin/sh\n/usr/bin/unzip \"$@\"; status=$?\necho 'unzip finished' >&2\n: <'" +
+                        (root / "go") + "'\nexit $status\n",
+                    0755);
+    const auto path = "PATH=" + (root / "bin") + ":" + std::getenv("PATH");
+    struct Case {
+        int signal;
+        bool toGroup; // as the terminal sends Ctrl-C, also to unzip, which dies of it
+    };
+    for (const Case c :
+         {Case{SIGINT, false}, Case{SIGTERM, false}, Case{SIGHUP, false}, Case{SIGINT, true}}) {
+        SCOPED_TRACE(::strsignal(c.signal) + std::string(c.toGroup ? " to the group" : ""));
+        ::unlink((root / "go").c_str());
+        ASSERT_EQ(::mkfifo((root / "go").c_str(), 0600), 0);
+        test::ChildProcess child(installer.executable, {}, options({path}));
+        ASSERT_TRUE(child.waitForErr("unzip finished", 5.0)) << child.errSoFar();
+        if (c.toGroup) {
+            child.signalGroup(c.signal);
+        } else {
+            child.signal(c.signal);
+            ::close(::open((root / "go").c_str(), O_WRONLY)); // unzip ends, successfully
+        }
+        const auto result = child.wait();
+        EXPECT_EQ(result.exitStatus, 255) << result.err;
+        EXPECT_EQ(result.errLines().back(), "Installation failed.");
+        EXPECT_EQ(result.err.find("Failed to unzip"), std::string::npos) << result.err;
+        EXPECT_TRUE(test::recordedArguments(root / "record").empty());
+        EXPECT_FALSE(test::pathExists(cachedAgent()));
+        EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
+        expectNothingLeftBehind();
+    }
+}
+
+TEST_F(DownloadPath, OnATerminalAFailuresLogLineStartsOnALineOfItsOwn) {
+    server.setBody(std::string(256 * 1024, 'x'));
+    server.setDropAfter(100 * 1024);
+    test::PseudoTerminal terminal;
+    test::ChildProcess child(
+        "/bin/sh", {"-c", "exec \"$0\" 2>\"$1\"", installer.executable, terminal.device()},
+        options());
+    EXPECT_EQ(child.wait().exitStatus, 255);
+    const std::string shown = terminal.readAvailable();
+    const auto logged = shown.find("Download failed! Error - ");
+    ASSERT_NE(logged, std::string::npos) << shown;
+    const auto lineStart = shown.rfind('\n', logged) + 1;
+    // The system log's timestamp, with nothing of the progress line before it.
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(shown[lineStart])))
+        << shown.substr(0, logged);
 }
 
 } // namespace

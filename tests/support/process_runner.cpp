@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -161,6 +162,17 @@ PseudoTerminal::PseudoTerminal() {
         throw std::system_error(error, std::generic_category(), "pseudo-terminal");
     }
     device_ = name;
+}
+
+std::string PseudoTerminal::readAvailable() {
+    std::string text;
+    char buffer[4096];
+    pollfd ready{master_, POLLIN, 0};
+    ssize_t n = 0;
+    while (::poll(&ready, 1, 0) == 1 && (n = ::read(master_, buffer, sizeof buffer)) > 0) {
+        text.append(buffer, std::size_t(n));
+    }
+    return text;
 }
 
 PseudoTerminal::~PseudoTerminal() {

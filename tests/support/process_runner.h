@@ -50,6 +50,8 @@ class PseudoTerminal {
     const std::string& device() const {
         return device_;
     }
+    // What was written to the terminal and not yet read, without waiting for more.
+    std::string readAvailable();
 
   private:
     int master_ = -1;
