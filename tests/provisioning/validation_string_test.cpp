@@ -2,7 +2,12 @@
 
 #include "support/files.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace qz {
 namespace {
@@ -47,6 +52,38 @@ TEST(ValidationString, AMissingCacheDirectoryStoresNothing) {
     writeValidationString(dir / "absent/", "v");
     EXPECT_FALSE(test::pathExists(dir / "absent"));
     EXPECT_FALSE(isCacheValid(dir / "absent/", "v"));
+}
+
+// The cache is trusted only while nobody else can write it: the file is the owner's alone whatever
+// the umask, a link put in its place is not followed, and a string cut short is not left behind.
+TEST(ValidationString, StoredOwnerOnlyNeverThroughALinkNeverCutShort) {
+    test::ScratchDir dir;
+    const mode_t oldMask = ::umask(0);
+    writeValidationString(dir.path(), "v1");
+    ::umask(oldMask);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / ".validatestring").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    ::unlink((dir / ".validatestring").c_str());
+    test::writeFile(dir / "target", "theirs");
+    ASSERT_EQ(::symlink("target", (dir / ".validatestring").c_str()), 0);
+    writeValidationString(dir.path(), "v2");
+    EXPECT_EQ(test::readFile(dir / "target"), "theirs");
+    ::unlink((dir / ".validatestring").c_str());
+
+    // A file size limit of 2 bytes cuts "v3-long" short, in a child so the limit stays there.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{2, 2};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        writeValidationString(dir.path(), "v3-long");
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_FALSE(test::pathExists(dir / ".validatestring"));
 }
 
 } // namespace
