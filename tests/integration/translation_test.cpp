@@ -161,7 +161,6 @@ TEST_F(Translations, ATranslationWhoseConversionsDifferIsNotUsed) {
             installer.resources + "/locale", "de",
             {{keyFileFormat, translation}, {"Installation failed.", "Gescheitert."}});
         const auto result = refusedBundle({"LANGUAGE=de"});
-        EXPECT_EQ(result.exitStatus, 255) << result.err;
         EXPECT_EQ(ownLines(result),
                   (Lines{expected.empty() ? "The installer's key file " + keyFile() +
                                                 " is unusable: line 1 is not base64."
