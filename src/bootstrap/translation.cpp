@@ -1,9 +1,16 @@
 #include "bootstrap/translation.h"
 
+#include "bootstrap/printf_conversions.h"
+
 #include <cstdarg>
 #include <cstdio>
 
 namespace qz {
+
+const char* _(const char* text) {
+    const char* translated = ::dgettext(TEXT_DOMAIN, text);
+    return translated == text || sameConversions(text, translated) ? translated : text;
+}
 
 std::string formatText(const char* format, ...) {
     va_list args;

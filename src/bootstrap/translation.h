@@ -13,10 +13,9 @@ namespace qz {
 inline constexpr char TEXT_DOMAIN[] = "velmor-bootstrapper";
 
 // The text in the user's language. A format stays a format, so the compiler checks what fills
-// it in against the English original.
-__attribute__((format_arg(1))) inline const char* _(const char* text) {
-    return ::dgettext(TEXT_DOMAIN, text);
-}
+// it in against the English original; a translation that takes other arguments than the
+// original (a catalog is not ours to trust) is not used: the original is.
+__attribute__((format_arg(1))) const char* _(const char* text);
 
 // Marks a text for the catalogs where it is defined; it is translated where it is shown.
 constexpr const char* N_(const char* text) {

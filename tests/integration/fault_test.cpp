@@ -96,19 +96,21 @@ TEST_F(Faults, ARunKilledDuringTheUnpackingNeverLeavesAPartialAgentInUse) {
 }
 
 TEST_F(Faults, TwoRunsAtOnceWithAColdCacheBothStartACompleteAgent) {
-    // Slow enough that the second run starts while the first still holds the cache.
-    server.setSlow(8 * 1024, std::chrono::milliseconds(10));
+    // The first run downloads, holding the cache alone, until the second waits for it.
+    server.setPaced(8 * 1024);
     server.setHonourIfNoneMatch(true);
     test::ChildProcess first(installer.executable, {}, options({}, "record1"));
+    ASSERT_TRUE(first.waitForErr("Downloading", 5.0)) << first.errSoFar();
     test::ChildProcess second(installer.executable, {}, options({}, "record2"));
+    ASSERT_TRUE(second.waitForErr("Waiting for another installer to finish", 5.0))
+        << second.errSoFar();
+    server.releasePiece(1000);
     const auto a = first.wait();
     const auto b = second.wait();
     expectCompleteCachedAgent(a, "record1");
     expectCompleteCachedAgent(b, "record2");
     // One of them downloaded; the other waited, then found the cache current.
     EXPECT_EQ(server.requestCount(), 2);
-    EXPECT_NE((a.err + b.err).find("Waiting for another installer to finish"), std::string::npos)
-        << a.err << b.err;
 }
 
 TEST_F(Faults, HostileArchivesWriteNothingOutsideTheirDestination) {

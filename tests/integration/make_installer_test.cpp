@@ -38,7 +38,8 @@ class MakeInstaller : public ::testing::Test {
     }
 
     // The tool with the release's input, signing with the current key, and `extra` arguments.
-    test::RunResult make(const Lines& extra, bool withBootstrapper = true) {
+    test::RunResult make(const Lines& extra, bool withBootstrapper = true,
+                         const test::RunOptions& options = {}) {
         Lines args = {
             "--agent",      root / "release/agent", "--product",    root / "release/bundle.zip",
             "--secret-key", current.secretKey,      "--public-key", current.publicKey,
@@ -47,7 +48,7 @@ class MakeInstaller : public ::testing::Test {
             args.insert(args.end(), {"--bootstrapper", test::builtBootstrapper()});
         }
         args.insert(args.end(), extra.begin(), extra.end());
-        return test::runProgram(QZ_MAKE_INSTALLER_PATH, args);
+        return test::runProgram(QZ_MAKE_INSTALLER_PATH, args, options);
     }
 
     test::RunResult runInstaller(const std::string& executable) {
@@ -142,9 +143,39 @@ TEST_F(MakeInstaller, TheInstallerCarriesTheCatalogsItIsGiven) {
     EXPECT_FALSE(test::pathExists(root / "Installer"));
 }
 
+// The folder zipped and signed is the one named, whatever `cd` would look up instead: CDPATH's
+// folders, or the last folder for "-".
+TEST_F(MakeInstaller, TheArchiveHoldsTheAgentFolderNamed) {
+    test::makeDirectories(root / "decoy/release/agent");
+    test::writeFile(root / "decoy/release/agent/install", "#!/bin/sh\n", 0755);
+    test::writeFile(root / "decoy/release/agent/private", "a secret");
+    test::makeDirectories(root / "cwd/-");
+    test::writeFile(root / "cwd/-/install", "#!/bin/sh\n", 0755);
+    const struct {
+        std::string agent, cwd, env, listing;
+    } cases[] = {
+        {"release/agent", root.path(), "CDPATH=" + root / "decoy", "install\nlib/\nlib/data\n"},
+        {"-", root / "cwd", "OLDPWD=" + root / "decoy/release/agent", "install\n"},
+    };
+    for (const auto& [agent, cwd, env, listing] : cases) {
+        SCOPED_TRACE(env);
+        test::removeTree(root / "Out");
+        test::RunOptions options;
+        options.setEnv = {env};
+        options.workingDirectory = cwd;
+        ASSERT_EQ(
+            make({"--agent", agent, "--embed", "--output", root / "Out"}, true, options).exitStatus,
+            0);
+        EXPECT_EQ(test::runProgram("unzip", {"-Z1", root / "Out/InstallAgent.zip"}).out, listing);
+    }
+}
+
 TEST_F(MakeInstaller, BadInputIsNamedAndLeavesNothing) {
     test::makeDirectories(root / "release/empty");
     test::writeFile(root / "Taken", "someone's file");
+    test::installCatalogs(test::builtCatalogs(), root / "release");
+    test::writeCatalog(root / "release/bad", "de",
+                       {{"The installer's key file %s is unusable: %s.", "%s %p %s"}});
     const std::string tool = "make-installer: ";
     const std::pair<Lines, std::string> cases[] = {
         {{"--agent", root / "release/empty", "--embed", "--output", root / "Out"},
@@ -165,6 +196,26 @@ TEST_F(MakeInstaller, BadInputIsNamedAndLeavesNothing) {
          tool + "the URL's path must end in an archive name of letters, digits, '.', '_' or '-'"},
         {{"--splash", root / "release/missing.png", "--embed", "--output", root / "Out"},
          tool + "the splash image " + root / "release/missing.png" + " is missing or unreadable"},
+        {{"--embed", "--output", root / "release/agent/Out"},
+         tool + "the output " + root / "release/agent/Out" +
+             " lies inside the install agent folder " + root / "release/agent"},
+        {{"--url", "https://h/InstallAgent.zip", "--publish", root / "release/agent/lib/pub",
+          "--output", root / "Out"},
+         tool + "the publish folder " + root / "release/agent/lib/pub" +
+             " lies inside the install agent folder " + root / "release/agent"},
+        {{"--translations", root / "release/locale", "--embed", "--output",
+          root / "release/locale/Out.app"},
+         tool + "the output " + root / "release/locale/Out.app" +
+             " lies inside the folder of catalogs " + root / "release/locale"},
+        {{"--public-key", current.secretKey, "--embed", "--output", root / "Out"},
+         tool + "the public key " + current.secretKey +
+             " is not a minisign public key: its second line is not the base64 of an Ed25519 "
+             "public key"},
+        {{"--translations", root / "release/bad", "--embed", "--output", root / "Out"},
+         tool + "the catalog " + root / "release/bad" +
+             "/de/LC_MESSAGES/velmor-bootstrapper.mo cannot be used: the translation of \"The "
+             "installer's key file %s is unusable: %s.\" does not fit it (number of format "
+             "specifications in 'msgid' and 'msgstr' does not match)"},
     };
     const auto before = test::listDirectory(root.path());
     for (const auto& [extra, message] : cases) {

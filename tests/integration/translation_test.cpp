@@ -141,6 +141,34 @@ TEST_F(Translations, EnglishWithoutACatalogForTheLanguageAndInTheCPosixAndEnglis
     }
 }
 
+// A translation that takes other arguments than its original would print stack values or crash:
+// the English original is shown instead, and the rest of the catalog still serves.
+TEST_F(Translations, ATranslationWhoseConversionsDifferIsNotUsed) {
+    const std::string keyFileFormat = "The installer's key file %s is unusable: %s.";
+    const std::pair<std::string, std::string> cases[] = {
+        {"%2$s: %1$s!", "line 1 is not base64: " + keyFile() + "!"}, // control: reordered
+        {"%s %p %s", ""},
+        {"%s %s %s %s %s %s", ""},
+        {"%s %d", ""},
+        {"%1$s %3$s", ""},
+        {"%s %n", ""},
+        {"%s %s %", ""},
+    };
+    for (const auto& [translation, expected] : cases) {
+        SCOPED_TRACE(translation);
+        test::removeTree(installer.resources + "/locale");
+        test::writeCatalog(
+            installer.resources + "/locale", "de",
+            {{keyFileFormat, translation}, {"Installation failed.", "Gescheitert."}});
+        const auto result = refusedBundle({"LANGUAGE=de"});
+        EXPECT_EQ(ownLines(result),
+                  (Lines{expected.empty() ? "The installer's key file " + keyFile() +
+                                                " is unusable: line 1 is not base64."
+                                          : expected,
+                         "Failed to initialize the install agent.", "Gescheitert."}));
+    }
+}
+
 TEST_F(Translations, NoTextUsersReadIsLeftOutOfTheCatalogs) {
     test::installCatalogs(test::markingCatalogs(), installer.resources);
     const Lines marking = {"LANGUAGE=" + test::MARKING_LANGUAGE};

@@ -141,11 +141,22 @@ TEST_F(UrlTransferTest, TheFinalResponseArrivesWithItsHeadersBeforeAnyBody) {
 }
 
 TEST_F(UrlTransferTest, SlowButSteadyTransferOutlastsTheIdleInterval) {
-    const std::string body = randomBytes(10 * 16 * 1024);
+    constexpr std::size_t piece = 16 * 1024;
+    const std::string body = randomBytes(10 * piece);
     server.setBody(body);
-    server.setSlow(16 * 1024, 150ms);
+    server.setPaced(piece);
     UrlTransfer transfer(loop, {server.url(), 0.5}, recorder);
     transfer.setDestination(destination, false);
+    // Each piece is released 0.15 s after the one before it has arrived, from the loop that also
+    // runs the idle time-out: its delayed calls run in the order of their time, so the release
+    // always comes first, and ten pieces outlast the idle interval three times.
+    std::uint64_t released = 0;
+    recorder.onData = [&] {
+        if (recorder.bytes == (released + 1) * piece && recorder.bytes < body.size()) {
+            ++released;
+            loop.callLater(0.15, [&] { server.releasePiece(); });
+        }
+    };
     const auto start = std::chrono::steady_clock::now();
     runLoop();
 

@@ -28,6 +28,7 @@ struct Config {
     std::optional<std::size_t> dropAfter;
     std::size_t slowChunk = 0;
     std::chrono::milliseconds slowDelay{0};
+    std::size_t pacedChunk = 0;
     bool honourIfNoneMatch = false;
 };
 
@@ -62,6 +63,7 @@ struct HttpTestServer::State {
     Config config;
     std::vector<ServedRequest> requests;
     std::atomic<std::uint64_t> bodyBytesSent{0};
+    std::uint64_t piecesReleased = 0; // of a paced body
 
     template <typename Change> void configure(Change change) {
         const std::lock_guard lock(mutex);
@@ -72,6 +74,13 @@ struct HttpTestServer::State {
     bool pause(std::chrono::milliseconds delay) {
         std::unique_lock lock(mutex);
         return !changed.wait_for(lock, delay, [&] { return stopping; });
+    }
+
+    // False when the server stops before the piece is released.
+    bool awaitPiece(std::uint64_t piece) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return stopping || piecesReleased >= piece; });
+        return !stopping;
     }
 };
 
@@ -89,7 +98,9 @@ ssize_t readBody(void* cls, std::uint64_t pos, char* buffer, std::size_t max) {
     const std::uint64_t size = bytes->size();
     const std::uint64_t stall = std::min<std::uint64_t>(c.stallAfter.value_or(size), size);
     const std::uint64_t limit = std::min<std::uint64_t>(c.dropAfter.value_or(size), stall);
-    const std::uint64_t piece = c.slowChunk > 0 ? c.slowChunk : UINT64_MAX;
+    const std::uint64_t piece = c.slowChunk > 0    ? c.slowChunk
+                                : c.pacedChunk > 0 ? c.pacedChunk
+                                                   : UINT64_MAX;
     if (pos >= size) {
         return MHD_CONTENT_READER_END_OF_STREAM;
     }
@@ -99,7 +110,8 @@ ssize_t readBody(void* cls, std::uint64_t pos, char* buffer, std::size_t max) {
         }
         return MHD_CONTENT_READER_END_WITH_ERROR; // closes the connection mid-body
     }
-    if (pos > 0 && pos % piece == 0 && !state->pause(c.slowDelay)) {
+    if (pos > 0 && pos % piece == 0 &&
+        !(c.pacedChunk > 0 ? state->awaitPiece(pos / piece) : state->pause(c.slowDelay))) {
         return MHD_CONTENT_READER_END_WITH_ERROR;
     }
     const std::uint64_t n = std::min<std::uint64_t>({max, piece - pos % piece, limit - pos});
@@ -259,6 +271,18 @@ void HttpTestServer::setStallAfter(std::optional<std::size_t> bytes) {
 
 void HttpTestServer::setDropAfter(std::optional<std::size_t> bytes) {
     state_->configure([&](Config& c) { c.dropAfter = bytes; });
+}
+
+void HttpTestServer::setPaced(std::size_t chunkBytes) {
+    state_->configure([&](Config& c) {
+        c.pacedChunk = chunkBytes;
+        state_->piecesReleased = 0;
+    });
+}
+
+void HttpTestServer::releasePiece(std::uint64_t count) {
+    state_->configure([&](Config&) { state_->piecesReleased += count; });
+    state_->changed.notify_all();
 }
 
 void HttpTestServer::setSlow(std::size_t chunkBytes, std::chrono::milliseconds delay) {

@@ -57,6 +57,9 @@ class HttpTestServer {
     void setDropAfter(std::optional<std::size_t> bytes);
     // The body in pieces of chunkBytes with the delay between them; 0 bytes: at full speed.
     void setSlow(std::size_t chunkBytes, std::chrono::milliseconds delay);
+    // The body in pieces of chunkBytes, each after the first sent once releasePiece() allows it.
+    void setPaced(std::size_t chunkBytes);
+    void releasePiece(std::uint64_t count = 1);
     // An If-None-Match naming the ETag gets a 304 with the ETag and no body.
     void setHonourIfNoneMatch(bool honour);
 

@@ -3,14 +3,16 @@
 #include <curl/curl.h>
 #include <gio/gio.h>
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstdlib>
 #include <grp.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <thread>
-#include <tuple>
 #include <unistd.h>
 
 namespace qz::test {
@@ -21,16 +23,21 @@ constexpr double kStopSeconds = 5.0;
 // A safety net only: a test never keeps its server this long.
 constexpr double kLifetimeSeconds = 120.0;
 
-// Both stay bound until both are known, so the two ports differ.
-std::pair<std::uint16_t, std::uint16_t> twoFreePorts() {
-    g_autoptr(GSocketListener) listener = g_socket_listener_new();
-    const auto first = g_socket_listener_add_any_inet_port(listener, nullptr, nullptr);
-    const auto second = g_socket_listener_add_any_inet_port(listener, nullptr, nullptr);
-    g_socket_listener_close(listener);
-    if (first == 0 || second == 0) {
-        throw std::runtime_error("NginxServer: no free port");
+// A socket listening on a port of the system's choosing; nginx takes it over (its NGINX
+// variable), so no other program can take the port between our choice and nginx's bind.
+int listeningSocket(std::uint16_t& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(fd, 128) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("NginxServer: no listening socket");
     }
-    return {first, second};
+    port = ntohs(address.sin_port);
+    return fd;
 }
 
 std::chrono::steady_clock::time_point after(double seconds) {
@@ -49,17 +56,22 @@ NginxServer::NginxServer(NginxOptions options) : options_(std::move(options)) {
     for (const char* dir : {"conf", "html", "logs", "temp"}) {
         makeDirectories(prefix_ / dir);
     }
-    std::tie(httpPort_, httpsPort_) = twoFreePorts();
+    const int http = listeningSocket(httpPort_);
+    const int https = listeningSocket(httpsPort_);
     const std::string conf = prefix_ / "conf/nginx.conf";
     writeFile(conf, configuration());
     RunOptions run;
     run.timeoutSeconds = kLifetimeSeconds;
     run.workingDirectory = prefix_.path();
+    run.passFds = {http, https};
+    run.setEnv = {"NGINX=3;4;"};
     process_ = std::make_unique<ChildProcess>(
         kNginx,
         std::vector<std::string>{"-e", prefix_ / "logs/error.log", "-p", prefix_.path() + "/", "-c",
                                  conf, "-g", "daemon off;"},
         run);
+    ::close(http);
+    ::close(https);
 }
 
 NginxServer::~NginxServer() {
@@ -123,7 +135,7 @@ http {
 }
 
 bool NginxServer::waitUntilReady(double timeoutSeconds) {
-    // nginx writes its pid file only once every listening socket is open.
+    // nginx writes its pid file only once it listens on every socket.
     const std::string pidFile = prefix_ / "nginx.pid";
     for (const auto deadline = after(timeoutSeconds);
          std::chrono::steady_clock::now() < deadline;) {

@@ -1,8 +1,9 @@
 #pragma once
 
 // Debian's nginx run for one test: a private prefix directory with its own configuration, logs
-// and temporary paths, listening on 127.0.0.1 only. Serves the files under root() with nginx's
-// own ETag handling, so the bootstrapper meets a real server's behaviour (304, keep-alive, TLS).
+// and temporary paths, listening on 127.0.0.1 only, on sockets bound here and handed over. Serves
+// the files under root() with nginx's own ETag handling, so the bootstrapper meets a real
+// server's behaviour (304, keep-alive, TLS).
 
 #include "support/files.h"
 #include "support/process_runner.h"

@@ -214,11 +214,15 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     const char* terminal =
         options.controllingTerminal.empty() ? nullptr : options.controllingTerminal.c_str();
     gpointer terminalData = const_cast<char*>(terminal);
+    std::vector<int> targetFds;
+    for (std::size_t i = 0; i < options.passFds.size(); ++i) {
+        targetFds.push_back(3 + static_cast<int>(i));
+    }
     const bool started = g_spawn_async_with_pipes_and_fds(
         cwd, argv.data(), env,
         GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH_FROM_ENVP), &resetChild,
-        terminalData, input, -1, -1, nullptr, nullptr, 0, &pid_, nullptr, &shared_->fds[0],
-        &shared_->fds[1], &error);
+        terminalData, input, -1, -1, options.passFds.data(), targetFds.data(), targetFds.size(),
+        &pid_, nullptr, &shared_->fds[0], &shared_->fds[1], &error);
     g_strfreev(env);
     if (input >= 0) {
         ::close(input);

@@ -21,6 +21,7 @@ struct RunOptions {
     std::vector<std::string> unsetEnv; // names removed
     std::string workingDirectory;      // empty: inherit
     std::string stdinData;             // the child's whole stdin
+    std::vector<int> passFds;          // descriptors the child gets as 3, 4, ... in this order
     // When set, the child runs in a session of its own with this terminal as its controlling
     // terminal (a PseudoTerminal's device); its standard streams stay pipes.
     std::string controllingTerminal;

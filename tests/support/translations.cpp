@@ -2,12 +2,15 @@
 
 #include "bootstrap/translation.h"
 #include "support/files.h"
+#include "support/process_runner.h"
 
 #include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <regex>
+#include <unistd.h>
 
 namespace qz::test {
 namespace {
@@ -45,6 +48,21 @@ std::string markingCatalogs() {
 void installCatalogs(const std::string& catalogs, const std::string& resources) {
     std::filesystem::copy(catalogs, resources + "/locale",
                           std::filesystem::copy_options::recursive);
+}
+
+void writeCatalog(const std::string& catalogs, const std::string& language,
+                  const std::vector<std::pair<std::string, std::string>>& entries) {
+    const std::string folder = catalogs + "/" + language + "/LC_MESSAGES";
+    makeDirectories(folder);
+    std::string po = "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n";
+    for (const auto& [id, str] : entries) {
+        po += "\nmsgid \"" + id + "\"\nmsgstr \"" + str + "\"\n";
+    }
+    writeFile(folder + "/catalog.po", po);
+    const auto made =
+        runProgram("msgfmt", {"-o", folder + "/" + TEXT_DOMAIN + ".mo", folder + "/catalog.po"});
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    ::unlink((folder + "/catalog.po").c_str());
 }
 
 std::vector<std::string> unmarkedLines(const std::string& err,

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qz::test {
@@ -18,6 +19,11 @@ std::string markingCatalogs();
 
 // Puts the catalogs of `catalogs` where an installer with these resources carries them.
 void installCatalogs(const std::string& catalogs, const std::string& resources);
+
+// A catalog of `language` in the folder `catalogs` (laid out as builtCatalogs()), compiled
+// unchecked from `entries` (msgid, msgstr), as a careless translator's msgfmt would.
+void writeCatalog(const std::string& catalogs, const std::string& language,
+                  const std::vector<std::pair<std::string, std::string>>& entries);
 
 // The lines of a program's standard error that hold a letter outside ⟦⟧, leaving out the system
 // log's lines (time stamp, program[pid]) and the `ignore`d ones that another program wrote.
