@@ -1,19 +1,18 @@
 # shellcheck shell=sh
-# Debian chroots for the release tests: made once with debootstrap, kept in $chroots, and mounted
-# (/proc, /dev) only while a run uses them. Sourced by run.sh, which sets $chroots.
+# Debian chroots for the release tests: made once with debootstrap, kept in $chroots (set by
+# run.sh), and mounted (/proc, /dev) only while a run uses them.
 # shellcheck disable=SC2154
 
 mirror=http://deb.debian.org/debian
-# Written into each chroot; a chroot made from another recipe (or half made) is made again.
+# Written into each chroot; one made from another recipe, or half made, is made again.
 stamp=etc/velmor-release-chroot
 
-# recipe NAME: the suite and the packages beyond minbase of a chroot.
+# recipe NAME: the suite, the packages beyond minbase, and (after +) those added to a copy of the
+# suite's minimal chroot.
 recipe() {
     case "$1" in
-    bullseye) echo "bullseye unzip,ca-certificates" ;;
-    trixie) echo "trixie unzip,ca-certificates" ;;
+    bullseye | trixie) echo "$1 unzip,ca-certificates" ;;
     bullseye-desktop) echo "bullseye unzip,ca-certificates +libgtk-3-0,xvfb,x11-utils" ;;
-    *) return 1 ;;
     esac
 }
 
@@ -27,7 +26,7 @@ mounts_under() {
         sort -r
 }
 
-# unmount_all DIR: unmounts what is mounted below DIR (also what a killed run left).
+# unmount_all DIR: also what a killed run left.
 unmount_all() {
     for point in $(mounts_under "$1"); do
         umount "$point" 2>/dev/null || umount -l "$point" || return 1
@@ -35,86 +34,61 @@ unmount_all() {
     [ -z "$(mounts_under "$1")" ]
 }
 
-# remove_tree DIR: never follows a mount out of the tree (a bind-mounted /dev above all).
-remove_tree() {
-    unmount_all "$1" && rm -rf --one-file-system "$1"
-}
-
-# mount_system ROOT: /proc, and /dev of the host (not its submounts).
+# /dev of the host without its submounts.
 mount_system() {
     mount -t proc proc "$1/proc" && mount --bind /dev "$1/dev"
 }
 
-# kill_inside ROOT: processes whose root is ROOT (all started by this run) must not keep a mount.
-kill_inside() {
-    for link in /proc/[0-9]*/root; do
-        [ "$(readlink "$link" 2>/dev/null)" = "$1" ] || continue
-        pid=${link#/proc/}
-        kill -KILL "${pid%/root}" 2>/dev/null || true
-    done
-}
-
+# Every process whose root is the chroot was started by this run, and would keep a mount busy.
 unmount_system() {
-    kill_inside "$1"
-    unmount_all "$1/proc" && unmount_all "$1/dev"
-}
-
-# make_chroot NAME: builds NAME under a temporary name and renames it when it is complete.
-make_chroot() {
-    name=$1
-    # shellcheck disable=SC2046
-    set -- $(recipe "$name")
-    suite=$1 base=$2 extra=${3:-}
-    extra=${extra#+}
-    partial="$chroots/.$name.partial"
-    remove_tree "$partial" || return 1
-    if [ -n "$extra" ] && chroot_ready "$suite"; then
-        # A desktop system is the minimal one of its suite plus packages: copied, not fetched.
-        cp -a "$chroots/$suite" "$partial" || return 1
-        rm "$partial/$stamp"
-    else
-        debootstrap --variant=minbase --include="$base" "$suite" "$partial" "$mirror" || return 1
-    fi
-    if [ -n "$extra" ]; then
-        (
-            root=$partial
-            trap 'unmount_system "$root"' EXIT
-            mount_system "$root" || exit 1
-            # No service may start inside.
-            printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
-            chmod 0755 "$root/usr/sbin/policy-rc.d"
-            # shellcheck disable=SC2046
-            chroot "$root" apt-get update -qq &&
-                DEBIAN_FRONTEND=noninteractive chroot "$root" apt-get install -y -qq \
-                    --no-install-recommends $(echo "$extra" | tr , ' ') || exit 1
-            rm "$root/usr/sbin/policy-rc.d"
-        ) || return 1
-    fi
-    chroot "$partial" apt-get clean || return 1
-    recipe "$name" >"$partial/$stamp"
-    remove_tree "$chroots/$name" && mv "$partial" "$chroots/$name"
-}
-
-# ensure_chroots NAME...: makes those that are missing, one after the other (so that an interrupt
-# reaches debootstrap and apt directly), and says how long each took.
-ensure_chroots() {
-    mkdir -p "$chroots" || return 1
-    for name in "$@"; do
-        case "$name" in
-        *-desktop) chroot_ready "$name" || chroot_ready "${name%-desktop}" ||
-            make_one "${name%-desktop}" || return 1 ;;
-        esac
-        chroot_ready "$name" || make_one "$name" || return 1
+    for link in /proc/[0-9]*/root; do
+        pid=${link%/root}
+        [ "$(readlink "$link" 2>/dev/null)" != "$1" ] || kill -KILL "${pid#/proc/}" 2>/dev/null
     done
+    unmount_all "$1"
 }
 
-make_one() {
-    started=$(date +%s)
-    echo "chroot $1: making it in $chroots/$1 (log: $chroots/$1.log)"
-    if ! make_chroot "$1" >"$chroots/$1.log" 2>&1; then
-        echo "chroot $1: could not be made; the end of its log:" >&2
-        tail -n 15 "$chroots/$1.log" | sed 's/^/    /' >&2
-        return 1
+# make_chroot NAME: built under a temporary name, renamed once complete.
+make_chroot() {
+    # shellcheck disable=SC2046
+    set -- "$1" $(recipe "$1") ""
+    partial="$chroots/.$1.partial" extra=${4#+}
+    # Never follow a mount out of the tree (a bind-mounted /dev above all).
+    unmount_all "$partial" && rm -rf --one-file-system "$partial" || return 1
+    if [ -n "$extra" ]; then
+        cp -a "$chroots/$2" "$partial" && rm "$partial/$stamp" || return 1
+        (
+            trap 'unmount_system "$partial"' EXIT
+            mount_system "$partial" || exit 1
+            # No service may start inside.
+            printf '#!/bin/sh\nexit 101\n' >"$partial/usr/sbin/policy-rc.d"
+            chmod 0755 "$partial/usr/sbin/policy-rc.d"
+            # shellcheck disable=SC2046
+            chroot "$partial" apt-get update -qq &&
+                DEBIAN_FRONTEND=noninteractive chroot "$partial" apt-get install -y -qq \
+                    --no-install-recommends $(echo "$extra" | tr , ' ') &&
+                rm "$partial/usr/sbin/policy-rc.d"
+        ) || return 1
+    else
+        debootstrap --variant=minbase --include="$3" "$2" "$partial" "$mirror" || return 1
     fi
-    echo "chroot $1: made in $(($(date +%s) - started)) s"
+    chroot "$partial" apt-get clean && recipe "$1" >"$partial/$stamp" &&
+        unmount_all "$chroots/$1" && rm -rf --one-file-system "$chroots/${1:?}" &&
+        mv "$partial" "$chroots/$1"
+}
+
+# ensure_chroots NAME...: one after the other, so that an interrupt reaches debootstrap and apt;
+# a desktop chroot is its suite's minimal one plus packages, copied rather than fetched again.
+ensure_chroots() {
+    for name in "$@"; do
+        for one in "${name%-desktop}" "$name"; do
+            chroot_ready "$one" && continue
+            echo "chroot $one: making it (log: $chroots/$one.log)"
+            if ! make_chroot "$one" >"$chroots/$one.log" 2>&1; then
+                echo "chroot $one: could not be made; the end of its log:" >&2
+                tail -n 15 "$chroots/$one.log" | sed 's/^/    /' >&2
+                return 1
+            fi
+        done
+    done
 }
