@@ -15,6 +15,10 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
            });
 }
 
+// Headers of the response itself, as opposed to 1xx, trailers, CONNECT or pseudo headers.
+constexpr unsigned RESPONSE_HEADERS = CURLH_HEADER;
+constexpr int LAST_REQUEST = -1;
+
 } // namespace
 
 std::string_view trimmedText(std::string_view text) {
@@ -41,40 +45,23 @@ std::optional<std::string> headerFieldNamed(const HeaderFields& fields, std::str
     return std::nullopt;
 }
 
-HeaderLines::Line HeaderLines::add(std::string_view line) {
-    if (startsWithIgnoringCase(line, "HTTP/")) {
-        fields_.clear();
-        return Line::StatusLine;
+HeaderFields lastResponseFields(CURL* easy) {
+    HeaderFields fields;
+    for (curl_header* field = nullptr;
+         (field = curl_easy_nextheader(easy, RESPONSE_HEADERS, LAST_REQUEST, field)) != nullptr;) {
+        // libcurl leaves a value made only of blanks with its line end.
+        fields.emplace_back(trimmedText(field->name), trimmedText(field->value));
     }
-    if (line == "\r\n" || line == "\n") {
-        return Line::EndOfBlock;
-    }
-    const std::string_view content = trimmedText(line);
-    if (content.empty()) {
-        return Line::Other;
-    }
-    if ((line.front() == ' ' || line.front() == '\t') && !fields_.empty()) {
-        auto& value = fields_.back().second;
-        value += value.empty() ? "" : " ";
-        value += content;
-        return Line::Other;
-    }
-    if (const auto colon = line.find(':'); colon != std::string_view::npos) {
-        fields_.emplace_back(std::string(trimmedText(line.substr(0, colon))),
-                             std::string(trimmedText(line.substr(colon + 1))));
-    }
-    return Line::Other;
-}
-
-HeaderFields HeaderLines::takeFields() {
-    HeaderFields fields = std::move(fields_);
-    fields_.clear();
     return fields;
 }
 
-bool HeaderLines::endsFinalResponse(long statusCode) const {
-    const auto location = headerFieldNamed(fields_, "Location");
-    return statusCode >= 200 && !(statusCode / 100 == 3 && location && !location->empty());
+bool isFinalResponse(CURL* easy, long statusCode) {
+    curl_header* location = nullptr;
+    const bool redirects = statusCode / 100 == 3 &&
+                           curl_easy_header(easy, "Location", 0, RESPONSE_HEADERS, LAST_REQUEST,
+                                            &location) == CURLHE_OK &&
+                           !trimmedText(location->value).empty();
+    return statusCode >= 200 && !redirects;
 }
 
 } // namespace qz::platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <curl/curl.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,29 +18,17 @@ bool startsWithIgnoringCase(std::string_view text, std::string_view prefix);
 // Case-insensitive lookup of the first field of that name; the value trimmed.
 std::optional<std::string> headerFieldNamed(const HeaderFields& fields, std::string_view name);
 
-// The header block of an HTTP response, built from the lines that libcurl hands over one at a
-// time, every response of a redirect chain and any 1xx included.
-class HeaderLines {
-  public:
-    enum class Line { StatusLine, EndOfBlock, Other };
+// The empty line that ends a header block, as libcurl hands it to the header callback.
+inline bool endsHeaderBlock(std::string_view line) {
+    return line == "\r\n" || line == "\n";
+}
 
-    // A status line ("HTTP/...") starts a new block; a line that begins with a blank or a tab
-    // continues the value of the field before it; an empty line ends the block.
-    Line add(std::string_view line);
+// The header fields of the last request's response as libcurl has stored them (no 1xx,
+// trailers or proxy fields), in the order received, values trimmed.
+HeaderFields lastResponseFields(CURL* easy);
 
-    // Of the current block, names and values trimmed, in the order received.
-    const HeaderFields& fields() const {
-        return fields_;
-    }
-    HeaderFields takeFields();
-
-    // Whether the block that has just ended, with the status code that libcurl reports for it,
-    // is the final response: not a 1xx, nor a 3xx with a Location, which libcurl follows (or
-    // fails on).
-    bool endsFinalResponse(long statusCode) const;
-
-  private:
-    HeaderFields fields_;
-};
+// Whether the last request's response, with the status code that libcurl reports for it, is the
+// final one: not a 1xx, nor a 3xx with a Location, which libcurl follows (or fails on).
+bool isFinalResponse(CURL* easy, long statusCode);
 
 } // namespace qz::platform

@@ -3,6 +3,10 @@
 #include "bootstrap/translation.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cwchar>
+#include <utility>
 
 namespace qz::platform {
 namespace {
@@ -23,25 +27,41 @@ std::string humanBytes(double bytes) {
     return formatText(formats[unit], bytes);
 }
 
-bool startsCharacter(char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+// The longest start of `text` that fits in `width` columns, cut between characters, and the
+// columns it takes: each character as wide as the locale says (two for CJK), or a byte a column
+// in a single-byte locale and where the text is not valid in the locale's encoding.
+std::pair<std::size_t, std::size_t> fitting(const std::string& text, std::size_t width) {
+    std::mbstate_t state{};
+    std::size_t used = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        wchar_t character = 0;
+        std::size_t length =
+            MB_CUR_MAX == 1 ? 1 : std::mbrtowc(&character, &text[at], text.size() - at, &state);
+        int wide = 1;
+        if (length == 0 || length > text.size() - at) {
+            length = 1;
+            state = std::mbstate_t{};
+        } else if (MB_CUR_MAX > 1) {
+            wide = ::wcswidth(&character, 1);
+        }
+        const std::size_t taken = wide < 0 ? 1 : static_cast<std::size_t>(wide);
+        if (used + taken > width) {
+            return {at, used};
+        }
+        used += taken;
+        at += length;
+    }
+    return {text.size(), used};
 }
 
-// The longest start of `text` that fits in `width` columns, cut between characters.
 std::string fitColumns(const std::string& text, std::size_t width) {
-    std::size_t used = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (startsCharacter(text[i]) && used++ == width) {
-            return text.substr(0, i);
-        }
-    }
-    return text;
+    return text.substr(0, fitting(text, width).first);
 }
 
 } // namespace
 
 std::size_t columns(const std::string& text) {
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), startsCharacter));
+    return fitting(text, SIZE_MAX).second;
 }
 
 TerminalLine terminalLineFor(const WindowState& state, char spinner) {

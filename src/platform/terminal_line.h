@@ -26,7 +26,8 @@ TerminalLine terminalLineFor(const WindowState& state, char spinner);
 // goes first when room is short), or the spinner and the bytes so far.
 std::string composeTerminalLine(const TerminalLine& line, std::size_t width);
 
-// Columns taken by UTF-8 text, one for each character.
+// Columns taken by text in the locale's encoding (a CJK character takes two; in the C locale,
+// a byte one).
 std::size_t columns(const std::string& text);
 
 } // namespace qz::platform

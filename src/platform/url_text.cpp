@@ -1,52 +1,76 @@
 #include "platform/url_text.h"
 
+#include <curl/curl.h>
+#include <memory>
+#include <optional>
+
 namespace qz::platform {
 namespace {
 
 constexpr auto npos = std::string_view::npos;
+
+struct UrlDeleter {
+    void operator()(CURLU* url) const {
+        curl_url_cleanup(url);
+    }
+};
+using Url = std::unique_ptr<CURLU, UrlDeleter>;
+
+// As libcurl reads a transfer's URL (its scheme guessed when missing), but with any scheme, so
+// that a password is found in an unsupported one too.
+Url parsed(std::string_view text) {
+    Url url(curl_url());
+    if (url == nullptr ||
+        curl_url_set(url.get(), CURLUPART_URL, std::string(text).c_str(),
+                     CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+        return nullptr;
+    }
+    return url;
+}
+
+std::optional<std::string> part(CURLU* url, CURLUPart which) {
+    char* text = nullptr;
+    if (curl_url_get(url, which, &text, 0) != CURLUE_OK) {
+        return std::nullopt;
+    }
+    std::string copy(text);
+    curl_free(text);
+    return copy;
+}
 
 bool isSchemeCharacter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
            c == '-' || c == '.';
 }
 
-// Appends text[from, end of the authority that begins at `authority`) to `out` with the password
-// masked, and returns where the authority ends: at the first of `ends`. The user information
-// runs to the last '@', so that a raw '@' in a password is masked too.
-std::size_t appendMasked(std::string& out, std::string_view text, std::size_t from,
-                         std::size_t authority, std::string_view ends) {
-    const std::size_t found = text.find_first_of(ends, authority);
-    const std::size_t end = found == npos ? text.size() : found;
-    const std::string_view hostPart = text.substr(authority, end - authority);
-    const std::size_t at = hostPart.rfind('@');
-    const std::size_t colon = hostPart.find(':');
-    if (at == npos || colon >= at || colon + 1 == at) {
-        out.append(text.substr(from, end - from));
-    } else {
-        out.append(text.substr(from, authority + colon + 1 - from));
-        out.append(MASKED_PASSWORD);
-        out.append(text.substr(authority + at, end - authority - at));
+// Never fetched, but its user information may hold a password (a raw '@' in it, say).
+std::string maskedUnreadable(std::string_view url) {
+    const std::size_t separator = url.find("://");
+    const std::size_t authority = separator == npos ? 0 : separator + 3;
+    const std::size_t at = url.rfind('@');
+    if (at == npos || at < authority) {
+        return std::string(url);
     }
-    return end;
+    return std::string(url.substr(0, authority)) + std::string(MASKED_PASSWORD) +
+           std::string(url.substr(at));
 }
 
 } // namespace
 
 std::string maskUrlPassword(std::string_view url) {
-    std::size_t authority = 0;
-    if (const std::size_t separator = url.find("://"); separator != npos) {
-        bool scheme = separator > 0;
-        for (std::size_t i = 0; i < separator; ++i) {
-            scheme = scheme && isSchemeCharacter(url[i]);
-        }
-        authority = scheme ? separator + 3 : 0;
-    } else if (url.starts_with("//")) {
-        authority = 2;
+    const Url read = parsed(url);
+    if (read == nullptr) {
+        return maskedUnreadable(url);
     }
-    std::string out;
-    const std::size_t end = appendMasked(out, url, 0, authority, "/?#");
-    out.append(url.substr(end));
-    return out;
+    const auto password = part(read.get(), CURLUPART_PASSWORD);
+    if (!password || password->empty()) {
+        return std::string(url);
+    }
+    const std::string mask(MASKED_PASSWORD);
+    if (curl_url_set(read.get(), CURLUPART_PASSWORD, mask.c_str(), 0) != CURLUE_OK) {
+        return mask;
+    }
+    return part(read.get(), CURLUPART_URL).value_or(mask);
 }
 
 std::string maskUrlPasswordsInText(std::string_view text) {
@@ -54,13 +78,37 @@ std::string maskUrlPasswordsInText(std::string_view text) {
     std::size_t done = 0;
     for (std::size_t separator = text.find("://"); separator != npos;
          separator = text.find("://", separator + 3)) {
-        if (separator < done || separator == 0 || !isSchemeCharacter(text[separator - 1])) {
+        std::size_t start = separator;
+        while (start > done && isSchemeCharacter(text[start - 1])) {
+            --start;
+        }
+        if (separator < done || start == separator) {
             continue;
         }
-        done = appendMasked(out, text, done, separator + 3, "/?# \t\r\n\"'<>");
+        const std::size_t end =
+            std::min(text.find_first_of(" \t\r\n\"'<>", separator), text.size());
+        out.append(text.substr(done, start - done));
+        out.append(maskUrlPassword(text.substr(start, end - start)));
+        done = end;
     }
     out.append(text.substr(done));
     return out;
+}
+
+std::string lastPathSegment(std::string_view url) {
+    const Url read = parsed(url);
+    const auto path = read ? part(read.get(), CURLUPART_PATH) : std::nullopt;
+    return path ? path->substr(path->rfind('/') + 1) : std::string();
+}
+
+std::string withPathSuffix(std::string_view url, std::string_view suffix) {
+    const Url read = parsed(url);
+    const auto path = read ? part(read.get(), CURLUPART_PATH) : std::nullopt;
+    if (!path || curl_url_set(read.get(), CURLUPART_PATH, (*path + std::string(suffix)).c_str(),
+                              0) != CURLUE_OK) {
+        return std::string(url);
+    }
+    return part(read.get(), CURLUPART_URL).value_or(std::string(url));
 }
 
 } // namespace qz::platform

@@ -12,30 +12,33 @@ std::size_t UrlTransfer::Impl::onHeaderLine(char* buffer, std::size_t size, std:
 
 std::size_t UrlTransfer::Impl::receiveHeaderLine(std::string_view line) {
     driver_.noteActivity();
-    if (responseQueued_) {
-        return line.size(); // trailers after a chunked body
+    // Only the end of a block matters: the fields are read from libcurl then. Lines after the
+    // response are trailers of a chunked body.
+    if (responseQueued_ || !endsHeaderBlock(line)) {
+        return line.size();
     }
-    const HeaderLines::Line kind = headerLines_.add(line);
-    if (kind == HeaderLines::Line::EndOfBlock) {
-        return endOfHeaderBlock(line.size());
+    return endOfHeaderBlock(line.size());
+}
+
+bool UrlTransfer::Impl::downgradedFromHttps() {
+    char* url = nullptr;
+    curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
+    if (startsWithIgnoringCase(url != nullptr ? url : "", "https:")) {
+        sawHttps_ = true;
+    } else if (sawHttps_) {
+        abortReason_ = "Refused to follow a redirect from HTTPS to HTTP.";
+        return true;
     }
-    if (kind == HeaderLines::Line::StatusLine) {
-        char* url = nullptr;
-        curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url);
-        if (startsWithIgnoringCase(url != nullptr ? url : "", "https:")) {
-            sawHttps_ = true;
-        } else if (sawHttps_) {
-            abortReason_ = "Refused to follow a redirect from HTTPS to HTTP.";
-            return 0;
-        }
-    }
-    return line.size();
+    return false;
 }
 
 std::size_t UrlTransfer::Impl::endOfHeaderBlock(std::size_t lineSize) {
+    if (downgradedFromHttps()) {
+        return 0;
+    }
     long status = 0;
     curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
-    if (!headerLines_.endsFinalResponse(status)) {
+    if (!isFinalResponse(easy_, status)) {
         return lineSize;
     }
     if (status >= 400) {
@@ -64,8 +67,8 @@ std::size_t UrlTransfer::Impl::receiveBody(const char* data, std::size_t length)
         // A body whose header block did not end as expected; it is the final one all the same.
         long status = 0;
         curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
-        if (status >= 400) {
-            return 0; // complete() reports the status
+        if (status >= 400 || downgradedFromHttps()) {
+            return 0; // complete() reports the status or the downgrade
         }
         queueResponse(status);
     }
@@ -154,7 +157,7 @@ void UrlTransfer::Impl::queueResponse(long statusCode) {
     if (curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK) {
         response.expectedContentLength = length >= 0 ? static_cast<std::int64_t>(length) : -1;
     }
-    response.headerFields = headerLines_.takeFields();
+    response.headerFields = lastResponseFields(easy_);
     events_.response(std::move(response));
     responseQueued_ = true;
 }

@@ -37,6 +37,8 @@ class UrlTransfer::Impl final : CurlMultiDriver::Client {
     static std::size_t onBody(char* buffer, std::size_t size, std::size_t count, void* self);
     std::size_t receiveHeaderLine(std::string_view line);
     std::size_t endOfHeaderBlock(std::size_t lineSize);
+    // Whether this response came over http after one over https; notes the reason if so.
+    bool downgradedFromHttps();
     std::size_t receiveBody(const char* data, std::size_t length);
 
     void start();
@@ -66,7 +68,6 @@ class UrlTransfer::Impl final : CurlMultiDriver::Client {
 
     TransferBody body_;
     bool deletesFileUponFailure_ = false;
-    HeaderLines headerLines_;
     bool sawHttps_ = false;
     bool responseQueued_ = false;
     // Set by a callback that aborts the transfer, reported instead of libcurl's error.

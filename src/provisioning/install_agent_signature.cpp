@@ -2,8 +2,8 @@
 
 #include "bootstrap/installer_constants.h"
 #include "bootstrap/translation.h"
+#include "platform/url_text.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
 
@@ -13,11 +13,6 @@ namespace {
 std::string lastSegment(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Where the URL's path ends: at its query or fragment, if any.
-std::size_t pathEnd(const std::string& url) {
-    return std::min(url.find('?'), std::min(url.find('#'), url.size()));
 }
 
 } // namespace
@@ -142,16 +137,11 @@ Result<std::optional<std::uint64_t>> verifyBundleArchive(const std::string& reso
 }
 
 std::string signatureUrlFor(const std::string& url) {
-    std::string signature = url;
-    signature.insert(pathEnd(url), SIGNATURE_SUFFIX);
-    return signature;
+    return platform::withPathSuffix(url, SIGNATURE_SUFFIX);
 }
 
 std::string archiveNameOfUrl(const std::string& url) {
-    const std::string beforeQuery = url.substr(0, pathEnd(url));
-    const std::size_t scheme = beforeQuery.find("://");
-    const std::size_t path = beforeQuery.find('/', scheme == std::string::npos ? 0 : scheme + 3);
-    return path == std::string::npos ? std::string() : lastSegment(beforeQuery.substr(path));
+    return platform::lastPathSegment(url);
 }
 
 } // namespace qz

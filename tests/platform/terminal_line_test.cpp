@@ -33,5 +33,13 @@ TEST(TerminalLine, SizesAreWrittenInTheUsersLanguageWithItsDecimalSign) {
     EXPECT_NE(text.find("1,5\u00a0MiB von 3,0\u00a0MiB"), std::string::npos) << text;
 }
 
+TEST(TerminalLine, DoubleWidthTextIsCutToTheTerminalsColumns) {
+    const test::ProcessLanguage utf8("C.UTF-8", std::nullopt, test::builtCatalogs());
+    ASSERT_TRUE(utf8.active());
+    const std::string line = composeTerminalLine({"正在下载安装程序", false, '|', 3 * MIB, 0}, 9);
+    EXPECT_EQ(line, "正在下载");
+    EXPECT_EQ(columns(line), 8u);
+}
+
 } // namespace
 } // namespace qz::platform

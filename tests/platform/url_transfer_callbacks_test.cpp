@@ -1,5 +1,7 @@
 #include "platform/url_transfer_fixture.h"
 
+#include <thread>
+
 namespace qz::platform {
 namespace {
 
@@ -138,6 +140,42 @@ TEST_F(UrlTransferTest, TheFinalResponseArrivesWithItsHeadersBeforeAnyBody) {
         EXPECT_EQ(stalled.response->expectedContentLength, 4096);
         EXPECT_FALSE(fileExisted);
     }
+}
+
+// A reply that libmicrohttpd cannot make: an interim response, then fields in any case, padded
+// and folded.
+TEST_F(UrlTransferTest, OnlyTheFinalResponsesFieldsComeTrimmedAndFoundInAnyCase) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ::listen(listener, 1);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::thread server([listener] {
+        const int connection = ::accept(listener, nullptr, nullptr);
+        char request[4096];
+        static_cast<void>(::recv(connection, request, sizeof request, 0)); // a short GET
+        const std::string reply =
+            "HTTP/1.1 103 Early Hints\r\nLink: </a.css>\r\nETag: \"early\"\r\n\r\n"
+            "HTTP/1.1 200 OK\r\netag:   \"v3\"  \r\nX-Long: first\r\n  second\r\n"
+            "Empty:  \r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+        static_cast<void>(::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL));
+        ::close(connection);
+    });
+    UrlTransfer transfer(loop, {"http://127.0.0.1:" + std::to_string(ntohs(address.sin_port))},
+                         recorder);
+    runLoop();
+    server.join();
+    ::close(listener);
+
+    EXPECT_EQ(recorder.events, (Events{"response", "data", "finish"}));
+    ASSERT_TRUE(recorder.response);
+    EXPECT_EQ(recorder.response->headerField("ETag"), "\"v3\"");
+    EXPECT_EQ(recorder.response->headerField("x-long"), "first second");
+    EXPECT_EQ(recorder.response->headerField("EMPTY"), "");
+    EXPECT_EQ(recorder.response->headerField("Link"), std::nullopt);
 }
 
 TEST_F(UrlTransferTest, SlowButSteadyTransferOutlastsTheIdleInterval) {

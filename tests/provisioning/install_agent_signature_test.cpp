@@ -222,6 +222,7 @@ TEST(SignedDownload, TheSignatureUrlAndTheArchiveNameComeFromThePath) {
     EXPECT_EQ(signatureUrlFor("https://h/a/InstallAgent.zip?t=1#f"),
               "https://h/a/InstallAgent.zip.minisig?t=1#f");
     EXPECT_EQ(archiveNameOfUrl("https://h/a/InstallAgent.zip?t=/x"), "InstallAgent.zip");
+    EXPECT_EQ(archiveNameOfUrl("h/a/x/../InstallAgent.zip#/y"), "InstallAgent.zip"); // as fetched
     EXPECT_EQ(archiveNameOfUrl("https://h/a/"), "");
     EXPECT_EQ(archiveNameOfUrl("https://h"), "");
 }
