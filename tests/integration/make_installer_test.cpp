@@ -216,6 +216,8 @@ TEST_F(MakeInstaller, BadInputIsNamedAndLeavesNothing) {
          tool + "the secret key " + root / "release/locked.key" +
              " has a password and there is no terminal to type it: run make-installer on a "
              "terminal, or make a key without one with 'minisign -G -W'"},
+        {{"--title", "ACME\tInstaller", "--embed", "--output", root / "Out"},
+         tool + "the title must not hold control characters"},
         {{"--url", "https://h/", "--publish", root / "publish", "--output", root / "Out"},
          tool + "the URL's path must end in an archive name of letters, digits, '.', '_' or '-'"},
         {{"--splash", root / "release/missing.png", "--embed", "--output", root / "Out"},
@@ -254,6 +256,17 @@ TEST_F(MakeInstaller, BadInputIsNamedAndLeavesNothing) {
         EXPECT_EQ(made.errLines(), Lines{message});
         EXPECT_EQ(test::listDirectory(root.path()), before);
     }
+}
+
+// For a web page: the installer in an archive of its one folder, ready to run once unpacked.
+TEST_F(MakeInstaller, TheArchiveOfAnInstallerWithItsTitle) {
+    ASSERT_EQ(
+        make({"--embed", "--archive", "--title", "ACME", "--output", root / "A.app"}).exitStatus,
+        0);
+    EXPECT_EQ(test::readFile(root / "A.app/Contents/Resources/installerTitle.txt"), "ACME\n");
+    test::runProgram("tar", {"-xzf", root / "A.tar.gz", "-C", root / "cwd"});
+    EXPECT_EQ(test::listDirectory(root / "cwd"), Lines{"A.app"});
+    EXPECT_EQ(runInstaller(root / "cwd/A.app/Contents/MacOS/A").out, "agent ran\n");
 }
 
 TEST_F(MakeInstaller, ASecretKeyOfNoneOfThePublicKeysLeavesNothing) {
