@@ -15,8 +15,9 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// A release engineer's input: an install agent folder, a product archive, a splash image and
-// two key pairs (the one in use and the next one), in a folder of their own.
+// A release engineer's input: an install agent folder, a product archive, a splash image (as far
+// as the tool looks: a PNG's signature and header) and two key pairs (the one in use and the next
+// one), in a folder of their own.
 class MakeInstaller : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -35,7 +36,6 @@ class MakeInstaller : public ::testing::Test {
         test::writeFile(root / "release/agent/install", test::recordingAgentScript(), 0755);
         test::writeFile(root / "release/agent/lib/data", "agent data");
         test::writeZip(root / "release/bundle.zip", {{"product", "the product"}});
-        // A PNG as far as the tool looks: its signature and header.
         test::writeFile(root / "release/splash.png",
                         std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x01\0\0\0\x01", 24));
     }

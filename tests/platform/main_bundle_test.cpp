@@ -1,5 +1,4 @@
 #include "platform/main_bundle.h"
-
 #include "support/files.h"
 
 #include <gtest/gtest.h>
