@@ -7,7 +7,13 @@
 
 #include <csignal>
 
+// make-installer recognises this program by this text; the empty asm keeps it in the program
+// when the linker drops what nothing uses.
+constexpr char PROGRAM_MARKER[] =
+    "velmor-bootstrapper: the program that starts a Velmor install agent";
+
 int main(int argc, char** argv) {
+    asm volatile("" : : "r"(PROGRAM_MARKER));
     // Before any other thread can run: the settings may change the environment, and the locale
     // is set for the whole process. The catalogs are found through the settings' executable.
     qz::runSettings();

@@ -7,6 +7,7 @@
 #ifdef QZ_HAVE_GTK
 #include "platform/deferred_window.h"
 #include "platform/gtk_window.h"
+#include "platform/main_bundle.h"
 #endif
 
 namespace qz::platform {
@@ -19,7 +20,9 @@ std::unique_ptr<DownloadWindow> makeFrontEnd(EventLoop& loop, const Settings& se
     // takes in all, so the window is opened only once it has something to show.
     if (settings.display) {
         return makeDeferredWindow(loop, [&loop, terminal] {
-            if (auto window = makeGtkWindow(loop)) {
+            const auto bundle = mainBundle();
+            if (auto window = makeGtkWindow(loop, bundle ? installerTitle(bundle->resourcePath)
+                                                         : std::string())) {
                 return window;
             }
             return makeTerminalWindow(loop, terminal);

@@ -25,11 +25,11 @@ class GtkDownloadWindow : public DownloadWindow {
   public:
     // Runs `loop` from GLib's main loop while it lives; the signals that close the window are
     // the loop's to catch.
-    explicit GtkDownloadWindow(LoopBridge* loop) {
+    GtkDownloadWindow(LoopBridge* loop, const char* title) {
         if (loop != nullptr) {
             driver_ = std::make_unique<GlibLoopDriver>(*loop);
         }
-        build();
+        build(title);
         // Shown once the launch has set the splash image, so the window is centred at its size.
         presentSource_ =
             g_idle_add_full(G_PRIORITY_HIGH_IDLE, &GtkDownloadWindow::onPresent, this, nullptr);
@@ -93,8 +93,8 @@ class GtkDownloadWindow : public DownloadWindow {
     }
 
   private:
-    void build() {
-        const DownloadWindowWidgets widgets = buildDownloadWindowWidgets();
+    void build(const char* title) {
+        const DownloadWindowWidgets widgets = buildDownloadWindowWidgets(title);
         window_ = widgets.window;
         image_ = widgets.image;
         bar_ = widgets.bar;
@@ -273,11 +273,12 @@ class GtkDownloadWindow : public DownloadWindow {
 } // namespace qz::platform
 
 // The entry point of this loadable module: the window, which runs `loop` from GLib's main loop
-// from now on, or nullptr when no display can be opened.
+// from now on, or nullptr when no display can be opened; `title` (UTF-8, or nullptr for the
+// window's own) is the installer's.
 extern "C" __attribute__((visibility("default"))) qz::platform::DownloadWindow*
-qz_make_gtk_window(qz::platform::LoopBridge* loop) {
+qz_make_gtk_window(qz::platform::LoopBridge* loop, const char* title) {
     if (!qz::platform::startGtk()) {
         return nullptr;
     }
-    return new qz::platform::GtkDownloadWindow(loop);
+    return new qz::platform::GtkDownloadWindow(loop, title);
 }

@@ -3,6 +3,7 @@
 #include "platform/download_window.h"
 
 #include <memory>
+#include <string>
 
 namespace qz::platform {
 
@@ -10,7 +11,7 @@ class EventLoop;
 
 // The download window as a small GTK 3 dialog; nullptr when GTK cannot be loaded (the reason goes
 // to the system log) or no display can be opened. GTK is loaded only by this call, so a run that
-// never asks for the window never pays for it.
-std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& loop);
+// never asks for the window never pays for it. An empty `title` keeps the window's own.
+std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& loop, const std::string& title = {});
 
 } // namespace qz::platform

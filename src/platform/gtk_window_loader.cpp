@@ -52,13 +52,15 @@ void* loadFactory() {
 
 } // namespace
 
-std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& loop) {
+std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& loop, const std::string& title) {
     void* factory = loadFactory();
     if (factory == nullptr) {
         return nullptr;
     }
-    using Factory = DownloadWindow* (*)(LoopBridge*);
-    return std::unique_ptr<DownloadWindow>(reinterpret_cast<Factory>(factory)(&loop));
+    // Plain data across the module's boundary: it is a program of its own.
+    using Factory = DownloadWindow* (*)(LoopBridge*, const char*);
+    return std::unique_ptr<DownloadWindow>(
+        reinterpret_cast<Factory>(factory)(&loop, title.empty() ? nullptr : title.c_str()));
 }
 
 } // namespace qz::platform

@@ -58,11 +58,12 @@ void describeForAssistiveTechnologies(const DownloadWindowWidgets& w) {
 
 } // namespace
 
-DownloadWindowWidgets buildDownloadWindowWidgets() {
+DownloadWindowWidgets buildDownloadWindowWidgets(const char* title) {
     DownloadWindowWidgets w;
     w.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     GtkWindow* window = GTK_WINDOW(w.window);
-    gtk_window_set_title(window, _(TITLE));
+    const bool ownTitle = title != nullptr && g_utf8_validate(title, -1, nullptr);
+    gtk_window_set_title(window, ownTitle ? title : _(TITLE));
     gtk_window_set_resizable(window, FALSE);
     gtk_window_set_position(window, GTK_WIN_POS_CENTER);
     gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_DIALOG);

@@ -15,8 +15,9 @@ struct DownloadWindowWidgets {
     GtkWidget* cancel = nullptr; // the window's default, so that Return presses it
 };
 
-// The dialog with its widgets laid out, the window itself not yet shown.
-DownloadWindowWidgets buildDownloadWindowWidgets();
+// The dialog with its widgets laid out, the window itself not yet shown; titled `title` when it
+// is UTF-8, otherwise with its own title.
+DownloadWindowWidgets buildDownloadWindowWidgets(const char* title = nullptr);
 
 // The image at `path`, scaled proportionally, up or down, to fit 400 by 400; nullptr when it
 // cannot be read.

@@ -18,4 +18,8 @@ MainBundle bundleForExecutable(const std::string& executablePath);
 // The running program's bundle, or none when its executable path cannot be read.
 std::optional<MainBundle> mainBundle();
 
+// The window title that the installer carries in `installerTitle.txt` of its resources: the
+// file's first line when it holds at most 200 bytes and no control characters; empty otherwise.
+std::string installerTitle(const std::string& resourcePath);
+
 } // namespace qz::platform

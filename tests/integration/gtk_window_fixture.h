@@ -104,14 +104,14 @@ class GtkWindow : public ::testing::Test {
     }
 
     // The installer's visible window, or 0.
-    unsigned long visibleWindow() const {
-        const auto found = xdotool({"search", "--onlyvisible", "--name", "^" + TITLE + "$"});
+    unsigned long visibleWindow(const std::string& title = TITLE) const {
+        const auto found = xdotool({"search", "--onlyvisible", "--name", "^" + title + "$"});
         return found.exitStatus == 0 ? std::strtoul(found.out.c_str(), nullptr, 10) : 0;
     }
 
-    unsigned long waitForWindow() const {
+    unsigned long waitForWindow(const std::string& title = TITLE) const {
         unsigned long window = 0;
-        eventually([&] { return (window = visibleWindow()) != 0; }, WINDOW_TIMEOUT);
+        eventually([&] { return (window = visibleWindow(title)) != 0; }, WINDOW_TIMEOUT);
         return window;
     }
 

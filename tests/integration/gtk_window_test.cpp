@@ -27,11 +27,13 @@ TEST_F(GtkWindow, ACompletedDownloadTakesTheWindowAwayAndStartsTheAgentOnce) {
 }
 
 TEST_F(GtkWindow, AFailedDownloadStaysOnScreenUntilClosed) {
+    // Under the title that make-installer put into the installer.
+    writeFile(installer.resources + "/installerTitle.txt", "ACME Installer\n");
     server.setStatus(404);
     ChildProcess child(installer.executable, {}, options());
     ASSERT_TRUE(child.waitForErr("Download failed! Error - ", WINDOW_TIMEOUT)) << child.errSoFar();
     // The failure is on screen, and the program waits for the user.
-    const unsigned long window = waitForWindow();
+    const unsigned long window = waitForWindow("ACME Installer");
     ASSERT_NE(window, 0u) << child.errSoFar();
     EXPECT_EQ(child.errSoFar().find("Installation failed."), std::string::npos);
 

@@ -6,6 +6,7 @@
 #include "support/minisign_keys.h"
 #include "support/process_runner.h"
 #include "support/translations.h"
+#include "support/zip_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +15,9 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// A release engineer's input: an install agent folder, a product archive, a splash image and
-// two key pairs (the one in use and the next one), in a folder of their own.
+// A release engineer's input: an install agent folder, a product archive, a splash image (as far
+// as the tool looks: a PNG's signature and header) and two key pairs (the one in use and the next
+// one), in a folder of their own.
 class MakeInstaller : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -33,8 +35,9 @@ class MakeInstaller : public ::testing::Test {
         }
         test::writeFile(root / "release/agent/install", test::recordingAgentScript(), 0755);
         test::writeFile(root / "release/agent/lib/data", "agent data");
-        test::writeFile(root / "release/bundle.zip", "the product");
-        test::writeFile(root / "release/splash.png", "a picture");
+        test::writeZip(root / "release/bundle.zip", {{"product", "the product"}});
+        test::writeFile(root / "release/splash.png",
+                        std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x01\0\0\0\x01", 24));
     }
 
     // The tool with the release's input, signing with the current key, and `extra` arguments.
@@ -72,6 +75,8 @@ TEST_F(MakeInstaller, BothLayoutsCarryASignedAgentThatTheBootstrapperStarts) {
         const auto made =
             make({"--embed", "--splash", root / "release/splash.png", "--output", output});
         ASSERT_EQ(made.exitStatus, 0) << made.err;
+        EXPECT_EQ(made.errLines(), Lines{"make-installer: warning: the splash image is never "
+                                         "shown by an installer made with --embed"});
         const std::string resources =
             output.ends_with(".app") ? output + "/Contents/Resources" : output;
         Lines expected = {"InstallAgent.zip", "InstallAgent.zip.minisig", "bundle.zip",
@@ -176,6 +181,9 @@ TEST_F(MakeInstaller, BadInputIsNamedAndLeavesNothing) {
     test::installCatalogs(test::builtCatalogs(), root / "release");
     test::writeCatalog(root / "release/bad", "de",
                        {{"The installer's key file %s is unusable: %s.", "%s %p %s"}});
+    const auto key = test::readFile(current.secretKey);
+    test::writeFile(root / "release/locked.key",
+                    test::withLine(key, 2, "RWRT" + test::lineOf(key, 2).substr(4)));
     const std::string tool = "make-installer: ";
     const std::pair<Lines, std::string> cases[] = {
         {{"--agent", root / "release/empty", "--embed", "--output", root / "Out"},
@@ -191,7 +199,25 @@ TEST_F(MakeInstaller, BadInputIsNamedAndLeavesNothing) {
          ""}, // control: the next key alone works
         {{"--version", "5a", "--embed", "--output", root / "Out"},
          tool + "the version 5a is not a whole number"},
-        {{"--embed", "--output", root / "Taken"}, tool + root / "Taken" + " already exists"},
+        {{"--embed", "--output", root / "Taken"},
+         tool + root / "Taken" + " already exists: remove it or choose another --output"},
+        {{"--agent", root / "release/bundle.zip", "--embed", "--output", root / "Out"},
+         tool + "the install agent " + root / "release/bundle.zip" +
+             " is a file: --agent takes the folder that becomes the archive"},
+        {{"--product", root / "release/splash.png", "--embed", "--output", root / "Out"},
+         tool + "the product archive " + root / "release/splash.png" +
+             " is not a zip archive that unzip can read"},
+        {{"--splash", root / "release/bundle.zip", "--embed", "--output", root / "Out"},
+         tool + "the splash image " + root / "release/bundle.zip" +
+             " cannot be shown: it is not a PNG image"},
+        {{"--bootstrapper", "/bin/true", "--embed", "--output", root / "Out"},
+         tool + "/bin/true is not the Velmor bootstrapper program (give it with --bootstrapper)"},
+        {{"--secret-key", root / "release/locked.key", "--embed", "--output", root / "Out"},
+         tool + "the secret key " + root / "release/locked.key" +
+             " has a password and there is no terminal to type it: run make-installer on a "
+             "terminal, or make a key without one with 'minisign -G -W'"},
+        {{"--title", "ACME\tInstaller", "--embed", "--output", root / "Out"},
+         tool + "the title must not hold control characters"},
         {{"--url", "https://h/", "--publish", root / "publish", "--output", root / "Out"},
          tool + "the URL's path must end in an archive name of letters, digits, '.', '_' or '-'"},
         {{"--splash", root / "release/missing.png", "--embed", "--output", root / "Out"},
@@ -230,6 +256,17 @@ TEST_F(MakeInstaller, BadInputIsNamedAndLeavesNothing) {
         EXPECT_EQ(made.errLines(), Lines{message});
         EXPECT_EQ(test::listDirectory(root.path()), before);
     }
+}
+
+// For a web page: the installer in an archive of its one folder, ready to run once unpacked.
+TEST_F(MakeInstaller, TheArchiveOfAnInstallerWithItsTitle) {
+    ASSERT_EQ(
+        make({"--embed", "--archive", "--title", "ACME", "--output", root / "A.app"}).exitStatus,
+        0);
+    EXPECT_EQ(test::readFile(root / "A.app/Contents/Resources/installerTitle.txt"), "ACME\n");
+    test::runProgram("tar", {"-xzf", root / "A.tar.gz", "-C", root / "cwd"});
+    EXPECT_EQ(test::listDirectory(root / "cwd"), Lines{"A.app"});
+    EXPECT_EQ(runInstaller(root / "cwd/A.app/Contents/MacOS/A").out, "agent ran\n");
 }
 
 TEST_F(MakeInstaller, ASecretKeyOfNoneOfThePublicKeysLeavesNothing) {

@@ -1,4 +1,5 @@
 #include "platform/main_bundle.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,17 @@ TEST(MainBundle, AnyOtherExecutableIsAFlatFolder) {
     EXPECT_EQ(b.resourcePath, "/home/u/Downloads/installer");
     const auto half = bundleForExecutable("/x/MacOS/setup");
     EXPECT_EQ(half.resourcePath, "/x/MacOS");
+}
+
+// The installer's title, when the window can show it whole; otherwise none (the window's own).
+TEST(MainBundle, TheInstallersTitle) {
+    test::ScratchDir dir;
+    for (const auto& [text, title] : {std::pair<std::string, std::string>{"ACME\nx", "ACME"},
+                                      {std::string(201, 'x'), ""},
+                                      {"A\tB\n", ""}}) {
+        test::writeFile(dir / "installerTitle.txt", text);
+        EXPECT_EQ(installerTitle(dir.path()), title) << text;
+    }
 }
 
 } // namespace
