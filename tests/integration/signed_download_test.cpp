@@ -154,7 +154,6 @@ TEST_F(SignedDownload, EveryFaultFailsClosedWithNothingCached) {
          [&](const std::string& a) {
              test::minisignSign(keys, a, comment(test::readFile(a).size()), true);
          }},
-        {"no signature", [&](const std::string&) { ::unlink((archive() + ".minisig").c_str()); }},
         {"a signature over 16 KiB",
          [&](const std::string& a) {
              test::minisignSign(keys, a, comment(test::readFile(a).size()));
@@ -177,6 +176,28 @@ TEST_F(SignedDownload, EveryFaultFailsClosedWithNothingCached) {
         expectRefused(run());
         EXPECT_FALSE(test::pathExists(cache() + "installagent/install"));
         EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
+    }
+}
+
+TEST_F(SignedDownload, ASignatureThatCannotBeDownloadedIsADownloadFailure) {
+    const std::string line = "The signature of the install agent archive InstallAgent.zip could "
+                             "not be downloaded: ";
+    const struct {
+        std::string what, url, reason;
+    } cases[] = {
+        {"none published", server->httpUrl(), "The server answered with HTTP status 404.\n"},
+        {"no server", "http://127.0.0.1:1/InstallAgent.zip", "Couldn't connect to server"},
+    };
+    publish(3);
+    ::unlink((archive() + ".minisig").c_str());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::writeFile(installer.resources + "/installAgentURL.txt", c.url + "\n");
+        const auto result = run();
+        EXPECT_EQ(result.exitStatus, 255);
+        EXPECT_NE(result.err.find(line + c.reason), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find("Download failed! Error - "), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find("not trusted"), std::string::npos) << result.err;
     }
 }
 
