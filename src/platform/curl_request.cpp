@@ -62,6 +62,8 @@ CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long con
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs);
     }
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+    // So that the servers' operators see which program and version asks.
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "velmor-bootstrapper/" QZ_VERSION);
     CurlHeaderList headers;
     for (const auto& [name, value] : request.extraHeaders) {
         // "Name;" is libcurl's way to send a header with an empty value.
