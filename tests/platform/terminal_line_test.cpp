@@ -16,6 +16,7 @@ TEST(TerminalLine, EveryWordOfTheLineIsTranslated) {
         {"⟦status⟧", false, '|', 3 * MIB, 1.5 * MIB},
         {"", true, '/', std::nullopt, 2048},
         {"", false, '|', 1000, 10},
+        {"", false, '|', 3 * MIB, MIB, 0.5 * MIB},
     };
     for (const auto& line : lines) {
         const std::string text = composeTerminalLine(line, 100);
@@ -31,6 +32,38 @@ TEST(TerminalLine, SizesAreWrittenInTheUsersLanguageWithItsDecimalSign) {
     ASSERT_TRUE(german.active());
     const std::string text = composeTerminalLine({"", false, '|', 3 * MIB, 1.5 * MIB}, 100);
     EXPECT_NE(text.find("1,5\u00a0MiB von 3,0\u00a0MiB"), std::string::npos) << text;
+}
+
+TEST(TerminalLine, TheRateAndTimeLeftShowBesideTheBytesAsRoomAllows) {
+    const TerminalLine known{"Downloading  50%", false, '|', 3 * MIB, 1.5 * MIB, 0.5 * MIB};
+    const TerminalLine unknown{"", true, '|', std::nullopt, 1.5 * MIB, 0.5 * MIB};
+    const struct {
+        const TerminalLine& line;
+        std::size_t width;
+        std::string expected;
+    } cases[] = {
+        {known, 100,
+         "Downloading  50% [###############...............] 1.5 MiB of 3.0 MiB  "
+         "512.0 KiB/s  0:03 left"},
+        {known, 60, "Downloading  50% [####.....] 1.5 MiB of 3.0 MiB  512.0 KiB/s"},
+        {known, 45, "Downloading  50% [###....] 1.5 MiB of 3.0 MiB"},
+        {unknown, 40, "| 1.5 MiB  512.0 KiB/s"},
+        {unknown, 10, "| 1.5 MiB"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(composeTerminalLine(c.line, c.width), c.expected) << c.width;
+    }
+}
+
+TEST(TerminalLine, TheRateIsSmoothedOverTheLastSeconds) {
+    TransferRate rate;
+    rate.add(0, 0);
+    rate.add(0.5, 1000);
+    EXPECT_EQ(rate.bytesPerSecond(), std::nullopt); // not a second yet
+    for (int second = 1; second <= 10; ++second) {
+        rate.add(second, second <= 5 ? 1000.0 * second : 5000 + 100.0 * (second - 5));
+    }
+    EXPECT_EQ(rate.bytesPerSecond(), 100); // the first seconds' burst is forgotten
 }
 
 } // namespace
