@@ -71,8 +71,7 @@ class Translations : public test::DownloadInstaller {
 
     // An installer with a key whose server has no signature for it.
     test::RunResult signatureFailure(const Lines& env) {
-        const auto keys = test::makeMinisignKeys(root.path());
-        test::writeFile(keyFile(), test::readFile(keys.publicKey));
+        test::writeFile(keyFile(), test::readFile(test::makeMinisignKeys(root.path()).publicKey));
         auto result = downloadFailure(env);
         ::unlink(keyFile().c_str());
         return result;
