@@ -1,12 +1,12 @@
 #!/bin/sh
-# Takes the pictures of the GTK download window in docs/: downloading, failed and handing over,
-# and downloading in German.
+# Takes the pictures of the GTK download window in docs/: downloading, failed (and failed with a
+# longer reason) and handing over, and downloading in German.
 #   docs/screenshots.sh [BUILD_DIR]     (default: build; it must be built with GTK)
-# Needs Xvfb, xdotool, zip, unzip and ImageMagick's import.
+# Needs Xvfb, xdotool, zip, unzip, minisign and ImageMagick's import.
 set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build}
-for tool in Xvfb xdotool import zip unzip; do
+for tool in Xvfb xdotool import zip unzip minisign; do
     command -v "$tool" >/dev/null || { echo "screenshots.sh: $tool is missing" >&2; exit 1; }
 done
 [ -x "$build/tests/qz-test-server" ] || { echo "screenshots.sh: build $build first" >&2; exit 1; }
@@ -74,6 +74,9 @@ start_installer() { # [LANGUAGE]
     cp -R "$build/src/locale" "$dir/installer/"
     cp docs/splash.png "$dir/installer/"
     echo "http://127.0.0.1:$(cat "$work/port")/InstallAgent.zip" >"$dir/installer/installAgentURL.txt"
+    if [ -n "${key:-}" ]; then
+        cp "$key" "$dir/installer/installAgentKey.pub"
+    fi
     rm -f "$work/unzipping"
     PATH="$work/bin:$PATH" HOME="$dir/home" TMPDIR="$dir/tmp" NO_AT_BRIDGE=1 LC_ALL=C.UTF-8 \
         LANGUAGE="${1:-en}" "$dir/installer/setup" >"$dir/out" 2>"$dir/err" &
@@ -111,6 +114,16 @@ wait_for 100 grep -q "Download failed" "$dir/err"
 sleep 0.5
 shoot failed
 finish_installer
+
+# Failed with a longer reason: the installer carries a key and the signature is not there.
+minisign -G -W -p "$work/key.pub" -s "$work/key.sec" >/dev/null
+key="$work/key.pub"
+start_installer
+wait_for 100 grep -q "Download failed" "$dir/err"
+sleep 0.5
+shoot failed-signature
+finish_installer
+key=""
 
 # Handing over: the archive is being unpacked into the cache.
 start_server 200 0 0

@@ -44,7 +44,7 @@ class UrlTransferAdapter : public Transfer {
 class SignatureFetchAdapter : public Transfer {
   public:
     SignatureFetchAdapter(platform::EventLoop& loop, const platform::UrlRequest& request,
-                          std::function<void(Result<std::string>)> done)
+                          std::function<void(SignatureText)> done)
         : fetch_(loop, request, MINISIGN_FILE_LIMIT, std::move(done)) {}
     void cancel() override {
         fetch_.cancel();
@@ -71,7 +71,7 @@ TransferFactory urlTransferFactory(platform::EventLoop& loop) {
 
 SignatureFetcher signatureFileFetcher(platform::EventLoop& loop) {
     return [&loop](const platform::UrlRequest& request,
-                   std::function<void(Result<std::string>)> done) -> std::unique_ptr<Transfer> {
+                   std::function<void(SignatureText)> done) -> std::unique_ptr<Transfer> {
         return std::make_unique<SignatureFetchAdapter>(loop, request, std::move(done));
     };
 }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 
 namespace qz {
 
@@ -46,8 +47,9 @@ using TransferFactory = std::function<std::unique_ptr<Transfer>(
 TransferFactory urlTransferFactory(platform::EventLoop& loop);
 
 // Fetches a signature file into memory; `done` is called once, from the loop, unless cancelled.
+using SignatureText = std::variant<std::string, platform::UrlError>;
 using SignatureFetcher = std::function<std::unique_ptr<Transfer>(
-    const platform::UrlRequest& request, std::function<void(Result<std::string> text)> done)>;
+    const platform::UrlRequest& request, std::function<void(SignatureText text)> done)>;
 
 SignatureFetcher signatureFileFetcher(platform::EventLoop& loop);
 
@@ -135,7 +137,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     void transferDidFail(const platform::UrlError& error) override;
 
     void fetchSignatureThenDownload();
-    void signatureArrived(Result<std::string> text);
+    void signatureArrived(SignatureText text);
     Result<> checkDownloadedArchive();
     bool cachedAgentCounts() const;
     void refuse(const std::string& reason);

@@ -14,20 +14,31 @@ void Download::fetchSignatureThenDownload() {
     request.caFile = settings_.caFile;
     request.caDirectory = settings_.caDirectory;
     signatureFetch_ = settings_.fetchSignature(
-        request, [this](Result<std::string> text) { signatureArrived(std::move(text)); });
+        request, [this](SignatureText text) { signatureArrived(std::move(text)); });
 }
 
-void Download::signatureArrived(Result<std::string> text) {
+void Download::signatureArrived(SignatureText text) {
     const std::string archiveName = archiveNameOfUrl(downloadFrom);
-    if (!text) {
-        refuse(untrustedArchive(archiveName,
-                                // TRANSLATORS: %s is the transfer's reason, which stays in English.
-                                formatText(_("its signature could not be downloaded: %s"),
-                                           text.reason().c_str()))
-                   .reason);
+    if (const auto* error = std::get_if<platform::UrlError>(&text)) {
+        if (error->bodyTooLong) {
+            refuse(untrustedArchive(
+                       archiveName,
+                       formatText(_("its signature is longer than %zu bytes"), MINISIGN_FILE_LIMIT))
+                       .reason);
+            return;
+        }
+        // A network failure, not a verdict on the archive: worded as the archive's own.
+        platform::systemLog("Download failed! Error - " + error->description + " " +
+                            error->failingURL);
+        // TRANSLATORS: the first %s is the archive's file name, the second why (libcurl's own
+        // reasons stay in English).
+        failure(formatText(_("The signature of the install agent archive %s could not be "
+                             "downloaded: %s"),
+                           archiveName.c_str(), error->shown.c_str()),
+                platform::TextColour::Red);
         return;
     }
-    auto vouched = VouchedArchive::check(*keys_, *text, archiveName,
+    auto vouched = VouchedArchive::check(*keys_, std::get<std::string>(text), archiveName,
                                          privateRun_ ? VersionFloors() : cache_.newestVersions());
     if (!vouched) {
         refuse(vouched.reason());

@@ -1,5 +1,7 @@
 #include "platform/ca_certificates.h"
 
+#include "bootstrap/translation.h"
+
 #include <array>
 #include <string_view>
 #include <sys/stat.h>
@@ -61,10 +63,13 @@ Result<CaCertificates> findCaCertificates(const std::string& caFile, const std::
     return Failure{noCaCertificatesReason()};
 }
 
-std::string noCaCertificatesReason() {
-    return "No CA certificates were found to verify the server with: SSL_CERT_FILE and "
-           "SSL_CERT_DIR are not set, and none of these exists: the files " +
-           listed(kBundleFiles) + "; the directories " + listed(kDirectories) + ".";
+std::string noCaCertificatesReason(bool translated) {
+    // TRANSLATORS: the first %s lists files, the second directories.
+    constexpr const char* format =
+        N_("No CA certificates were found to verify the server with: SSL_CERT_FILE and "
+           "SSL_CERT_DIR are not set, and none of these exists: the files %s; the directories %s.");
+    return formatText(translated ? _(format) : format, listed(kBundleFiles).c_str(),
+                      listed(kDirectories).c_str());
 }
 
 } // namespace qz::platform

@@ -28,7 +28,8 @@ struct CaCertificates {
 Result<CaCertificates> findCaCertificates(const std::string& caFile, const std::string& caDirectory,
                                           const PathProbe& probe);
 
-// Why HTTPS cannot be used when neither setting is set and none of the usual places exists.
-std::string noCaCertificatesReason();
+// Why HTTPS cannot be used when neither setting is set and none of the usual places exists: in
+// English, or in the user's language.
+std::string noCaCertificatesReason(bool translated = false);
 
 } // namespace qz::platform

@@ -1,5 +1,6 @@
 #include "platform/curl_request.h"
 
+#include "bootstrap/translation.h"
 #include "platform/ca_certificates.h"
 #include "platform/header_lines.h"
 
@@ -10,6 +11,7 @@ namespace {
 
 constexpr long kReceiveBufferSize = 256 * 1024;
 constexpr long kMaxRedirects = 10;
+constexpr const char* TIMED_OUT = N_("The request timed out.");
 
 // Whether the URL that libcurl refused to fetch, the first or a redirect's, is an https one.
 bool refusedHttps(CURL* easy) {
@@ -60,6 +62,8 @@ CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long con
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs);
     }
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+    // So that the servers' operators see which program and version asks.
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "velmor-bootstrapper/" QZ_VERSION);
     CurlHeaderList headers;
     for (const auto& [name, value] : request.extraHeaders) {
         // "Name;" is libcurl's way to send a header with an empty value.
@@ -72,13 +76,14 @@ CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long con
     return headers;
 }
 
-std::string describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer) {
+std::string describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer,
+                               bool translated) {
     if (result == CURLE_OPERATION_TIMEDOUT) {
-        return "The request timed out.";
+        return translated ? _(TIMED_OUT) : TIMED_OUT;
     }
     if (result == CURLE_UNSUPPORTED_PROTOCOL && refusedHttps(easy)) {
         // Only setRequestOptions refuses https: when no certificates were found.
-        return noCaCertificatesReason();
+        return noCaCertificatesReason(translated);
     }
     std::string description = curl_easy_strerror(result);
     const std::string_view detail = trimmedText(errorBuffer);
@@ -88,7 +93,10 @@ std::string describeCurlResult(CURL* easy, CURLcode result, const char* errorBuf
     long redirects = 0;
     curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &redirects);
     if (result == CURLE_UNSUPPORTED_PROTOCOL && redirects > 0) {
-        description = "The server redirected to a location that is not allowed: " + description;
+        // TRANSLATORS: %s is libcurl's reason, which stays in English.
+        constexpr const char* format = N_("The server redirected to a location that is not "
+                                          "allowed: %s");
+        description = formatText(translated ? _(format) : format, description.c_str());
     }
     return description;
 }

@@ -22,8 +22,10 @@ using CurlHeaderList = std::unique_ptr<curl_slist, CurlHeaderListDeleter>;
 CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long connectTimeoutMs,
                                  char (&errorBuffer)[CURL_ERROR_SIZE]);
 
-// A readable description of libcurl's result, with the detail of its error buffer.
-std::string describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer);
+// A readable description of libcurl's result, with the detail of its error buffer: in English,
+// or (`translated`) with our own words in the user's language.
+std::string describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer,
+                               bool translated = false);
 
 // The URL that libcurl last used, or `requested` when it has none.
 std::string effectiveUrl(CURL* easy, const std::string& requested);

@@ -13,7 +13,8 @@ constexpr const char* TITLE = N_("Velmor Installer");
 constexpr int SPLASH_LIMIT = 400;
 constexpr int CONTENT_WIDTH = 400;
 constexpr char ERROR_COLOUR[] = "#c01c28";
-constexpr int STATUS_LINES = 2;
+// Room for a failure's reason, wrapped; a longer one is ellipsised at its end.
+constexpr int STATUS_LINES = 4;
 
 // The first `count` lines of `text`.
 std::string firstLines(const std::string& text, int count) {
@@ -27,20 +28,26 @@ std::string firstLines(const std::string& text, int count) {
     return text.substr(0, end);
 }
 
-// A single-line field: a longer text is ellipsised, never wrapped, and the field asks for no
-// more than the width it is given. Its height holds two lines whatever the text, so the window
-// never changes size.
+// A field of STATUS_LINES lines at the width it is given: a longer text wraps (between words, or
+// inside a long path or URL), and only past the last line is it ellipsised. Its height is the
+// same whatever the text, so the window never changes size.
 GtkWidget* makeStatusField() {
     GtkWidget* label = gtk_label_new(nullptr);
     gtk_label_set_xalign(GTK_LABEL(label), 0.0F);
     gtk_label_set_yalign(GTK_LABEL(label), 0.0F);
-    gtk_label_set_line_wrap(GTK_LABEL(label), FALSE);
+    gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+    gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
     gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_END);
+    gtk_label_set_lines(GTK_LABEL(label), STATUS_LINES);
     gtk_label_set_max_width_chars(GTK_LABEL(label), 1);
-    PangoLayout* twoLines = gtk_widget_create_pango_layout(label, "Xg\nXg");
+    std::string lines = "Xg";
+    for (int line = 1; line < STATUS_LINES; ++line) {
+        lines += "\nXg";
+    }
+    PangoLayout* layout = gtk_widget_create_pango_layout(label, lines.c_str());
     int height = 0;
-    pango_layout_get_pixel_size(twoLines, nullptr, &height);
-    g_object_unref(twoLines);
+    pango_layout_get_pixel_size(layout, nullptr, &height);
+    g_object_unref(layout);
     gtk_widget_set_size_request(label, -1, height);
     return label;
 }

@@ -1,5 +1,7 @@
 #include "platform/small_file_fetch.h"
 
+#include "bootstrap/translation.h"
+
 namespace qz::platform {
 
 SmallFileFetch::SmallFileFetch(EventLoop& loop, UrlRequest request, std::uint64_t limit,
@@ -18,8 +20,8 @@ void SmallFileFetch::transferDidFinish() {
     // The completion may destroy this object.
     const Completion done = std::move(done_);
     if (status_ / 100 != 2) {
-        done(Failure{"The server answered with HTTP status " + std::to_string(status_) + ". (" +
-                     url_ + ")"});
+        done(UrlError{"The server answered with HTTP status " + std::to_string(status_) + ".", url_,
+                      formatText(_("The server answered with HTTP status %ld."), status_)});
         return;
     }
     done(transfer_.body());
@@ -27,7 +29,7 @@ void SmallFileFetch::transferDidFinish() {
 
 void SmallFileFetch::transferDidFail(const UrlError& error) {
     const Completion done = std::move(done_);
-    done(Failure{error.description + " (" + error.failingURL + ")"});
+    done(error);
 }
 
 } // namespace qz::platform

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "bootstrap/result.h"
 #include "platform/url_transfer.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <variant>
 
 namespace qz::platform {
 
@@ -14,9 +14,9 @@ namespace qz::platform {
 // a final status other than 2xx, is a failure.
 class SmallFileFetch : UrlTransferDelegate {
   public:
-    // Called once, from the main loop, with the body or the reason it could not be had
-    // ("<description> (<URL>)"). It may destroy this object.
-    using Completion = std::function<void(Result<std::string> body)>;
+    // Called once, from the main loop, with the body or why it could not be had. It may destroy
+    // this object.
+    using Completion = std::function<void(std::variant<std::string, UrlError> body)>;
 
     // Starts once the loop runs.
     SmallFileFetch(EventLoop& loop, UrlRequest request, std::uint64_t limit, Completion done);

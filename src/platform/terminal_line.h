@@ -3,8 +3,10 @@
 #include "platform/download_window.h"
 
 #include <cstddef>
+#include <deque>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace qz::platform {
 
@@ -15,6 +17,22 @@ struct TerminalLine {
     char spinner = '|';
     std::optional<double> maximum; // no total until it is known
     double value = 0;
+    std::optional<double> bytesPerSecond = std::nullopt; // once it can be estimated
+};
+
+// The transfer rate, smoothed over the last few seconds so that the line does not flicker.
+class TransferRate {
+  public:
+    // `bytes` received in all by `seconds` (on any steady clock).
+    void add(double seconds, double bytes);
+    void reset() {
+        samples_.clear();
+    }
+    // None until the samples span a second.
+    std::optional<double> bytesPerSecond() const;
+
+  private:
+    std::deque<std::pair<double, double>> samples_;
 };
 
 // What a state shows: the status alone while starting; a spinner beside the text when waiting or
@@ -22,8 +40,9 @@ struct TerminalLine {
 // bytes received.
 TerminalLine terminalLineFor(const WindowState& state, char spinner);
 
-// The line in at most `width` columns: the status, then a bar and the sizes (the bar narrows or
-// goes first when room is short), or the spinner and the bytes so far.
+// The line in at most `width` columns: the status, then a bar, the sizes, the rate and the time
+// left (when room is short the time left goes first, then the rate, then the bar narrows or goes),
+// or the spinner, the bytes so far and the rate.
 std::string composeTerminalLine(const TerminalLine& line, std::size_t width);
 
 // Columns taken by text in the locale's encoding (a CJK character takes two; in the C locale,

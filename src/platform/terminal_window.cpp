@@ -7,6 +7,7 @@
 #include "platform/terminal_line.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -58,6 +59,12 @@ class TerminalWindow : public DownloadWindow {
             return;
         }
         const WindowState previous = std::exchange(state_, state);
+        if (state_.activity == Activity::Transferring) {
+            const std::chrono::duration<double> since = std::chrono::steady_clock::now() - start_;
+            rate_.add(since.count(), static_cast<double>(state_.bytesReceived));
+        } else {
+            rate_.reset();
+        }
         if (state_.activity == Activity::Failed) {
             showFailure();
         } else if (options_.interactive && state_.activity == Activity::HandingOver) {
@@ -100,7 +107,11 @@ class TerminalWindow : public DownloadWindow {
     }
 
     TerminalLine line() const {
-        return terminalLineFor(state_, SPINNER[spin_ % sizeof SPINNER]);
+        TerminalLine line = terminalLineFor(state_, SPINNER[spin_ % sizeof SPINNER]);
+        if (state_.activity == Activity::Transferring) {
+            line.bytesPerSecond = rate_.bytesPerSecond();
+        }
+        return line;
     }
 
     // The spinner turns on a timer of its own: it is animation, not progress.
@@ -243,6 +254,8 @@ class TerminalWindow : public DownloadWindow {
     bool closed_ = false;
     int lastQuarter_ = -1;
     unsigned spin_ = 0;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    TransferRate rate_;
 };
 
 } // namespace

@@ -29,8 +29,11 @@ struct UrlResponse {
 };
 
 struct UrlError {
-    std::string description;
+    std::string description; // in English, for the system log
     std::string failingURL;
+    // The description in the user's language: ours translated, libcurl's own left in English.
+    std::string shown = {};
+    bool bodyTooLong = false; // past the maximum body length
 };
 
 // Called on the main thread from the event loop, one call at a time, in order:

@@ -110,11 +110,13 @@ void UrlTransfer::Impl::complete(CURLcode result) {
         return;
     }
     if (status >= 400) {
-        queueFailure("The server answered with HTTP status " + std::to_string(status) + ".", false);
+        queueFailure("The server answered with HTTP status " + std::to_string(status) + ".", false,
+                     formatText(_("The server answered with HTTP status %ld."), status));
         return;
     }
     if (result != CURLE_OK) {
-        queueFailure(describeCurlResult(easy_, result, errorBuffer_), false);
+        queueFailure(describeCurlResult(easy_, result, errorBuffer_), false,
+                     describeCurlResult(easy_, result, errorBuffer_, true));
         return;
     }
     // An empty 2xx body still yields its (empty) file; a 304 leaves the destination alone.
@@ -134,19 +136,24 @@ void UrlTransfer::Impl::complete(CURLcode result) {
     events_.finished();
 }
 
-void UrlTransfer::Impl::failNow(std::string description) {
+void UrlTransfer::Impl::failNow(std::string description, std::string shown) {
     if (!events_.active()) {
         return;
     }
     stopAll();
-    queueFailure(std::move(description), false);
+    queueFailure(std::move(description), false, std::move(shown));
     events_.deliver();
 }
 
-void UrlTransfer::Impl::queueFailure(std::string description, bool alwaysDeleteFile) {
+void UrlTransfer::Impl::queueFailure(std::string description, bool alwaysDeleteFile,
+                                     std::string shown) {
     body_.abandon(deletesFileUponFailure_ || alwaysDeleteFile);
-    events_.failed(UrlError{maskUrlPasswordsInText(description),
-                            maskUrlPassword(effectiveUrl(easy_, request_.url))});
+    UrlError error{maskUrlPasswordsInText(description),
+                   maskUrlPassword(effectiveUrl(easy_, request_.url)),
+                   {},
+                   body_.tooLong()};
+    error.shown = shown.empty() ? error.description : maskUrlPasswordsInText(shown);
+    events_.failed(std::move(error));
 }
 
 void UrlTransfer::Impl::queueResponse(long statusCode) {

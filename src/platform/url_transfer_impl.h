@@ -2,6 +2,7 @@
 
 // The transfer's inside, shared by its two source files; nothing else includes it.
 
+#include "bootstrap/translation.h"
 #include "platform/curl_multi_driver.h"
 #include "platform/curl_request.h"
 #include "platform/event_loop.h"
@@ -46,13 +47,14 @@ class UrlTransfer::Impl final : CurlMultiDriver::Client {
 
     void curlDidRun() override;
     void curlWentIdle() override {
-        failNow("The request timed out.");
+        failNow("The request timed out.", _("The request timed out."));
     }
     void complete(CURLcode result);
-    void failNow(std::string description);
+    void failNow(std::string description, std::string shown = {});
     // A failure of the body (its file or its length), which always deletes what was written.
     std::size_t bodyFailed(const std::string& reason);
-    void queueFailure(std::string description, bool alwaysDeleteFile);
+    // `shown`: the same in the user's language, when it differs.
+    void queueFailure(std::string description, bool alwaysDeleteFile, std::string shown = {});
     void queueResponse(long statusCode);
     void stopAll();
 

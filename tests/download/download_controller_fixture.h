@@ -96,7 +96,7 @@ class DownloadController : public ::testing::Test {
                 return transfer;
             };
         settings.fetchSignature = [this](const platform::UrlRequest& request,
-                                         std::function<void(Result<std::string>)> done) {
+                                         std::function<void(SignatureText)> done) {
             requests.push_back(request);
             signatureArrives = std::move(done);
             return std::make_unique<FakeTransfer>(&cancels);
@@ -141,7 +141,7 @@ class DownloadController : public ::testing::Test {
     std::vector<platform::UrlRequest> requests;
     std::vector<std::string> destinations;
     std::vector<TransferChecks> transferChecks;
-    std::function<void(Result<std::string>)> signatureArrives;
+    std::function<void(SignatureText)> signatureArrives;
     std::optional<platform::Blake2b512Digest> archiveDigest;
     std::uint64_t archiveLength = 0;
     int cancels = 0;

@@ -139,6 +139,9 @@ TEST_F(RealServer, NginxsETagKeepsTheCacheUntilTheArchiveChanges) {
     EXPECT_EQ(requests[0].status, 200);
     EXPECT_EQ(requests[0].bodyBytes, agentZip.size());
     EXPECT_EQ(requests[0].ifNoneMatch, "");
+    EXPECT_TRUE(
+        std::regex_match(requests[0].userAgent, std::regex(R"(velmor-bootstrapper/\d+\.\d+\.\d+)")))
+        << requests[0].userAgent;
     EXPECT_EQ(test::readFile(cache() + ".validatestring"), *firstETag);
 
     // Second run: nginx answers the stored ETag with 304 and sends none of the archive.

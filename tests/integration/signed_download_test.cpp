@@ -154,7 +154,6 @@ TEST_F(SignedDownload, EveryFaultFailsClosedWithNothingCached) {
          [&](const std::string& a) {
              test::minisignSign(keys, a, comment(test::readFile(a).size()), true);
          }},
-        {"no signature", [&](const std::string&) { ::unlink((archive() + ".minisig").c_str()); }},
         {"a signature over 16 KiB",
          [&](const std::string& a) {
              test::minisignSign(keys, a, comment(test::readFile(a).size()));
@@ -177,6 +176,24 @@ TEST_F(SignedDownload, EveryFaultFailsClosedWithNothingCached) {
         expectRefused(run());
         EXPECT_FALSE(test::pathExists(cache() + "installagent/install"));
         EXPECT_FALSE(test::pathExists(cache() + ".validatestring"));
+    }
+}
+
+TEST_F(SignedDownload, ASignatureThatCannotBeDownloadedIsADownloadFailure) {
+    publish(3);
+    ::unlink((archive() + ".minisig").c_str());
+    for (const auto& [url, reason] : std::vector<std::pair<std::string, std::string>>{
+             {server->httpUrl(), "The server answered with HTTP status 404.\n"},
+             {"http://127.0.0.1:1/InstallAgent.zip", "Couldn't connect to server"}}) {
+        test::writeFile(installer.resources + "/installAgentURL.txt", url + "\n");
+        const std::string err = run().err;
+        EXPECT_NE(err.find("The signature of the install agent archive InstallAgent.zip could not "
+                           "be downloaded: " +
+                           reason),
+                  std::string::npos)
+            << err;
+        EXPECT_NE(err.find("Download failed! Error - "), std::string::npos) << err;
+        EXPECT_EQ(err.find("not trusted"), std::string::npos) << err;
     }
 }
 

@@ -2,6 +2,7 @@
 // English without one and in the C, POSIX and English locales, and no text a user reads left out
 // of the catalogs.
 #include "integration/download_installer.h"
+#include "support/minisign_keys.h"
 #include "support/translations.h"
 
 #include <cstdlib>
@@ -68,6 +69,14 @@ class Translations : public test::DownloadInstaller {
         return result;
     }
 
+    // An installer with a key whose server has no signature for it.
+    test::RunResult signatureFailure(const Lines& env) {
+        test::writeFile(keyFile(), test::readFile(test::makeMinisignKeys(root.path()).publicKey));
+        auto result = downloadFailure(env);
+        ::unlink(keyFile().c_str());
+        return result;
+    }
+
     // A download with the terminal window's plain lines; the cache is emptied first.
     test::RunResult download(const Lines& env) {
         test::removeTree(root / "home/.velmor");
@@ -100,6 +109,10 @@ TEST_F(Translations, GermanTextsAndMessagesComeFromTheInstallersCatalog) {
                      "Näheres steht im Systemprotokoll.", "Die Installation ist fehlgeschlagen."}));
     // The system log is for support: in English, whatever the user's language.
     EXPECT_NE(failed.err.find("Download failed! Error - "), std::string::npos) << failed.err;
+
+    EXPECT_EQ(ownLines(signatureFailure(german)).front(),
+              "Die Signatur des Archivs InstallAgent.zip des Installationsagenten konnte nicht "
+              "heruntergeladen werden: Der Server antwortete mit dem HTTP-Status 404.");
 
     const auto downloaded = download(german);
     EXPECT_EQ(downloaded.out, "agent ran\n");
@@ -176,6 +189,7 @@ TEST_F(Translations, NoTextUsersReadIsLeftOutOfTheCatalogs) {
         {"bundle failure", [&] { return bundleFailure(marking); }},
         {"refused bundle", [&] { return refusedBundle(marking); }},
         {"download failure", [&] { return downloadFailure(marking); }},
+        {"signature download failure", [&] { return signatureFailure(marking); }},
         {"download", [&] { return download(marking); }},
     };
     for (const auto& [name, path] : paths) {

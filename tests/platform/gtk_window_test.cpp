@@ -60,7 +60,7 @@ std::set<std::string> threadsOfThisProcess() {
     return threads;
 }
 
-TEST_F(GtkWindowTest, TheStatusIsOneLineAndNeverResizesTheWindow) {
+TEST_F(GtkWindowTest, TheStatusWrapsAndNeverResizesTheWindow) {
     window->show(state(platform::Activity::Transferring, "Downloading  50%", HALF));
     waitUntilShown("Downloading  50%");
     const GtkRequisition size = naturalSize();
@@ -68,9 +68,17 @@ TEST_F(GtkWindowTest, TheStatusIsOneLineAndNeverResizesTheWindow) {
     const std::string longText = "Waiting for " + std::string(300, 'x') + " to finish";
     window->show(state(platform::Activity::Waiting, longText, PULSING));
     waitUntilShown(longText);
-    EXPECT_EQ(pango_layout_get_line_count(statusLayout()), 1);
+    EXPECT_EQ(pango_layout_get_line_count(statusLayout()), 4);
     EXPECT_TRUE(pango_layout_is_ellipsized(statusLayout()));
     EXPECT_EQ(naturalSize().width, size.width);
+    EXPECT_EQ(naturalSize().height, size.height);
+
+    // A signature's failure reads whole.
+    const std::string refused = "The install agent archive InstallAgent.zip is not trusted: its "
+                                "signature is for another file, InstallAgent_2026-12-08.zip.";
+    window->show(state(platform::Activity::Failed, refused, FULL));
+    waitUntilShown(refused);
+    EXPECT_FALSE(pango_layout_is_ellipsized(statusLayout()));
     EXPECT_EQ(naturalSize().height, size.height);
 
     // The failure has two lines of its own: both are shown.

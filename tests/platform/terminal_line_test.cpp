@@ -16,6 +16,7 @@ TEST(TerminalLine, EveryWordOfTheLineIsTranslated) {
         {"⟦status⟧", false, '|', 3 * MIB, 1.5 * MIB},
         {"", true, '/', std::nullopt, 2048},
         {"", false, '|', 1000, 10},
+        {"", false, '|', 3 * MIB, MIB, 0.5 * MIB},
     };
     for (const auto& line : lines) {
         const std::string text = composeTerminalLine(line, 100);
@@ -39,6 +40,26 @@ TEST(TerminalLine, DoubleWidthTextIsCutToTheTerminalsColumns) {
     const std::string line = composeTerminalLine({"正在下载安装程序", false, '|', 3 * MIB, 0}, 9);
     EXPECT_EQ(line, "正在下载");
     EXPECT_EQ(columns(line), 8u);
+}
+
+TEST(TerminalLine, TheRateAndTimeLeftShowBesideTheBytesAsRoomAllows) {
+    const TerminalLine line{"Downloading  50%", false, '|', 3 * MIB, 1.5 * MIB, 0.5 * MIB};
+    EXPECT_EQ(composeTerminalLine(line, 100), "Downloading  50% [###############...............] "
+                                              "1.5 MiB of 3.0 MiB  512.0 KiB/s  0:03 left");
+    EXPECT_EQ(composeTerminalLine(line, 60),
+              "Downloading  50% [####.....] 1.5 MiB of 3.0 MiB  512.0 KiB/s");
+    EXPECT_EQ(composeTerminalLine(line, 45), "Downloading  50% [###....] 1.5 MiB of 3.0 MiB");
+}
+
+TEST(TerminalLine, TheRateIsSmoothedOverTheLastSeconds) {
+    TransferRate rate;
+    rate.add(0, 0);
+    rate.add(0.5, 1000);
+    EXPECT_EQ(rate.bytesPerSecond(), std::nullopt); // not a second yet
+    for (int second = 1; second <= 10; ++second) {
+        rate.add(second, second <= 5 ? 1000.0 * second : 5000 + 100.0 * (second - 5));
+    }
+    EXPECT_EQ(rate.bytesPerSecond(), 100); // the first seconds' burst is forgotten
 }
 
 } // namespace

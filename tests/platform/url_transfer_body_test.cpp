@@ -130,9 +130,13 @@ class SmallFileFetchTest : public TransferBodyOptions {
   protected:
     Fetched fetch(const std::string& url, std::uint64_t limit) {
         Fetched fetched;
-        SmallFileFetch fetch(loop, {url}, limit, [&](Result<std::string> got) {
+        SmallFileFetch fetch(loop, {url}, limit, [&](std::variant<std::string, UrlError> got) {
             fetched.done = true;
-            (got ? fetched.body : fetched.failure) = got ? *got : got.reason();
+            if (const auto* error = std::get_if<UrlError>(&got)) {
+                fetched.failure = error->description + " (" + error->failingURL + ")";
+            } else {
+                fetched.body = std::get<std::string>(got);
+            }
             loop.stop(0);
         });
         runLoop();

@@ -111,7 +111,7 @@ events { worker_connections 64; }
 http {
     default_type application/octet-stream;
     log_format qz escape=none
-        '$status\t$body_bytes_sent\t$server_port\t$http_if_none_match\t$request_method\t$request_uri';
+        '$status\t$body_bytes_sent\t$server_port\t$http_if_none_match\t$http_user_agent\t$request_method\t$request_uri';
     access_log logs/access.log qz;
     client_body_temp_path temp/client_body;
     proxy_temp_path temp/proxy;
@@ -162,14 +162,15 @@ std::vector<std::string> NginxServer::accessLog() const {
 std::vector<NginxAccessEntry> NginxServer::accessEntries() const {
     std::vector<NginxAccessEntry> entries;
     for (const std::string& line : accessLog()) {
-        g_auto(GStrv) field = g_strsplit(line.c_str(), "\t", 6);
-        if (g_strv_length(field) == 6) {
+        g_auto(GStrv) field = g_strsplit(line.c_str(), "\t", 7);
+        if (g_strv_length(field) == 7) {
             entries.push_back({.status = std::atoi(field[0]),
                                .bodyBytes = std::strtoull(field[1], nullptr, 10),
                                .port = static_cast<std::uint16_t>(std::atoi(field[2])),
-                               .method = field[4],
-                               .target = field[5],
-                               .ifNoneMatch = std::string(field[3]) == "-" ? "" : field[3]});
+                               .method = field[5],
+                               .target = field[6],
+                               .ifNoneMatch = std::string(field[3]) == "-" ? "" : field[3],
+                               .userAgent = field[4]});
         }
     }
     return entries;

@@ -32,6 +32,7 @@ struct NginxAccessEntry {
     std::string method;      // e.g. "GET"
     std::string target;      // e.g. "/InstallAgent.zip"
     std::string ifNoneMatch; // the request's If-None-Match, empty when it had none
+    std::string userAgent;
 };
 
 class NginxServer {
