@@ -59,8 +59,14 @@ std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& loop, const std::string
     }
     // Plain data across the module's boundary: it is a program of its own.
     using Factory = DownloadWindow* (*)(LoopBridge*, const char*);
-    return std::unique_ptr<DownloadWindow>(
+    std::unique_ptr<DownloadWindow> window(
         reinterpret_cast<Factory>(factory)(&loop, title.empty() ? nullptr : title.c_str()));
+    if (!window) {
+        // GTK is there but the display is not: the user should learn why no window came.
+        systemLog("The download window cannot open the display; progress is shown in the "
+                  "terminal instead.");
+    }
+    return window;
 }
 
 } // namespace qz::platform

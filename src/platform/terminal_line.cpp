@@ -80,7 +80,6 @@ std::string rateAndTimeLeft(const TerminalLine& line, bool timeLeft) {
     }
     return text;
 }
-}
 
 std::string fitColumns(const std::string& text, std::size_t width) {
     return text.substr(0, fitting(text, width).first);
