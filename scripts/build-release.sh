@@ -35,22 +35,7 @@ say() {
 # clang rather than g++ in a Debian 11 chroot: one compiler targets any sysroot with --sysroot, so
 # the build needs no chroot (no root, no mounts) once the sysroot is there, and clang 14's C++20
 # is more complete than that of Debian 11's GCC 10 (the headers are GCC 10's libstdc++ either way).
-packages="clang-14 cmake ninja-build pkg-config make gettext debootstrap
-debian-archive-keyring dpkg-dev binutils autoconf automake libtool"
-missing=""
-for p in $packages; do
-    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-    case "$status" in
-    *" installed") ;;
-    *) missing="$missing $p" ;;
-    esac
-done
-if [ -n "$missing" ]; then
-    say "installing:$missing"
-    $sudo apt-get update -qq
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
-fi
+"$top/scripts/setup-debian.sh" release
 
 mkdir -p "$cache"
 cache=$(cd "$cache" && pwd)

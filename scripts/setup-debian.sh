@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages that building, the demo and the tests need, when missing, and for
 # the tests the German and French locales.
-#   scripts/setup-debian.sh [build|demo|test]
+#   scripts/setup-debian.sh [build|demo|test|release]
 set -eu
 
 packages="g++ cmake ninja-build pkg-config libcurl4-openssl-dev libssl-dev libglib2.0-dev
@@ -12,7 +12,10 @@ build) ;;
 demo) packages="$packages minisign" ;;
 test) packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format minisign
 locales dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 debootstrap" ;;
-*) echo "usage: scripts/setup-debian.sh [build|demo|test]" >&2; exit 2 ;;
+# The release program: Debian 12's clang against a Debian 11 sysroot, and libcurl from source.
+release) packages="clang-14 cmake ninja-build pkg-config make gettext debootstrap
+debian-archive-keyring dpkg-dev binutils autoconf automake libtool" ;;
+*) echo "usage: scripts/setup-debian.sh [build|demo|test|release]" >&2; exit 2 ;;
 esac
 
 sudo=""
