@@ -2,7 +2,7 @@
 
 #include "bootstrap/installer_constants.h"
 #include "bootstrap/temp_dir.h"
-#include "bootstrap/translation.h"
+#include "base/translation.h"
 #include "process/executable_location.h"
 #include "process/launch.h"
 #include "process/shell.h"

@@ -1,8 +1,8 @@
 #include "bootstrap/bootstrap_sequence.h"
 #include "bootstrap/message_reporter.h"
-#include "bootstrap/settings.h"
-#include "bootstrap/translation.h"
-#include "platform/translations.h"
+#include "base/settings.h"
+#include "base/translation.h"
+#include "platform/system/main_bundle.h"
 #include "process/termination_forwarding.h"
 
 #include <csignal>

@@ -1,8 +1,8 @@
 #include "bootstrap/temp_dir.h"
 
-#include "platform/path.h"
-#include "platform/remove_item.h"
-#include "platform/temporary_directory.h"
+#include "base/path.h"
+#include "platform/system/directories.h"
+#include "platform/system/directories.h"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/run_directory.h"
+#include "platform/system/directories.h"
 
 #include <optional>
 #include <string>

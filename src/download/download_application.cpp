@@ -1,10 +1,10 @@
 #include "download/download_application.h"
 
 #include "download/download_controller.h"
-#include "platform/download_window.h"
-#include "platform/event_loop.h"
+#include "platform/window/download_window.h"
+#include "platform/system/event_loop.h"
 
-#include "bootstrap/settings.h"
+#include "base/settings.h"
 
 namespace qz {
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "bootstrap/translation.h"
-#include "platform/download_window.h"
-#include "platform/main_bundle.h"
-#include "platform/url_transfer.h"
+#include "base/translation.h"
+#include "platform/window/download_window.h"
+#include "platform/system/main_bundle.h"
+#include "platform/transfer/url_transfer.h"
 #include "provisioning/install_agent_cache.h"
 #include "provisioning/install_agent_signature.h"
 

@@ -2,8 +2,8 @@
 #include "download/download_controller.h"
 
 #include "bootstrap/message_reporter.h"
-#include "platform/remove_item.h"
-#include "platform/system_log.h"
+#include "platform/system/directories.h"
+#include "platform/system/system_log.h"
 #include "process/unzip.h"
 #include "provisioning/install_agent_locations.h"
 

@@ -2,7 +2,7 @@
 #include "download/download_controller.h"
 
 #include "download/download_entry.h"
-#include "platform/system_log.h"
+#include "platform/system/system_log.h"
 #include "provisioning/install_agent_locations.h"
 #include "provisioning/validation_string.h"
 

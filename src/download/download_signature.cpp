@@ -3,7 +3,7 @@
 #include "download/download_controller.h"
 
 #include "download/download_entry.h"
-#include "platform/system_log.h"
+#include "platform/system/system_log.h"
 
 #include <algorithm>
 

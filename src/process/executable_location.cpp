@@ -1,7 +1,7 @@
 #include "process/executable_location.h"
 
-#include "bootstrap/running_executable.h"
-#include "platform/main_bundle.h"
+#include "platform/system/main_bundle.h"
+#include "platform/system/main_bundle.h"
 
 namespace qz {
 

@@ -1,7 +1,7 @@
 #include "process/launch.h"
 
 #include "bootstrap/installer_constants.h"
-#include "bootstrap/translation.h"
+#include "base/translation.h"
 #include "process/shell.h"
 
 #include <exception>

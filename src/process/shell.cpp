@@ -1,6 +1,6 @@
 #include "process/shell.h"
 
-#include "bootstrap/settings.h"
+#include "base/settings.h"
 #include "process/termination_forwarding.h"
 
 #include <algorithm>

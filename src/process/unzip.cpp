@@ -1,6 +1,6 @@
 #include "process/unzip.h"
 
-#include "bootstrap/translation.h"
+#include "base/translation.h"
 #include "process/shell.h"
 
 #include <exception>

@@ -1,6 +1,6 @@
 #include "provisioning/endpoint_url_file.h"
 
-#include "bootstrap/translation.h"
+#include "base/translation.h"
 
 #include <fstream>
 #include <sys/stat.h>

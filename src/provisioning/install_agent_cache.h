@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/file_lock.h"
+#include "platform/system/file_lock.h"
 #include "provisioning/agent_records.h"
 
 #include <cstdint>

@@ -1,8 +1,8 @@
 #include "provisioning/install_agent_signature.h"
 
 #include "bootstrap/installer_constants.h"
-#include "bootstrap/translation.h"
-#include "platform/url_text.h"
+#include "base/translation.h"
+#include "platform/transfer/url_text.h"
 
 #include <cerrno>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "bootstrap/result.h"
-#include "platform/blake2b.h"
+#include "base/result.h"
+#include "platform/system/blake2b.h"
 #include "provisioning/minisign.h"
 #include "provisioning/trusted_comment.h"
 

@@ -1,6 +1,6 @@
 #include "provisioning/minisign.h"
 
-#include "bootstrap/translation.h"
+#include "base/translation.h"
 #include "provisioning/base64.h"
 
 #include <algorithm>

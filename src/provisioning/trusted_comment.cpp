@@ -1,6 +1,6 @@
 #include "provisioning/trusted_comment.h"
 
-#include "bootstrap/translation.h"
+#include "base/translation.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bootstrap/result.h"
+#include "base/result.h"
 
 #include <cstdint>
 #include <optional>

@@ -8,7 +8,7 @@
 #include "support/files.h"
 #include "support/zip_builder.h"
 
-#include "platform/file_lock.h"
+#include "platform/system/file_lock.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -4,7 +4,7 @@
 // layer can be tested on its own. Each records how it was called and does what the test says.
 
 #include "bootstrap/message_reporter.h"
-#include "bootstrap/settings.h"
+#include "base/settings.h"
 
 #include <functional>
 #include <string>

@@ -1,4 +1,4 @@
-#include "platform/blake2b.h"
+#include "platform/system/blake2b.h"
 #include "provisioning/install_agent_signature.h"
 #include "support/files.h"
 #include "support/http_test_server.h"

@@ -1,6 +1,6 @@
 #include "process/executable_location.h"
 
-#include "platform/main_bundle.h"
+#include "platform/system/main_bundle.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/event_loop.h"
+#include "platform/system/event_loop.h"
 
 #include <chrono>
 #include <functional>

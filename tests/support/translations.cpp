@@ -1,6 +1,6 @@
 #include "support/translations.h"
 
-#include "bootstrap/translation.h"
+#include "base/translation.h"
 #include "support/files.h"
 #include "support/process_runner.h"
 

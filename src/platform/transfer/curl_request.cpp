@@ -1,0 +1,113 @@
+#include "platform/transfer/curl_request.h"
+
+#include "base/translation.h"
+#include "platform/transfer/ca_certificates.h"
+#include "platform/transfer/header_lines.h"
+
+#include <cstdlib>
+
+namespace qz::platform {
+namespace {
+
+constexpr long kReceiveBufferSize = 256 * 1024;
+constexpr long kMaxRedirects = 10;
+constexpr const char* TIMED_OUT = N_("The request timed out.");
+
+// Whether the URL that libcurl refused to fetch, the first or a redirect's, is an https one.
+bool refusedHttps(CURL* easy) {
+    char* url = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &url) != CURLE_OK || url == nullptr) {
+        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url);
+    }
+    return url != nullptr && startsWithIgnoringCase(trimmedText(url), "https:");
+}
+
+} // namespace
+
+CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long connectTimeoutMs,
+                                 char (&errorBuffer)[CURL_ERROR_SIZE]) {
+    curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    // A proxy's answer to CONNECT is not a response of the server.
+    curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    // Redirects from an https URL may only go to https; a later downgrade is caught per response.
+    const bool secure = startsWithIgnoringCase(trimmedText(request.url), "https:");
+    // Without certificates to check a server with, https is not allowed at all, redirects
+    // included: such a transfer fails before it connects, and describeCurlResult says why.
+    const auto trusted = findCaCertificates(request.caFile, request.caDirectory, pathKindOnDisk);
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, trusted ? "http,https" : "http");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
+                     secure ? "https" : (trusted ? "http,https" : "http"));
+#else
+    const long web = trusted ? CURLPROTO_HTTP | CURLPROTO_HTTPS : CURLPROTO_HTTP;
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS, web);
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS,
+                     secure ? static_cast<long>(CURLPROTO_HTTPS) : web);
+#endif
+    if (trusted) {
+        // Exactly what was chosen: nothing that libcurl has built in is added to it.
+        const char* file = trusted->file.empty() ? nullptr : trusted->file.c_str();
+        const char* directory = trusted->directory.empty() ? nullptr : trusted->directory.c_str();
+        curl_easy_setopt(easy, CURLOPT_CAINFO, file);
+        curl_easy_setopt(easy, CURLOPT_CAPATH, directory);
+        // An https proxy is checked against the same.
+        curl_easy_setopt(easy, CURLOPT_PROXY_CAINFO, file);
+        curl_easy_setopt(easy, CURLOPT_PROXY_CAPATH, directory);
+    }
+    if (connectTimeoutMs > 0) {
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs);
+    }
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+    // So that the servers' operators see which program and version asks.
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "velmor-bootstrapper/" QZ_VERSION);
+    CurlHeaderList headers;
+    for (const auto& [name, value] : request.extraHeaders) {
+        // "Name;" is libcurl's way to send a header with an empty value.
+        const std::string header = value.empty() ? name + ";" : name + ": " + value;
+        headers.reset(curl_slist_append(headers.release(), header.c_str()));
+    }
+    if (headers) {
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get());
+    }
+    return headers;
+}
+
+std::string describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer,
+                               bool translated) {
+    if (result == CURLE_OPERATION_TIMEDOUT) {
+        return translated ? _(TIMED_OUT) : TIMED_OUT;
+    }
+    if (result == CURLE_UNSUPPORTED_PROTOCOL && refusedHttps(easy)) {
+        // Only setRequestOptions refuses https: when no certificates were found.
+        return noCaCertificatesReason(translated);
+    }
+    std::string description = curl_easy_strerror(result);
+    const std::string_view detail = trimmedText(errorBuffer);
+    if (!detail.empty() && detail != description) {
+        description += " (" + std::string(detail) + ")";
+    }
+    long redirects = 0;
+    curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &redirects);
+    if (result == CURLE_UNSUPPORTED_PROTOCOL && redirects > 0) {
+        // TRANSLATORS: %s is libcurl's reason, which stays in English.
+        constexpr const char* format = N_("The server redirected to a location that is not "
+                                          "allowed: %s");
+        description = formatText(translated ? _(format) : format, description.c_str());
+    }
+    return description;
+}
+
+std::string effectiveUrl(CURL* easy, const std::string& requested) {
+    char* url = nullptr;
+    if (easy != nullptr && curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK &&
+        url != nullptr && *url != '\0') {
+        return url;
+    }
+    return requested;
+}
+
+} // namespace qz::platform

@@ -1,0 +1,110 @@
+#include "platform/transfer/destination_file.h"
+
+#include "base/write_all.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qz::platform {
+namespace {
+
+// libcurl hands over at most its receive buffer at a time; one write per round of socket
+// activity is cheaper. The batch never grows past its first reservation.
+constexpr std::size_t kWriteBatch = 256 * 1024;
+
+Result<> written(Result<> result) {
+    if (!result) {
+        return Failure{"Could not write the downloaded file: " +
+                       result.reason().substr(result.reason().find(": ") + 2)};
+    }
+    return result;
+}
+
+} // namespace
+
+DestinationFile::~DestinationFile() {
+    // Whoever needed the outcome closed it already.
+    static_cast<void>(close());
+}
+
+void DestinationFile::setPath(std::string path, bool allowOverwrite) {
+    path_ = std::move(path);
+    allowOverwrite_ = allowOverwrite;
+}
+
+Result<> DestinationFile::open() {
+    if (path_.empty() || owns_) {
+        return {};
+    }
+    const int mode = allowOverwrite_ ? O_TRUNC : O_EXCL;
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0600);
+    if (fd_ < 0) {
+        return systemFailure("Could not create the file " + path_);
+    }
+    owns_ = true;
+    struct stat status {};
+    if (::fstat(fd_, &status) == 0) {
+        regular_ = S_ISREG(status.st_mode);
+        device_ = status.st_dev;
+        inode_ = status.st_ino;
+    }
+    return {};
+}
+
+Result<> DestinationFile::write(const char* data, std::size_t length) {
+    if (fd_ < 0) {
+        return {};
+    }
+    if (batch_.size() + length > kWriteBatch) {
+        if (auto flushed = flush(); !flushed) {
+            return flushed;
+        }
+    }
+    if (length >= kWriteBatch) {
+        return written(writeAll(fd_, data, length));
+    }
+    if (batch_.capacity() < kWriteBatch) {
+        batch_.reserve(kWriteBatch);
+    }
+    batch_.append(data, length);
+    return {};
+}
+
+Result<> DestinationFile::flush() {
+    if (batch_.empty() || fd_ < 0) {
+        batch_.clear();
+        return {};
+    }
+    Result<> result = writeAll(fd_, batch_.data(), batch_.size());
+    batch_.clear();
+    return written(std::move(result));
+}
+
+Result<> DestinationFile::close() {
+    if (fd_ < 0) {
+        return {};
+    }
+    batch_.clear();
+    const int result = ::close(fd_);
+    fd_ = -1;
+    if (result != 0 && errno != EINTR) {
+        return systemFailure("Could not write the downloaded file");
+    }
+    return {};
+}
+
+void DestinationFile::remove() {
+    if (!owns_) {
+        return;
+    }
+    owns_ = false;
+    struct stat status {};
+    if (regular_ && ::lstat(path_.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        status.st_dev == device_ && status.st_ino == inode_) {
+        ::unlink(path_.c_str());
+    }
+}
+
+} // namespace qz::platform
