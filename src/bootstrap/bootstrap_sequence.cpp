@@ -1,8 +1,8 @@
 #include "bootstrap/bootstrap_sequence.h"
 
+#include "base/translation.h"
 #include "bootstrap/installer_constants.h"
 #include "bootstrap/temp_dir.h"
-#include "base/translation.h"
 #include "process/executable_location.h"
 #include "process/launch.h"
 #include "process/shell.h"

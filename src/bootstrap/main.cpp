@@ -1,7 +1,7 @@
-#include "bootstrap/bootstrap_sequence.h"
-#include "bootstrap/message_reporter.h"
 #include "base/settings.h"
 #include "base/translation.h"
+#include "bootstrap/bootstrap_sequence.h"
+#include "bootstrap/message_reporter.h"
 #include "platform/system/main_bundle.h"
 #include "process/termination_forwarding.h"
 

@@ -2,7 +2,6 @@
 
 #include "base/path.h"
 #include "platform/system/directories.h"
-#include "platform/system/directories.h"
 
 #include <vector>
 

@@ -1,8 +1,8 @@
 #include "download/download_application.h"
 
 #include "download/download_controller.h"
-#include "platform/window/download_window.h"
 #include "platform/system/event_loop.h"
+#include "platform/window/download_window.h"
 
 #include "base/settings.h"
 

@@ -1,9 +1,9 @@
 #include "download/download_controller.h"
 
-#include "download/download_entry.h"
 #include "base/path.h"
-#include "platform/transfer/small_file_fetch.h"
+#include "download/download_entry.h"
 #include "platform/system/system_log.h"
+#include "platform/transfer/small_file_fetch.h"
 #include "provisioning/install_agent_locations.h"
 
 #include <sys/stat.h>

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "base/translation.h"
-#include "platform/window/download_window.h"
 #include "platform/system/main_bundle.h"
 #include "platform/transfer/url_transfer.h"
+#include "platform/window/download_window.h"
 #include "provisioning/install_agent_cache.h"
 #include "provisioning/install_agent_signature.h"
 

@@ -1,7 +1,6 @@
 #include "process/executable_location.h"
 
 #include "platform/system/main_bundle.h"
-#include "platform/system/main_bundle.h"
 
 namespace qz {
 

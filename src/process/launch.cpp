@@ -1,7 +1,7 @@
 #include "process/launch.h"
 
-#include "bootstrap/installer_constants.h"
 #include "base/translation.h"
+#include "bootstrap/installer_constants.h"
 #include "process/shell.h"
 
 #include <exception>

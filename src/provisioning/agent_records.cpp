@@ -1,7 +1,7 @@
 #include "provisioning/agent_records.h"
 
-#include "bootstrap/installer_constants.h"
 #include "base/write_all.h"
+#include "bootstrap/installer_constants.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 #include "provisioning/cache_trust.h"
 
-#include "bootstrap/installer_constants.h"
 #include "base/translation.h"
+#include "bootstrap/installer_constants.h"
 #include "provisioning/agent_records.h"
 #include "provisioning/install_agent_locations.h"
 

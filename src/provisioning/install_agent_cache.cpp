@@ -2,7 +2,6 @@
 
 #include "bootstrap/installer_constants.h"
 #include "platform/system/directories.h"
-#include "platform/system/directories.h"
 #include "provisioning/cache_trust.h"
 #include "provisioning/validation_string.h"
 
@@ -25,7 +24,8 @@ int withoutOthersWrite(const char* path, const struct stat* st, int /*flag*/, FT
     if (S_ISLNK(st->st_mode) || (st->st_mode & (S_IWGRP | S_IWOTH)) == 0) {
         return 0;
     }
-    return ::chmod(path, st->st_mode & 07777u & ~static_cast<mode_t>(S_IWGRP | S_IWOTH)) == 0 ? 0 : -1;
+    return ::chmod(path, st->st_mode & 07777u & ~static_cast<mode_t>(S_IWGRP | S_IWOTH)) == 0 ? 0
+                                                                                              : -1;
 }
 
 } // namespace
@@ -103,7 +103,8 @@ Result<> InstallAgentCache::repair() const {
     }
     for (const auto& path : repair.modes) {
         if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            ::chmod(path.c_str(), st.st_mode & 07777u & ~static_cast<mode_t>(S_IWGRP | S_IWOTH)) != 0) {
+            ::chmod(path.c_str(), st.st_mode & 07777u & ~static_cast<mode_t>(S_IWGRP | S_IWOTH)) !=
+                0) {
             return systemFailure("Could not change the mode of " + path);
         }
     }

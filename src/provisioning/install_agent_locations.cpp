@@ -1,8 +1,8 @@
 #include "provisioning/install_agent_locations.h"
 
+#include "base/path.h"
 #include "bootstrap/installer_constants.h"
 #include "platform/system/main_bundle.h"
-#include "base/path.h"
 #include "process/executable_location.h"
 #include "provisioning/cache_trust.h"
 

@@ -1,7 +1,7 @@
 #include "provisioning/install_agent_signature.h"
 
-#include "bootstrap/installer_constants.h"
 #include "base/translation.h"
+#include "bootstrap/installer_constants.h"
 #include "platform/transfer/url_text.h"
 
 #include <cerrno>

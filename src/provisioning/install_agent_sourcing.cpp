@@ -1,7 +1,7 @@
 #include "provisioning/install_agent_sourcing.h"
 
-#include "bootstrap/installer_constants.h"
 #include "base/translation.h"
+#include "bootstrap/installer_constants.h"
 #include "download/download_entry.h"
 #include "process/executable_location.h"
 #include "process/unzip.h"

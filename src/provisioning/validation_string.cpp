@@ -1,7 +1,7 @@
 #include "provisioning/validation_string.h"
 
-#include "bootstrap/installer_constants.h"
 #include "base/write_all.h"
+#include "bootstrap/installer_constants.h"
 
 #include <algorithm>
 #include <fcntl.h>

@@ -3,8 +3,8 @@
 // Stand-ins for whole layers, linked into test programs in place of the real ones, so that one
 // layer can be tested on its own. Each records how it was called and does what the test says.
 
-#include "bootstrap/message_reporter.h"
 #include "base/settings.h"
+#include "bootstrap/message_reporter.h"
 
 #include <functional>
 #include <string>

@@ -86,4 +86,3 @@ void startTranslations() {
 }
 
 } // namespace qz::platform
-

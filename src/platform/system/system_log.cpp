@@ -1,7 +1,7 @@
 #include "platform/system/system_log.h"
 
-#include "bootstrap/message_reporter.h"
 #include "base/settings.h"
+#include "bootstrap/message_reporter.h"
 
 #include <cerrno>
 #include <chrono>

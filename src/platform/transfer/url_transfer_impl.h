@@ -3,9 +3,9 @@
 // The transfer's inside, shared by its two source files; nothing else includes it.
 
 #include "base/translation.h"
+#include "platform/system/event_loop.h"
 #include "platform/transfer/curl_multi_driver.h"
 #include "platform/transfer/curl_request.h"
-#include "platform/system/event_loop.h"
 #include "platform/transfer/header_lines.h"
 #include "platform/transfer/transfer_body.h"
 #include "platform/transfer/transfer_events.h"

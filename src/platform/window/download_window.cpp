@@ -5,9 +5,9 @@
 #include "platform/window/window_throttle.h"
 
 #ifdef QZ_HAVE_GTK
+#include "platform/system/main_bundle.h"
 #include "platform/window/deferred_window.h"
 #include "platform/window/gtk_window.h"
-#include "platform/system/main_bundle.h"
 #endif
 
 namespace qz::platform {

@@ -2,8 +2,8 @@
 
 #include "platform/system/event_loop.h"
 
-#include "platform/system/system_log.h"
 #include "base/write_all.h"
+#include "platform/system/system_log.h"
 
 #include <cerrno>
 #include <cstdlib>

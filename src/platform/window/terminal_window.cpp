@@ -1,7 +1,7 @@
 #include "platform/window/terminal_window.h"
 
-#include "bootstrap/message_reporter.h"
 #include "base/settings.h"
+#include "bootstrap/message_reporter.h"
 #include "platform/system/close_on_signals.h"
 #include "platform/system/event_loop.h"
 #include "platform/window/terminal_line.h"
