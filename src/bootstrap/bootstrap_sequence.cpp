@@ -11,14 +11,40 @@
 #include "provisioning/install_agent_sourcing.h"
 
 #include <cstdlib>
+#include <utility>
 
 namespace qz {
+
+namespace {
+
+class RealSequenceLayers final : public SequenceLayers {
+  public:
+    std::string sourceInstallAgent(std::string scratchDirectory, std::string endpointUrl,
+                                   MessageReporter reporter) override {
+        return qz::sourceInstallAgent(std::move(scratchDirectory), std::move(endpointUrl),
+                                      reporter);
+    }
+    bool fireInstallAgentWithArgs(std::string program, std::string commandPrefix,
+                                  std::string bundleDirectory, int argc, char** argv,
+                                  MessageReporter reporter) override {
+        return qz::fireInstallAgentWithArgs(std::move(program), std::move(commandPrefix),
+                                            std::move(bundleDirectory), argc, argv, reporter);
+    }
+};
+
+} // namespace
 
 int extractPayloadToDir(std::string /*directory*/, bool /*flag*/, MessageReporter /*reporter*/) {
     return 0;
 }
 
 int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter) {
+    RealSequenceLayers layers;
+    return bootstrapInstallerMainFunc(argc, argv, reporter, layers);
+}
+
+int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter,
+                               SequenceLayers& layers) {
     TempDir tempDir("tmp_install_dir");
     std::string scratch = tempDir.getDir();
     if (scratch.empty() || std::getenv("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr) {
@@ -37,14 +63,14 @@ int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter) 
     const std::string urlFile = bundleLocation + PATH_SEPARATOR + "installAgentURL.txt";
     const std::string endpointUrl = readEndpointUrlFile(urlFile, reporter);
 
-    const std::string installAgent = sourceInstallAgent(scratch, endpointUrl, reporter);
+    const std::string installAgent = layers.sourceInstallAgent(scratch, endpointUrl, reporter);
     if (installAgent.empty()) {
         return -1;
     }
 
     const std::string launchCommand = "sh " + smart_quote(installAgent);
-    if (!fireInstallAgentWithArgs(installAgent, launchCommand, bundleLocation, argc, argv,
-                                  reporter)) {
+    if (!layers.fireInstallAgentWithArgs(installAgent, launchCommand, bundleLocation, argc, argv,
+                                         reporter)) {
         reporter(_("Failed to start the install agent"), true);
         return -1;
     }

@@ -11,8 +11,24 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <utility>
 
 namespace qz {
+
+namespace {
+
+class RealDownloadEntry final : public DownloadEntry {
+  public:
+    bool downloadInstallAgentFromQZ(const char* destination, const char* url,
+                                    MessageReporter reporter) override {
+        return qz::downloadInstallAgentFromQZ(destination, url, reporter);
+    }
+    bool installAgentInCache() const override {
+        return qz::installAgentInCache;
+    }
+};
+
+} // namespace
 
 std::string findInstallAgentArchive(const std::string& directory) {
     static constexpr std::string_view prefix = "InstallAgent_";
@@ -36,6 +52,13 @@ std::string findInstallAgentArchive(const std::string& directory) {
 
 std::string sourceInstallAgent(std::string scratchDirectory, std::string endpointUrl,
                                MessageReporter reporter) {
+    RealDownloadEntry download;
+    return sourceInstallAgent(std::move(scratchDirectory), std::move(endpointUrl), reporter,
+                              download);
+}
+
+std::string sourceInstallAgent(std::string scratchDirectory, std::string endpointUrl,
+                               MessageReporter reporter, DownloadEntry& download) {
     std::string archive = getDefaultInstallAgentLocation();
     struct stat st {};
     if (::stat(archive.c_str(), &st) != 0) {
@@ -61,11 +84,12 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
             reporter(problem, true);
         }
         archive = scratchDirectory + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
-        if (!downloadInstallAgentFromQZ(archive.c_str(), endpointUrl.c_str(), reporter)) {
+        if (!download.downloadInstallAgentFromQZ(archive.c_str(), endpointUrl.c_str(), reporter)) {
             return std::string();
         }
         // Only the agent that the window put in the cache, in a cache still trusted now.
-        const std::string cached = installAgentInCache ? installAgentDirOnDisk() : std::string();
+        const std::string cached =
+            download.installAgentInCache() ? installAgentDirOnDisk() : std::string();
         if (!cached.empty()) {
             return getInstallAgentExecutable(cached);
         }

@@ -7,9 +7,47 @@
 #include "support/message_capture.h"
 
 #include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 namespace qz {
 namespace {
+
+// Sourcing and the launch return their `result` and record what they were given.
+struct FakeLayers : SequenceLayers {
+    std::string sourceInstallAgent(std::string scratchDirectory, std::string endpointUrl,
+                                   MessageReporter) override {
+        ++sourcing.calls;
+        sourcing.scratchDirectory = scratchDirectory;
+        sourcing.endpointUrl = endpointUrl;
+        return sourcing.result;
+    }
+    bool fireInstallAgentWithArgs(std::string program, std::string commandPrefix,
+                                  std::string bundleDirectory, int argc, char** argv,
+                                  MessageReporter) override {
+        ++launch.calls;
+        launch.program = program;
+        launch.commandPrefix = commandPrefix;
+        launch.bundleDirectory = bundleDirectory;
+        launch.arguments.assign(argv, argv + argc);
+        return launch.result;
+    }
+
+    struct {
+        int calls = 0;
+        std::string scratchDirectory;
+        std::string endpointUrl;
+        std::string result;
+    } sourcing;
+    struct {
+        int calls = 0;
+        std::string program;
+        std::string commandPrefix;
+        std::string bundleDirectory;
+        std::vector<std::string> arguments;
+        bool result = true;
+    } launch;
+};
 
 // The sequence between stand-ins for sourcing and launching, in an installer folder of its own.
 class BootstrapSequence : public ::testing::Test {
@@ -20,9 +58,7 @@ class BootstrapSequence : public ::testing::Test {
         test::makeDirectories(root / "tmp");
         test::makeDirectories(resources);
         test::fakeRunSettings().executablePath = resources + "/setup";
-        test::fakeSourcing() = {};
-        test::fakeSourcing().result = root / "agent dir/install";
-        test::fakeLaunch() = {};
+        layers.sourcing.result = root / "agent dir/install";
         test::capturedMessages().clear();
     }
 
@@ -33,9 +69,10 @@ class BootstrapSequence : public ::testing::Test {
         }
         argv.push_back(nullptr);
         return bootstrapInstallerMainFunc(static_cast<int>(args.size()), argv.data(),
-                                          test::captureMessage);
+                                          test::captureMessage, layers);
     }
 
+    FakeLayers layers;
     test::ScratchDir root;
     const std::string resources = root / "Installer";
     test::EnvGuard tmp_;
@@ -45,11 +82,11 @@ class BootstrapSequence : public ::testing::Test {
 TEST_F(BootstrapSequence, SourcesFromAFreshScratchDirectoryThenLaunchesWithTheBundle) {
     test::writeFile(resources + "/installAgentURL.txt", "http://h/a.zip\nsecond\n");
     EXPECT_EQ(run({"setup", "a b", ""}), 0);
-    const auto& sourcing = test::fakeSourcing();
+    const auto& sourcing = layers.sourcing;
     EXPECT_TRUE(sourcing.scratchDirectory.starts_with(root / "tmp/qz"))
         << sourcing.scratchDirectory;
     EXPECT_EQ(sourcing.endpointUrl, "http://h/a.zip");
-    const auto& launch = test::fakeLaunch();
+    const auto& launch = layers.launch;
     EXPECT_EQ(launch.program, root / "agent dir/install");
     EXPECT_EQ(launch.commandPrefix, "sh " + smart_quote(root / "agent dir/install"));
     EXPECT_EQ(launch.bundleDirectory, resources);
@@ -60,13 +97,13 @@ TEST_F(BootstrapSequence, SourcesFromAFreshScratchDirectoryThenLaunchesWithTheBu
 }
 
 TEST_F(BootstrapSequence, FailuresOfSourcingAndLaunchEndTheRun) {
-    test::fakeSourcing().result = "";
+    layers.sourcing.result = "";
     EXPECT_EQ(run(), -1);
-    EXPECT_EQ(test::fakeLaunch().calls, 0);
+    EXPECT_EQ(layers.launch.calls, 0);
     EXPECT_TRUE(test::capturedMessages().empty());
 
-    test::fakeSourcing().result = "/agent/install";
-    test::fakeLaunch().result = false;
+    layers.sourcing.result = "/agent/install";
+    layers.launch.result = false;
     EXPECT_EQ(run(), -1);
     EXPECT_EQ(test::capturedTexts(), std::vector<std::string>{"Failed to start the install agent"});
     EXPECT_TRUE(test::listDirectory(root / "tmp").empty());
@@ -75,8 +112,8 @@ TEST_F(BootstrapSequence, FailuresOfSourcingAndLaunchEndTheRun) {
 TEST_F(BootstrapSequence, TheUnitTestVariableMakesTheExecutablesDirectoryTheScratchDirectory) {
     test::EnvGuard set("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", "");
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(test::fakeSourcing().scratchDirectory, root.path());
-    EXPECT_EQ(test::fakeSourcing().endpointUrl, "");
+    EXPECT_EQ(layers.sourcing.scratchDirectory, root.path());
+    EXPECT_EQ(layers.sourcing.endpointUrl, "");
     EXPECT_TRUE(test::listDirectory(root / "tmp").empty());
 }
 

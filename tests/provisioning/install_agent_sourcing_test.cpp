@@ -6,6 +6,7 @@
 #include "support/message_capture.h"
 #include "support/zip_builder.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -13,6 +14,27 @@ namespace qz {
 namespace {
 
 const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
+
+// The download entry: what the window would have left behind is the test's `act`.
+struct FakeDownload : DownloadEntry {
+    bool downloadInstallAgentFromQZ(const char* to, const char* from, MessageReporter) override {
+        ++calls;
+        destination = to;
+        url = from;
+        return act(destination);
+    }
+    // Whether the cache's agent counts is then for sourcing to find out.
+    bool installAgentInCache() const override {
+        return true;
+    }
+
+    int calls = 0;
+    std::string destination;
+    std::string url;
+    std::function<bool(const std::string& destination)> act = [](const std::string&) {
+        return true;
+    };
+};
 
 // An installer folder with its program, a home and a scratch directory; the download entry and
 // the run's settings are stand-ins.
@@ -22,17 +44,17 @@ class SourceInstallAgent : public ::testing::Test {
         test::makeDirectories(resources);
         test::makeDirectories(scratch);
         test::fakeRunSettings().executablePath = resources + "/setup";
-        test::fakeDownload() = {};
         test::capturedMessages().clear();
     }
 
     std::string source() {
-        return sourceInstallAgent(scratch, "http://h/a.zip", test::captureMessage);
+        return sourceInstallAgent(scratch, "http://h/a.zip", test::captureMessage, download);
     }
     std::string cache() const {
         return root / "home" + CACHE;
     }
 
+    FakeDownload download;
     test::ScratchDir root;
     const std::string resources = root / "Installer";
     const std::string scratch = root / "scratch";
@@ -44,7 +66,7 @@ TEST_F(SourceInstallAgent, TheBundlesOwnArchiveIsUnpackedIntoTheScratchDirectory
     test::writeFile(resources + "/InstallAgent_2.zip", test::makeAgentZip("echo other"));
     EXPECT_EQ(source(), scratch + "/install");
     EXPECT_NE(test::readFile(scratch + "/install").find("echo default"), std::string::npos);
-    EXPECT_EQ(test::fakeDownload().calls, 0);
+    EXPECT_EQ(download.calls, 0);
 
     ::unlink((resources + "/InstallAgent.zip").c_str());
     EXPECT_EQ(source(), scratch + "/install");
@@ -62,7 +84,7 @@ TEST_F(SourceInstallAgent, ABrokenBundleArchiveReportsBothMessages) {
 
 TEST_F(SourceInstallAgent, WithoutAnArchiveTheCacheIsMadeBeforeTheWindowOpens) {
     // The window finds the cache's directory made, owner-only, and leaves an agent in it.
-    test::fakeDownload().act = [&](const std::string&) {
+    download.act = [&](const std::string&) {
         if (test::fileMode(cache() + "installagent") != 0700 ||
             test::fileMode(root / "home/.velmor") != 0700) {
             return false;
@@ -71,19 +93,19 @@ TEST_F(SourceInstallAgent, WithoutAnArchiveTheCacheIsMadeBeforeTheWindowOpens) {
         return true;
     };
     EXPECT_EQ(source(), cache() + "installagent/install");
-    EXPECT_EQ(test::fakeDownload().destination, scratch + "/InstallAgent.zip");
-    EXPECT_EQ(test::fakeDownload().url, "http://h/a.zip");
+    EXPECT_EQ(download.destination, scratch + "/InstallAgent.zip");
+    EXPECT_EQ(download.url, "http://h/a.zip");
     EXPECT_TRUE(test::capturedMessages().empty());
 }
 
 TEST_F(SourceInstallAgent, WhatTheWindowLeavesDecides) {
     // Closed or failed: nothing more, and nothing said.
-    test::fakeDownload().act = [](const std::string&) { return false; };
+    download.act = [](const std::string&) { return false; };
     EXPECT_EQ(source(), "");
     EXPECT_TRUE(test::capturedMessages().empty());
 
     // Ready, but neither a cached agent nor an archive.
-    test::fakeDownload().act = [](const std::string&) { return true; };
+    download.act = [](const std::string&) { return true; };
     EXPECT_EQ(source(), "");
     EXPECT_EQ(test::capturedTexts(),
               std::vector<std::string>{"Failed to initialize the install agent."});
@@ -92,7 +114,7 @@ TEST_F(SourceInstallAgent, WhatTheWindowLeavesDecides) {
 TEST_F(SourceInstallAgent, AnUntrustedCacheIsPassedByForTheScratchDirectory) {
     test::makeDirectories(root / "home/.velmor");
     ::chmod((root / "home/.velmor").c_str(), 0777);
-    test::fakeDownload().act = [](const std::string& destination) {
+    download.act = [](const std::string& destination) {
         test::writeFile(destination, test::makeAgentZip("echo downloaded"));
         return true;
     };
