@@ -6,7 +6,6 @@
 #include "process/executable_location.h"
 #include "process/launch.h"
 #include "process/shell.h"
-#include "provisioning/endpoint_url_file.h"
 #include "provisioning/install_agent_locations.h"
 #include "provisioning/install_agent_sourcing.h"
 

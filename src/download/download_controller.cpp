@@ -3,7 +3,6 @@
 #include "base/path.h"
 #include "download/download_entry.h"
 #include "platform/system/system_log.h"
-#include "platform/transfer/small_file_fetch.h"
 #include "provisioning/install_agent_locations.h"
 
 #include <sys/stat.h>

@@ -1,6 +1,7 @@
 #include "provisioning/install_agent_locations.h"
 
 #include "base/path.h"
+#include "base/translation.h"
 #include "bootstrap/installer_constants.h"
 #include "platform/system/main_bundle.h"
 #include "process/executable_location.h"
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <sys/stat.h>
 
 namespace qz {
@@ -25,6 +27,21 @@ std::string getDefaultInstallAgentLocation() {
         return std::string();
     }
     return platform::appendPathComponent(bundle->resourcePath, INSTALL_AGENT_ZIP);
+}
+
+std::string readEndpointUrlFile(std::string path, MessageReporter reporter) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return std::string();
+    }
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        reporter(_("Failed to open install agent URL file"), true);
+        return std::string();
+    }
+    std::string url;
+    std::getline(file, url, '\n');
+    return url;
 }
 
 std::string getInstallAgentCacheDir() {
@@ -80,8 +97,7 @@ bool isUsableInstallAgent(const std::string& executable) {
 std::string installAgentDirOnDisk() {
     const std::string cacheDir = getInstallAgentCacheDir();
     const std::string directory = cacheDir + INSTALL_AGENT_DIR + PATH_SEPARATOR;
-    // Only in a cache that nobody else can write.
-    // Nor one to mend first.
+    // Only in a cache that nobody else can write, and that needs no mending first.
     if (isUsableInstallAgent(getInstallAgentExecutable(directory)) &&
         cacheTrustProblem(cacheDir).empty() && !cacheRepair(cacheDir).needed()) {
         return directory;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bootstrap/message_reporter.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -8,6 +10,8 @@ namespace qz {
 
 std::string getBundleLocation();
 std::string getDefaultInstallAgentLocation();
+// The first line of the endpoint URL file, as it stands; empty when there is none.
+std::string readEndpointUrlFile(std::string path, MessageReporter reporter);
 std::string getInstallAgentCacheDir();
 std::string installAgentDirOnDisk();
 std::string getInstallAgentExecutable(std::string directory);

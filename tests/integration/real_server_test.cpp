@@ -1,7 +1,7 @@
 // The whole program against Debian's nginx rather than the in-process test server: nginx's own
 // ETag and 304 handling, and TLS with a real certificate chain check.
 
-#include "platform/transfer/ca_certificates.h"
+#include "platform/transfer/transfer_request.h"
 #include "support/files.h"
 #include "support/installer_folder.h"
 #include "support/nginx_server.h"

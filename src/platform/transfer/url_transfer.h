@@ -4,11 +4,13 @@
 #include "platform/system/blake2b.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace qz::platform {
@@ -16,7 +18,7 @@ namespace qz::platform {
 class EventLoop;
 
 // The URLs in responses and errors, and any in an error's description, are meant for messages:
-// the password of their user information is masked (platform/url_text.h).
+// the password of their user information is masked (maskUrlPassword in url_text.h).
 struct UrlResponse {
     long statusCode = 0;
     std::string url;                         // effective (final) URL
@@ -59,7 +61,7 @@ struct UrlRequest {
 
     std::string url;
     // Connect time-out, and the longest silence allowed between received header lines or data
-    // blocks, in seconds; 0 or less: none.
+    // blocks, in seconds; 0 or less: no limit on silence, and libcurl's own connect time-out.
     double timeoutInterval = 60.0;
     std::vector<std::pair<std::string, std::string>> extraHeaders; // e.g. If-None-Match
     std::string caFile; // certificates to trust instead of the system's, when not empty
@@ -116,6 +118,40 @@ class UrlTransfer {
   private:
     class Impl;
     std::unique_ptr<Impl> impl_;
+};
+
+// Fetches a small file (such as a signature) into memory under the rules of UrlTransfer: the
+// same redirects, protocols, certificates, proxies and time-outs. A body longer than `limit`, or
+// a final status other than 2xx, is a failure.
+class SmallFileFetch : UrlTransferDelegate {
+  public:
+    // Called once, from the main loop, with the body or why it could not be had. It may destroy
+    // this object.
+    using Completion = std::function<void(std::variant<std::string, UrlError> body)>;
+
+    // Starts once the loop runs.
+    SmallFileFetch(EventLoop& loop, UrlRequest request, std::uint64_t limit, Completion done);
+    SmallFileFetch(const SmallFileFetch&) = delete;
+    SmallFileFetch& operator=(const SmallFileFetch&) = delete;
+
+    // The completion is not called after this.
+    void cancel() {
+        transfer_.cancel();
+    }
+    bool running() const {
+        return transfer_.running();
+    }
+
+  private:
+    void transferDidReceiveResponse(const UrlResponse& response) override;
+    void transferDidReceiveData(std::uint64_t /*length*/) override {}
+    void transferDidFinish() override;
+    void transferDidFail(const UrlError& error) override;
+
+    Completion done_;
+    long status_ = 0;
+    std::string url_;
+    UrlTransfer transfer_;
 };
 
 } // namespace qz::platform

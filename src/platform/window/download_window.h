@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -72,7 +73,22 @@ class DownloadWindow {
 };
 
 // The GTK window when it was built in and a display can be opened, else the terminal one; either
-// way behind one throttle of redraws.
+// way behind one throttle of redraws. The GTK window is opened late, by a deferred window.
 std::unique_ptr<DownloadWindow> makeDownloadWindow(EventLoop& loop, const Settings& settings);
+
+// Stands in for a window that is costly to open: it keeps the last state and opens the real
+// window only once there is something to show (a download under way, a status, a failure, or a
+// server slow to answer). A run that ends before then, such as one that finds its cache
+// current, never opens it. SIGINT, SIGTERM and SIGHUP close it, before and after the opening:
+// the GTK window leaves them to the loop.
+std::unique_ptr<DownloadWindow>
+makeDeferredWindow(EventLoop& loop, std::function<std::unique_ptr<DownloadWindow>()> open,
+                   double patienceSeconds = 0.3);
+
+// The download window as a small GTK 3 dialog, from the GTK module carried inside the program;
+// nullptr when GTK cannot be loaded (the reason goes to the system log) or no display can be
+// opened. GTK is loaded only by this call, so a run that never asks for the window never pays for
+// it. An empty `title` keeps the window's own. Only in a program built with GTK.
+std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& loop, const std::string& title = {});
 
 } // namespace qz::platform

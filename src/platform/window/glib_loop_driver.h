@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/window/loop_bridge.h"
+#include "platform/system/loop_bridge.h"
 
 #include <memory>
 

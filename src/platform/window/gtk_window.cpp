@@ -1,4 +1,6 @@
-#include "platform/window/gtk_window.h"
+// The GTK module's window, which makeGtkWindow loads from inside the program; it has its own
+// copy of the C++ runtime, so only virtual calls and plain data cross to the program.
+#include "platform/window/download_window.h"
 
 #include "base/translation.h"
 #include "platform/window/glib_loop_driver.h"

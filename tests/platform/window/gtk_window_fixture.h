@@ -2,7 +2,7 @@
 
 // The GTK window driven directly, in this process, on an X server of its own. The test programs
 // link GTK themselves, so the window's module shares it and the tests can look at the widgets.
-#include "platform/window/gtk_window.h"
+#include "platform/window/download_window.h"
 
 #include "platform/system/event_loop.h"
 

@@ -1,4 +1,4 @@
-#include "platform/window/deferred_window.h"
+#include "platform/window/download_window.h"
 
 #include "platform/system/event_loop.h"
 

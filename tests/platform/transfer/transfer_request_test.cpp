@@ -1,4 +1,4 @@
-#include "platform/transfer/ca_certificates.h"
+#include "platform/transfer/transfer_request.h"
 
 #include <gtest/gtest.h>
 #include <set>
