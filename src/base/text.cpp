@@ -10,54 +10,62 @@
 namespace qz {
 namespace {
 
+constexpr auto npos = std::string_view::npos;
+
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
 // The arguments put into the format where its conversions are. An English format is checked
-// when compiled; a translation is used only when it takes the same arguments (see _), so every
-// conversion is a string's, perhaps numbered, perhaps with flags, a width or a precision, which
-// printf then applies as it would have.
+// when compiled; a translation is used only when it takes the same arguments (see _), so each of
+// its conversions is a string's, perhaps numbered, perhaps with flags, a width or a precision,
+// which printf then applies as it would have. One that takes no argument (%m) is left out.
 std::string substitute(std::string_view format, const std::vector<std::string>& arguments) {
     std::string text;
     std::size_t next = 0;
-    for (std::size_t i = 0; i < format.size(); ++i) {
+    std::size_t i = 0;
+    while (i < format.size()) {
         if (format[i] != '%') {
-            text += format[i];
+            text += format[i++];
             continue;
         }
         if (i + 1 < format.size() && format[i + 1] == '%') {
             text += '%';
-            ++i;
+            i += 2;
             continue;
         }
-        std::size_t at = next++;
-        std::size_t j = i + 1;
+        // %[n$][flags][width][.precision]s
+        std::size_t spec = i + 1;
         std::size_t position = 0;
-        while (j < format.size() && isDigit(format[j])) {
-            position = position * 10 + static_cast<std::size_t>(format[j++] - '0');
+        while (spec < format.size() && isDigit(format[spec])) {
+            position = position * 10 + static_cast<std::size_t>(format[spec++] - '0');
         }
-        const bool numbered = position != 0 && j < format.size() && format[j] == '$';
-        if (numbered) {
-            at = position - 1;
-            i = j;
+        const bool numbered = position != 0 && spec < format.size() && format[spec] == '$';
+        spec = numbered ? spec + 1 : i + 1;
+        std::size_t end = spec;
+        while (end < format.size() &&
+               (isDigit(format[end]) || std::string_view("-+ #'I.").find(format[end]) != npos)) {
+            ++end;
         }
-        const std::size_t end = format.find('s', i + 1);
-        if (end == std::string_view::npos) {
-            break;
+        i = end + 1;
+        if (end >= format.size() || format[end] != 's') {
+            continue;
         }
-        const std::string spec = "%" + std::string(format.substr(i + 1, end - i - 1)) + "s";
-        if (at < arguments.size() && spec == "%s") {
+        const std::size_t at = numbered ? position - 1 : next++;
+        if (at >= arguments.size()) {
+            continue;
+        }
+        if (end == spec) {
             text += arguments[at];
-        } else if (at < arguments.size()) {
-            const int length = std::snprintf(nullptr, 0, spec.c_str(), arguments[at].c_str());
-            if (length > 0) {
-                std::string piece(static_cast<std::size_t>(length) + 1, '\0');
-                std::snprintf(piece.data(), piece.size(), spec.c_str(), arguments[at].c_str());
-                text.append(piece, 0, static_cast<std::size_t>(length));
-            }
+            continue;
         }
-        i = end;
+        const std::string conversion = "%" + std::string(format.substr(spec, end - spec)) + "s";
+        const int length = std::snprintf(nullptr, 0, conversion.c_str(), arguments[at].c_str());
+        if (length > 0) {
+            std::string piece(static_cast<std::size_t>(length) + 1, '\0');
+            std::snprintf(piece.data(), piece.size(), conversion.c_str(), arguments[at].c_str());
+            text.append(piece, 0, static_cast<std::size_t>(length));
+        }
     }
     return text;
 }

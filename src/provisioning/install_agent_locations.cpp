@@ -105,6 +105,7 @@ Result<> ensureDirectory(const std::string& prefix, std::uint16_t mode) {
     return {};
 }
 
+// As mkpath answers: -1, with errno set.
 int failedWith(const Failure& failure) {
     errno = failure.error();
     return -1;

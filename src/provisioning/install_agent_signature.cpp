@@ -33,8 +33,8 @@ Result<std::optional<InstallAgentKeys>> installAgentKeys(const std::string& reso
         return std::optional<InstallAgentKeys>();
     }
     const auto unusable = [&](const Failure& why) {
-        // TRANSLATORS: the first %s is the key file's path, the second what is wrong with it.
         return Failure{
+            // TRANSLATORS: the first %s is the key file's path, the second what is wrong with it.
             Text::format(N_("The installer's key file %s is unusable: %s."), path, why.text())};
     };
     const auto text = readMinisignFile(path, MinisignFile::Keys);

@@ -93,8 +93,8 @@ Result<std::vector<MinisignPublicKey>> parseMinisignPublicKeys(std::string_view 
 Result<MinisignSignature> parseMinisignSignature(std::string_view text) {
     const auto lines = linesOf(text);
     const auto bad = [](Text why) {
-        // TRANSLATORS: %s says what is wrong with the signature file.
         return Failure{
+            // TRANSLATORS: %s says what is wrong with the signature file.
             Text::format(N_("the signature is not in minisign format: %s"), std::move(why))};
     };
     if (lines.size() != 4) {

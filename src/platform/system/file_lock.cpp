@@ -22,7 +22,7 @@ Result<> setLock(int fd, short type, const std::string& path) {
     return {};
 }
 
-// Held, held by others (false), or not to be had.
+// True once set, false while others hold the lock, a failure when it cannot be had.
 Result<bool> outcome(const Result<>& set) {
     if (set) {
         return true;
