@@ -78,7 +78,7 @@ SignatureFetcher signatureFileFetcher(platform::EventLoop& loop) {
 Download::Download(platform::DownloadWindow& window, DownloadSettings settings)
     : window_(&window), settings_(std::move(settings)), installAgentLocation_(downloadTo),
       cache_(getInstallAgentCacheDir()) {
-    privateRun_ = !cache_.trustProblem().empty();
+    privateRun_ = !cache_.checkTrust();
     window_->setDelegate(this);
     showState();
 }
@@ -116,7 +116,7 @@ void Download::applicationDidFinishLaunching() {
     }
     auto keys = installAgentKeys(bundle->resourcePath);
     if (!keys) {
-        refuse(keys.reason());
+        refuse(keys.failure());
         return;
     }
     if (*keys) {

@@ -26,7 +26,7 @@ class Transfer {
         return 0;
     }
     virtual Result<platform::Blake2b512Digest> bodyDigest() const {
-        return Failure{_("The download was not hashed")};
+        return Failure{Text::format(N_("The download was not hashed"))};
     }
     virtual bool bodyTooLong() const {
         return false;
@@ -140,7 +140,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     void signatureArrived(SignatureText text);
     Result<> checkDownloadedArchive();
     bool cachedAgentCounts() const;
-    void refuse(const std::string& reason);
+    void refuse(const Failure& why);
     void acquireCacheThenDownload();
     bool holdCacheAlone();
     void handOver();

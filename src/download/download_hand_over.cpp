@@ -40,8 +40,9 @@ void Download::downloadDidFinish() {
 void Download::handOver() {
     if (const auto checked = checkDownloadedArchive(); !checked) {
         // Nothing of an archive that is not the one signed stays, nor is anything cached.
-        static_cast<void>(platform::removeItem(installAgentLocation_));
-        refuse(checked.reason());
+        platform::removeItem(installAgentLocation_)
+            .ignore("what resists goes with the run's scratch directory");
+        refuse(checked.failure());
         return;
     }
     if (privateRun_) {
@@ -92,8 +93,8 @@ void Download::finishHandOver(const std::string& unpackDir, bool unpacked) {
         inPlace = static_cast<bool>(installed);
     }
     if (!inPlace && !unpackDir.empty()) {
-        // What resists is a leftover that the next run removes.
-        static_cast<void>(platform::removeItem(unpackDir));
+        platform::removeItem(unpackDir).ignore(
+            "what resists is a leftover that the next run removes");
     }
     if (closed_) {
         // Closed while unpacking: the run is cancelled.

@@ -47,8 +47,8 @@ void Download::downloadDidReceiveResponse(const platform::UrlResponse& response)
         return;
     }
     if (!agentDir.empty()) {
-        // Whatever resists goes when the new install agent is moved into place.
-        static_cast<void>(cache_.discardAgent());
+        cache_.discardAgent().ignore(
+            "whatever resists goes when the new install agent is moved into place");
     }
 
     state_.activity = platform::Activity::Transferring;
@@ -111,9 +111,8 @@ void Download::downloadDidFailWithError(const platform::UrlError& error) {
     if (vouched_ && theDownload_ && theDownload_->bodyTooLong()) {
         // No endless data: the archive was cut off where its signature says it ends.
         refuse(untrustedArchive(archiveNameOfUrl(downloadFrom),
-                                formatText(_("the server sent more than the %s bytes signed"),
-                                           std::to_string(vouched_->size()).c_str()))
-                   .reason);
+                                Text::format(N_("the server sent more than the %s bytes signed"),
+                                             std::to_string(vouched_->size()))));
         return;
     }
     // For support, in English whatever the user's language, as the transfer's reason is.

@@ -21,10 +21,7 @@ void Download::signatureArrived(SignatureText text) {
     const std::string archiveName = archiveNameOfUrl(downloadFrom);
     if (const auto* error = std::get_if<platform::UrlError>(&text)) {
         if (error->bodyTooLong) {
-            refuse(untrustedArchive(
-                       archiveName,
-                       formatText(_("its signature is longer than %zu bytes"), MINISIGN_FILE_LIMIT))
-                       .reason);
+            refuse(untrustedArchive(archiveName, signatureTooLong()));
             return;
         }
         // A network failure, not a verdict on the archive: worded as the archive's own.
@@ -41,7 +38,7 @@ void Download::signatureArrived(SignatureText text) {
     auto vouched = VouchedArchive::check(*keys_, std::get<std::string>(text), archiveName,
                                          privateRun_ ? VersionFloors() : cache_.newestVersions());
     if (!vouched) {
-        refuse(vouched.reason());
+        refuse(vouched.failure());
         return;
     }
     vouched_ = *vouched;
@@ -52,11 +49,11 @@ Result<> Download::checkDownloadedArchive() {
     if (!vouched_) {
         return {};
     }
-    const auto digest = theDownload_
-                            ? theDownload_->bodyDigest()
-                            : Result<platform::Blake2b512Digest>(Failure{_("no download")});
+    const auto digest =
+        theDownload_ ? theDownload_->bodyDigest()
+                     : Result<platform::Blake2b512Digest>(Failure{Text::format(N_("no download"))});
     if (!digest) {
-        return untrustedArchive(archiveNameOfUrl(downloadFrom), digest.reason());
+        return untrustedArchive(archiveNameOfUrl(downloadFrom), digest.failure().text());
     }
     const std::uint64_t length = theDownload_->bodyLength();
     if (auto checked = vouched_->checkArchive(*digest, length); !checked) {
@@ -66,8 +63,9 @@ Result<> Download::checkDownloadedArchive() {
     const auto floors = privateRun_ ? VersionFloors() : cache_.newestVersions();
     if (const auto floor = floors.find(vouched_->keyId());
         floor != floors.end() && floor->second > vouched_->version()) {
-        return untrustedArchive(archiveNameOfUrl(downloadFrom),
-                                _("it is older than the install agent already installed"));
+        return untrustedArchive(
+            archiveNameOfUrl(downloadFrom),
+            Text::format(N_("it is older than the install agent already installed")));
     }
     vouch_ = Vouch{vouched_->keyId(), *digest, length, vouched_->version()};
     return {};
@@ -88,10 +86,11 @@ bool Download::cachedAgentCounts() const {
                          vouched_->checkArchive(vouch->digest, vouch->length));
 }
 
-void Download::refuse(const std::string& reason) {
-    platform::systemLog(reason);
+void Download::refuse(const Failure& why) {
+    // The log in English, the window in the user's language.
+    platform::systemLog(why.reason());
     state_.cancelEnabled = true;
-    failure(reason, platform::TextColour::Red);
+    failure(why.shown(), platform::TextColour::Red);
 }
 
 } // namespace qz

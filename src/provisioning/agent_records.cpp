@@ -55,19 +55,22 @@ bool fromDecimal(const std::string& text, std::uint64_t& out) {
 
 // The agent's directory as it is now: any other directory put in its place, or any entry added
 // to or removed from it, gives another identity.
-std::optional<std::string> agentIdentity(const std::string& agentDirectory) {
+Result<std::string> agentIdentity(const std::string& agentDirectory) {
     struct stat st {};
-    if (::lstat(agentDirectory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return std::nullopt;
+    if (::lstat(agentDirectory.c_str(), &st) != 0) {
+        return systemFailure("Could not look at " + agentDirectory);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return Failure{agentDirectory + " is not a directory", ENOTDIR};
     }
     return std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " +
            std::to_string(st.st_ctim.tv_sec) + " " + std::to_string(st.st_ctim.tv_nsec);
 }
 
-std::optional<std::string> readRecord(const std::string& path) {
+Result<std::string> readRecord(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        return std::nullopt;
+        return systemFailure("Could not read " + path);
     }
     std::string text(RECORD_LIMIT + 1, '\0');
     std::size_t got = 0;
@@ -83,7 +86,7 @@ std::optional<std::string> readRecord(const std::string& path) {
     }
     ::close(fd);
     if (got > RECORD_LIMIT) {
-        return std::nullopt;
+        return Failure{path + " is longer than a record can be"};
     }
     text.resize(got);
     return text;
@@ -123,7 +126,7 @@ Result<> writeVouchRecord(const std::string& cacheDirectory, const std::string& 
                           const Vouch& vouch) {
     const auto identity = agentIdentity(agentDirectory);
     if (!identity) {
-        return systemFailure("Could not look at " + agentDirectory);
+        return identity.failure();
     }
     std::ostringstream text;
     text << "key " << hex(vouch.keyId) << "\ndigest " << hex(vouch.digest) << "\nlength "
@@ -133,9 +136,13 @@ Result<> writeVouchRecord(const std::string& cacheDirectory, const std::string& 
 
 std::optional<Vouch> readVouchRecord(const std::string& cacheDirectory,
                                      const std::string& agentDirectory) {
+    // A record that cannot be read vouches for nothing, as none does.
     const auto text = readRecord(recordPath(cacheDirectory, VOUCH_RECORD_FILE));
+    if (!text) {
+        return std::nullopt;
+    }
     const auto identity = agentIdentity(agentDirectory);
-    if (!text || !identity) {
+    if (!identity) {
         return std::nullopt;
     }
     std::map<std::string, std::string> fields;

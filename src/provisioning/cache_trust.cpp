@@ -15,40 +15,41 @@ namespace {
 // An Executable that is not a regular file is no problem of trust: the cache then holds no agent.
 enum class Kind { Directory, File, Executable };
 
-struct Problem {
-    std::string text;  // empty when the item is missing or fit for the cache
-    bool ours = false; // a mode that we could have set, on an item of our own
-};
+// Why anyone but us could have written the item.
+Failure othersCanWrite(const std::string& path) {
+    return Failure{Text::format(N_("%s can be written by other users"), path)};
+}
 
-Problem problemWith(std::string path, Kind kind) {
+// Whether the item may be in a cache we use: a failure says why not; true when it may once its
+// mode no longer lets others write it (an item of ours), false when it may as it is, or when it
+// is missing.
+Result<bool> fitness(std::string path, Kind kind) {
     if (kind == Kind::Executable) {
         // A link is what it runs; one that leads nowhere usable leaves no agent to trust.
         const auto target = installAgentTarget(path);
         if (!target) {
-            return {};
+            return false;
         }
         path = *target;
     }
     struct stat st {};
     // What cannot be reached holds nothing anyone planted; making it will fail visibly.
     if (::lstat(path.c_str(), &st) != 0) {
-        return {};
+        return false;
     }
     if (S_ISLNK(st.st_mode)) {
-        return {formatText(_("%s is a symbolic link"), path.c_str())};
+        return Failure{Text::format(N_("%s is a symbolic link"), path)};
     }
-    if (kind == Kind::Directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) {
-        return {formatText(kind == Kind::Directory ? _("%s is not a directory")
-                                                   : _("%s is not a regular file"),
-                           path.c_str())};
+    if (kind == Kind::Directory && !S_ISDIR(st.st_mode)) {
+        return Failure{Text::format(N_("%s is not a directory"), path)};
+    }
+    if (kind != Kind::Directory && !S_ISREG(st.st_mode)) {
+        return Failure{Text::format(N_("%s is not a regular file"), path)};
     }
     if (st.st_uid != ::geteuid()) {
-        return {formatText(_("%s belongs to another user"), path.c_str())};
+        return Failure{Text::format(N_("%s belongs to another user"), path)};
     }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return {formatText(_("%s can be written by other users"), path.c_str()), true};
-    }
-    return {};
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
 // The levels of the cache itself, from its top: ".velmor", then one per separator.
@@ -79,39 +80,38 @@ std::vector<std::pair<std::string, Kind>> contentsOf(const std::string& cacheDir
 
 } // namespace
 
-std::string cacheTrustProblem(const std::string& cacheDirectory) {
+Result<> checkCacheTrust(const std::string& cacheDirectory) {
+    const auto refused = [](const Failure& why) {
+        // TRANSLATORS: %s is why, e.g. "/tmp/.velmor belongs to another user".
+        return Failure{Text::format(N_("The install agent cache is not used: %s."), why.text())};
+    };
     if (cacheDirectory.size() < INSTALL_AGENT_CACHE_SUBDIR.size()) {
-        return formatText(_("%s is not an install agent cache"), cacheDirectory.c_str());
+        return refused(Text::format(N_("%s is not an install agent cache"), cacheDirectory));
     }
-    Problem problem;
     for (const auto& level : levelsOf(cacheDirectory)) {
-        problem = problemWith(level, Kind::Directory);
-        if (!problem.text.empty()) {
-            break;
+        const auto fit = fitness(level, Kind::Directory);
+        if (!fit) {
+            return refused(fit.failure());
+        }
+        if (*fit) {
+            return refused(othersCanWrite(level));
         }
     }
     for (const auto& [path, kind] : contentsOf(cacheDirectory)) {
-        if (!problem.text.empty()) {
-            break;
-        }
-        problem = problemWith(path, kind);
         // Inside a cache that is ours alone, a mode of ours is repaired, not a reason to refuse.
-        if (problem.ours) {
-            problem = {};
+        if (const auto fit = fitness(path, kind); !fit) {
+            return refused(fit.failure());
         }
     }
-    if (problem.text.empty()) {
-        return problem.text;
-    }
-    // TRANSLATORS: %s is why, e.g. "/tmp/.velmor belongs to another user".
-    return formatText(_("The install agent cache is not used: %s."), problem.text.c_str());
+    return {};
 }
 
 CacheRepair cacheRepair(const std::string& cacheDirectory) {
     CacheRepair repair;
     const auto contents = contentsOf(cacheDirectory);
     for (std::size_t i = 0; i < contents.size(); ++i) {
-        if (!problemWith(contents[i].first, contents[i].second).ours) {
+        // What cannot be trusted at all is not for a repair to mend.
+        if (const auto fit = fitness(contents[i].first, contents[i].second); !fit || !*fit) {
             continue;
         }
         // The agent and its records are replaced; the floors and the lock keep their content.

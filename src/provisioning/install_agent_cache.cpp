@@ -36,8 +36,8 @@ std::string InstallAgentCache::agentDirectory() const {
     return directory_ + INSTALL_AGENT_DIR;
 }
 
-std::string InstallAgentCache::trustProblem() const {
-    return cacheTrustProblem(directory_);
+Result<> InstallAgentCache::checkTrust() const {
+    return checkCacheTrust(directory_);
 }
 
 Result<bool> InstallAgentCache::lock(Lock::Mode mode) {
@@ -86,7 +86,7 @@ void InstallAgentCache::removeLeftovers() const {
     }
     ::closedir(dir);
     for (const auto& path : leftovers) {
-        static_cast<void>(platform::removeItem(path));
+        platform::removeItem(path).ignore("what resists is tried again by the next run");
     }
 }
 
@@ -117,15 +117,12 @@ Result<> InstallAgentCache::discardAgent() const {
     }
     const std::string agent = agentDirectory();
     const auto aside = platform::makeUniqueDirectory(agent + DISCARD_SUFFIX + "XXXXXX");
-    if (aside && ::rename(agent.c_str(), aside->c_str()) == 0) {
-        // Once aside, what resists removal is a leftover for the next run.
-        static_cast<void>(platform::removeItem(*aside));
-        return {};
+    if (!aside) {
+        return platform::removeItem(agent);
     }
-    if (aside) {
-        static_cast<void>(platform::removeItem(*aside));
-    }
-    return platform::removeItem(agent);
+    const bool moved = ::rename(agent.c_str(), aside->c_str()) == 0;
+    platform::removeItem(*aside).ignore("what resists is a leftover that the next run removes");
+    return moved ? Result<>() : platform::removeItem(agent);
 }
 
 Result<std::string> InstallAgentCache::makeUnpackDirectory() const {

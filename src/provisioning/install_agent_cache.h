@@ -25,8 +25,8 @@ class InstallAgentCache {
     }
     std::string agentDirectory() const;
 
-    // Empty when the cache may be used; else one line that says why not.
-    std::string trustProblem() const;
+    // Whether the cache may be used; the failure, one line for the user, says why not.
+    Result<> checkTrust() const;
 
     // True once held in `mode`, false while other runs hold it so that it cannot be.
     Result<bool> lock(Lock::Mode mode);

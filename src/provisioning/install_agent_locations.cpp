@@ -98,8 +98,8 @@ std::string installAgentDirOnDisk() {
     const std::string cacheDir = getInstallAgentCacheDir();
     const std::string directory = cacheDir + INSTALL_AGENT_DIR + PATH_SEPARATOR;
     // Only in a cache that nobody else can write, and that needs no mending first.
-    if (isUsableInstallAgent(getInstallAgentExecutable(directory)) &&
-        cacheTrustProblem(cacheDir).empty() && !cacheRepair(cacheDir).needed()) {
+    if (isUsableInstallAgent(getInstallAgentExecutable(directory)) && checkCacheTrust(cacheDir) &&
+        !cacheRepair(cacheDir).needed()) {
         return directory;
     }
     return std::string();
@@ -107,18 +107,24 @@ std::string installAgentDirOnDisk() {
 
 namespace {
 
-// 0 when the prefix is (now) a directory or could not be queried; -1 for a non-directory.
-int ensureDirectory(const std::string& prefix, std::uint16_t mode) {
+// Fails (ENOTDIR) only for a prefix that is something other than a directory: one that is
+// missing is made, with nothing read of the outcome, and one that cannot be queried passes.
+Result<> ensureDirectory(const std::string& prefix, std::uint16_t mode) {
     struct stat st {};
     if (::stat(prefix.c_str(), &st) != 0) {
         ::mkdir(prefix.c_str(), mode);
-        return 0;
+        return {};
     }
     if (!S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
-        return -1;
+        return Failure{prefix + " is not a directory", ENOTDIR};
     }
-    return 0;
+    return {};
+}
+
+// As mkpath answers: -1, with errno set.
+int failedWith(const Failure& failure) {
+    errno = failure.error();
+    return -1;
 }
 
 } // namespace
@@ -132,11 +138,12 @@ int mkpath(std::string path, std::uint16_t mode) {
         if (path[i] != '/' || i == 0 || path[i - 1] == '/') {
             continue;
         }
-        if (ensureDirectory(path.substr(0, i), mode) != 0) {
-            return -1;
+        if (const auto made = ensureDirectory(path.substr(0, i), mode); !made) {
+            return failedWith(made.failure());
         }
     }
-    return ensureDirectory(path, mode);
+    const auto made = ensureDirectory(path, mode);
+    return made ? 0 : failedWith(made.failure());
 }
 
 } // namespace qz

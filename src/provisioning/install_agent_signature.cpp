@@ -17,10 +17,10 @@ std::string lastSegment(const std::string& path) {
 
 } // namespace
 
-Failure untrustedArchive(const std::string& archiveName, const std::string& reason) {
+Failure untrustedArchive(const std::string& archiveName, Text reason) {
     // TRANSLATORS: the first %s is the archive's file name, the second why it is refused.
-    return Failure{formatText(_("The install agent archive %s is not trusted: %s."),
-                              archiveName.c_str(), reason.c_str())};
+    return Failure{Text::format(N_("The install agent archive %s is not trusted: %s."), archiveName,
+                                std::move(reason))};
 }
 
 Result<std::optional<InstallAgentKeys>> installAgentKeys(const std::string& resources) {
@@ -32,18 +32,18 @@ Result<std::optional<InstallAgentKeys>> installAgentKeys(const std::string& reso
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
         return std::optional<InstallAgentKeys>();
     }
-    const auto unusable = [&](const std::string& reason) {
-        // TRANSLATORS: the first %s is the key file's path, the second what is wrong with it.
-        return Failure{formatText(_("The installer's key file %s is unusable: %s."), path.c_str(),
-                                  reason.c_str())};
+    const auto unusable = [&](const Failure& why) {
+        return Failure{
+            // TRANSLATORS: the first %s is the key file's path, the second what is wrong with it.
+            Text::format(N_("The installer's key file %s is unusable: %s."), path, why.text())};
     };
     const auto text = readMinisignFile(path, MinisignFile::Keys);
     if (!text) {
-        return unusable(text.reason());
+        return unusable(text.failure());
     }
     auto keys = parseMinisignPublicKeys(*text);
     if (!keys) {
-        return unusable(keys.reason());
+        return unusable(keys.failure());
     }
     return std::optional<InstallAgentKeys>(*keys);
 }
@@ -52,37 +52,36 @@ Result<VouchedArchive> VouchedArchive::check(const InstallAgentKeys& keys,
                                              std::string_view signatureText,
                                              const std::string& archiveName,
                                              const std::map<MinisignKeyId, std::uint64_t>& floors) {
-    const auto refuse = [&](const std::string& reason) {
-        return untrustedArchive(archiveName, reason);
+    const auto refuse = [&](Text reason) {
+        return untrustedArchive(archiveName, std::move(reason));
     };
     if (signatureText.size() > MINISIGN_FILE_LIMIT) {
-        return refuse(formatText(_("its signature is longer than %zu bytes"), MINISIGN_FILE_LIMIT));
+        return refuse(signatureTooLong());
     }
     const auto signature = parseMinisignSignature(signatureText);
     if (!signature) {
-        return refuse(signature.reason());
+        return refuse(signature.failure().text());
     }
     const auto key = signingKey(keys, *signature);
     if (!key) {
-        return refuse(key.reason());
+        return refuse(key.failure().text());
     }
     if (auto authentic = verifyTrustedComment(*key, *signature); !authentic) {
-        return refuse(authentic.reason());
+        return refuse(authentic.failure().text());
     }
     const auto comment = parseTrustedComment(signature->trustedComment);
     if (!comment) {
-        return refuse(comment.reason());
+        return refuse(comment.failure().text());
     }
     if (comment->file != archiveName) {
-        return refuse(
-            formatText(_("its signature is for another file, %s"), comment->file.c_str()));
+        return refuse(Text::format(N_("its signature is for another file, %s"), comment->file));
     }
     // Another key's versions are another product's: only this key's newest is a floor.
     if (const auto floor = floors.find(key->id);
         floor != floors.end() && comment->version < floor->second) {
-        return refuse(formatText(_("it is version %s, older than version %s installed before"),
-                                 std::to_string(comment->version).c_str(),
-                                 std::to_string(floor->second).c_str()));
+        return refuse(Text::format(N_("it is version %s, older than version %s installed before"),
+                                   std::to_string(comment->version),
+                                   std::to_string(floor->second)));
     }
     VouchedArchive vouched;
     vouched.key_ = *key;
@@ -98,11 +97,11 @@ Result<> VouchedArchive::checkArchive(const platform::Blake2b512Digest& digest,
         return untrustedArchive(
             archiveName_,
             // TRANSLATORS: both numbers are counts of bytes.
-            formatText(_("it is %s bytes long, but its signature is for %s bytes"),
-                       std::to_string(length).c_str(), std::to_string(comment_.size).c_str()));
+            Text::format(N_("it is %s bytes long, but its signature is for %s bytes"),
+                         std::to_string(length), std::to_string(comment_.size)));
     }
     if (auto verified = verifyDigest(key_, signature_, digest); !verified) {
-        return untrustedArchive(archiveName_, verified.reason());
+        return untrustedArchive(archiveName_, verified.failure().text());
     }
     return {};
 }
@@ -111,7 +110,7 @@ Result<std::optional<std::uint64_t>> verifyBundleArchive(const std::string& reso
                                                          const std::string& archive) {
     const auto keys = installAgentKeys(resources);
     if (!keys) {
-        return Failure{keys.reason()};
+        return keys.failure();
     }
     if (!*keys) {
         return std::optional<std::uint64_t>();
@@ -120,20 +119,25 @@ Result<std::optional<std::uint64_t>> verifyBundleArchive(const std::string& reso
     const std::string signaturePath = archive + SIGNATURE_SUFFIX;
     const auto text = readMinisignFile(signaturePath, MinisignFile::Signature);
     if (!text) {
-        return untrustedArchive(name, text.reason());
+        return untrustedArchive(name, text.failure().text());
     }
     const auto vouched = VouchedArchive::check(**keys, *text, name, {});
     if (!vouched) {
-        return Failure{vouched.reason()};
+        return vouched.failure();
     }
     const auto hashed = platform::hashFile(archive);
     if (!hashed) {
-        return untrustedArchive(name, hashed.reason());
+        return untrustedArchive(name, hashed.failure().text());
     }
     if (auto matches = vouched->checkArchive(hashed->digest, hashed->length); !matches) {
-        return Failure{matches.reason()};
+        return matches.failure();
     }
     return std::optional<std::uint64_t>(vouched->version());
+}
+
+Text signatureTooLong() {
+    return Text::format(N_("its signature is longer than %s bytes"),
+                        std::to_string(MINISIGN_FILE_LIMIT));
 }
 
 std::string signatureUrlFor(const std::string& url) {

@@ -63,7 +63,9 @@ class VouchedArchive {
 };
 
 // The user's line for an archive that is refused for `reason`.
-Failure untrustedArchive(const std::string& archiveName, const std::string& reason);
+Failure untrustedArchive(const std::string& archiveName, Text reason);
+// Why an archive whose signature is longer than a signature may be is refused.
+Text signatureTooLong();
 
 // Checks `archive` against `archive`.minisig when the resources carry keys; the version of the
 // checked archive, or none when nothing was checked.

@@ -69,19 +69,19 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
     if (!archive.empty()) {
         // With the installer's key, an archive whose signature fails is not even unpacked.
         if (const auto verified = verifyBundleArchive(getBundleLocation(), archive); !verified) {
-            reporter(verified.reason(), true);
+            reporter(verified.shown(), true);
             reporter(_("Failed to initialize the install agent."), true);
             return std::string();
         }
         destination = scratchDirectory;
     } else {
         const std::string cacheDir = getInstallAgentCacheDir();
-        if (const std::string problem = cacheTrustProblem(cacheDir); problem.empty()) {
+        if (const auto trusted = checkCacheTrust(cacheDir)) {
             mkpath(cacheDir + INSTALL_AGENT_DIR, 0700);
         } else {
             // Someone else could have planted what lies there: this run downloads into its own
             // scratch directory and starts the install agent from there.
-            reporter(problem, true);
+            reporter(trusted.shown(), true);
         }
         archive = scratchDirectory + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
         if (!download.downloadInstallAgentFromQZ(archive.c_str(), endpointUrl.c_str(), reporter)) {

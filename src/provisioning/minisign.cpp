@@ -32,12 +32,16 @@ std::vector<std::string_view> linesOf(std::string_view text) {
     return lines;
 }
 
+Text notBase64(int line) {
+    return Text::format(N_("line %s is not base64"), std::to_string(line));
+}
+
 template <std::size_t N> void copyBytes(std::array<unsigned char, N>& to, std::string_view from) {
     std::copy_n(from.begin(), N, to.begin());
 }
 
 Result<> verifyEd25519(const std::array<unsigned char, 32>& key, const unsigned char* signature,
-                       const unsigned char* message, std::size_t length, const char* what) {
+                       const unsigned char* message, std::size_t length, Text what) {
     const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> pkey(
         EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key.data(), key.size()),
         &EVP_PKEY_free);
@@ -45,10 +49,10 @@ Result<> verifyEd25519(const std::array<unsigned char, 32>& key, const unsigned 
                                                                           &EVP_MD_CTX_free);
     if (!pkey || !context ||
         EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, pkey.get()) != 1) {
-        return Failure{_("Ed25519 is not available from libcrypto")};
+        return Failure{Text::format(N_("Ed25519 is not available from libcrypto"))};
     }
     if (EVP_DigestVerify(context.get(), signature, 64, message, length) != 1) {
-        return Failure{what};
+        return Failure{std::move(what)};
     }
     return {};
 }
@@ -65,55 +69,57 @@ Result<std::vector<MinisignPublicKey>> parseMinisignPublicKeys(std::string_view 
         }
         const auto bytes = decodeBase64(line);
         if (!bytes) {
-            return Failure{formatText(_("line %d is not base64"), number)};
+            return Failure{notBase64(number)};
         }
         if (bytes->size() != 2 + 8 + 32 || !bytes->starts_with("Ed")) {
-            return Failure{formatText(_("line %d is not a minisign Ed25519 public key"), number)};
+            return Failure{Text::format(N_("line %s is not a minisign Ed25519 public key"),
+                                        std::to_string(number))};
         }
         MinisignPublicKey key;
         copyBytes(key.id, std::string_view(*bytes).substr(2, 8));
         copyBytes(key.key, std::string_view(*bytes).substr(10, 32));
         if (std::any_of(keys.begin(), keys.end(), [&](const auto& k) { return k.id == key.id; })) {
-            return Failure{
-                formatText(_("line %d repeats the key ID %s"), number, keyIdText(key.id).c_str())};
+            return Failure{Text::format(N_("line %s repeats the key ID %s"), std::to_string(number),
+                                        keyIdText(key.id))};
         }
         keys.push_back(key);
     }
     if (keys.empty()) {
-        return Failure{_("it holds no key")};
+        return Failure{Text::format(N_("it holds no key"))};
     }
     return keys;
 }
 
 Result<MinisignSignature> parseMinisignSignature(std::string_view text) {
     const auto lines = linesOf(text);
-    const auto bad = [](const std::string& why) {
-        // TRANSLATORS: %s says what is wrong with the signature file.
-        return Failure{formatText(_("the signature is not in minisign format: %s"), why.c_str())};
+    const auto bad = [](Text why) {
+        return Failure{
+            // TRANSLATORS: %s says what is wrong with the signature file.
+            Text::format(N_("the signature is not in minisign format: %s"), std::move(why))};
     };
     if (lines.size() != 4) {
-        return bad(formatText(_("it has %zu lines, not 4"), lines.size()));
+        return bad(Text::format(N_("it has %s lines, not 4"), std::to_string(lines.size())));
     }
     if (!lines[0].starts_with(UNTRUSTED_PREFIX)) {
-        return bad(_("line 1 is not an untrusted comment"));
+        return bad(Text::format(N_("line 1 is not an untrusted comment")));
     }
     if (!lines[2].starts_with(TRUSTED_PREFIX)) {
-        return bad(_("line 3 is not a trusted comment"));
+        return bad(Text::format(N_("line 3 is not a trusted comment")));
     }
     const auto signature = decodeBase64(lines[1]);
     const auto global = decodeBase64(lines[3]);
     if (!signature || !global) {
-        return bad(formatText(_("line %d is not base64"), !signature ? 2 : 4));
+        return bad(notBase64(!signature ? 2 : 4));
     }
     if (signature->size() != 2 + 8 + 64 || global->size() != 64) {
-        return bad(_("a signature has the wrong length"));
+        return bad(Text::format(N_("a signature has the wrong length")));
     }
     if (signature->starts_with("Ed")) {
-        return Failure{_("the signature is in minisign's legacy format; only pre-hashed "
-                         "signatures are accepted")};
+        return Failure{Text::format(N_("the signature is in minisign's legacy format; only "
+                                       "pre-hashed signatures are accepted"))};
     }
     if (!signature->starts_with("ED")) {
-        return bad(_("the signature algorithm is unknown"));
+        return bad(Text::format(N_("the signature algorithm is unknown")));
     }
     MinisignSignature parsed;
     copyBytes(parsed.keyId, std::string_view(*signature).substr(2, 8));
@@ -127,17 +133,19 @@ Result<std::string> readMinisignFile(const std::string& path, MinisignFile file)
     const bool keys = file == MinisignFile::Keys;
     const std::string name = path.substr(path.find_last_of('/') + 1);
     const auto unreadable = [&] {
-        if (errno == ENOENT) {
-            return Failure{keys ? _("it is missing")
-                                : formatText(_("its signature %s is missing"), name.c_str())};
+        const int error = errno;
+        if (error == ENOENT) {
+            return Failure{keys ? Text::format(N_("it is missing"))
+                                : Text::format(N_("its signature %s is missing"), name),
+                           error};
         }
-        const char* why = std::strerror(errno);
+        const Text why = Text::systemError(error);
         if (keys) {
             // TRANSLATORS: %s is the system's reason.
-            return Failure{formatText(_("it cannot be read (%s)"), why)};
+            return Failure{Text::format(N_("it cannot be read (%s)"), why), error};
         }
         // TRANSLATORS: the last %s is the system's reason.
-        return Failure{formatText(_("its signature %s cannot be read (%s)"), name.c_str(), why)};
+        return Failure{Text::format(N_("its signature %s cannot be read (%s)"), name, why), error};
     };
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -162,9 +170,10 @@ Result<std::string> readMinisignFile(const std::string& path, MinisignFile file)
         if (content.size() > MINISIGN_FILE_LIMIT) {
             ::close(fd);
             // The limit is many bytes, so a plural is all a translation needs.
-            return Failure{keys ? formatText(_("it is longer than %zu bytes"), MINISIGN_FILE_LIMIT)
-                                : formatText(_("its signature %s is longer than %zu bytes"),
-                                             name.c_str(), MINISIGN_FILE_LIMIT)};
+            const std::string limit = std::to_string(MINISIGN_FILE_LIMIT);
+            return Failure{
+                keys ? Text::format(N_("it is longer than %s bytes"), limit)
+                     : Text::format(N_("its signature %s is longer than %s bytes"), name, limit)};
         }
     }
     ::close(fd);
@@ -187,8 +196,8 @@ Result<MinisignPublicKey> signingKey(const std::vector<MinisignPublicKey>& keys,
     const auto found = std::find_if(keys.begin(), keys.end(),
                                     [&](const auto& key) { return key.id == signature.keyId; });
     if (found == keys.end()) {
-        return Failure{formatText(_("it is signed with an unknown key (key ID %s)"),
-                                  keyIdText(signature.keyId).c_str())};
+        return Failure{Text::format(N_("it is signed with an unknown key (key ID %s)"),
+                                    keyIdText(signature.keyId))};
     }
     return *found;
 }
@@ -198,13 +207,14 @@ Result<> verifyTrustedComment(const MinisignPublicKey& key, const MinisignSignat
     signedText += signature.trustedComment;
     return verifyEd25519(key.key, signature.globalSignature.data(),
                          reinterpret_cast<const unsigned char*>(signedText.data()),
-                         signedText.size(), _("the trusted comment of the signature was altered"));
+                         signedText.size(),
+                         Text::format(N_("the trusted comment of the signature was altered")));
 }
 
 Result<> verifyDigest(const MinisignPublicKey& key, const MinisignSignature& signature,
                       const platform::Blake2b512Digest& digest) {
     return verifyEd25519(key.key, signature.signature.data(), digest.data(), digest.size(),
-                         _("the signature does not match it"));
+                         Text::format(N_("the signature does not match it")));
 }
 
 } // namespace qz

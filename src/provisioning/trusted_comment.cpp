@@ -53,26 +53,27 @@ Result<TrustedComment> parseTrustedComment(std::string_view text) {
             continue;
         }
         if (number != nullptr ? number->has_value() : file.has_value()) {
-            return Failure{formatText(
+            return Failure{Text::format(
                 // TRANSLATORS: %s is a field name: file, version, size or timestamp.
-                _("the trusted comment of the signature has more than one %s:"), key.c_str())};
+                N_("the trusted comment of the signature has more than one %s:"), key)};
         }
         if (number == nullptr) {
             if (value.empty()) {
-                return Failure{_("the trusted comment of the signature has an empty file:")};
+                return Failure{
+                    Text::format(N_("the trusted comment of the signature has an empty file:"))};
             }
             file = std::string(value);
         } else if (!(*number = wholeNumber(value))) {
-            return Failure{formatText(
+            return Failure{Text::format(
                 // TRANSLATORS: %s is a field name: version, size or timestamp.
-                _("the trusted comment of the signature has a %s: that is not a whole number"),
-                key.c_str())};
+                N_("the trusted comment of the signature has a %s: that is not a whole number"),
+                key)};
         }
     }
     if (!file || !version || !size) {
         const char* field = !file ? "file" : !version ? "version" : "size";
         // TRANSLATORS: %s is a field name: file, version or size.
-        return Failure{formatText(_("the trusted comment of the signature lacks %s:"), field)};
+        return Failure{Text::format(N_("the trusted comment of the signature lacks %s:"), field)};
     }
     return TrustedComment{*file, *version, *size, timestamp};
 }

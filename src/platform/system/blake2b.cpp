@@ -39,7 +39,7 @@ Result<Blake2b512Digest> Blake2b512::finish() {
     if (failed_ || !context_ || EVP_DigestFinal_ex(context_.get(), digest.data(), &size) != 1 ||
         size != digest.size()) {
         context_.reset();
-        return Failure{_("Could not compute the BLAKE2b-512 digest")};
+        return Failure{Text::format(N_("Could not compute the BLAKE2b-512 digest"))};
     }
     context_.reset();
     return digest;
@@ -49,7 +49,7 @@ Result<FileDigest> hashFile(const std::string& path) {
     Blake2b512 running;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return systemFailure(formatText(_("Could not read %s"), path.c_str()));
+        return systemFailure(Text::format(N_("Could not read %s"), path));
     }
     std::vector<unsigned char> buffer(256 * 1024);
     FileDigest result;
@@ -59,7 +59,7 @@ Result<FileDigest> hashFile(const std::string& path) {
             continue;
         }
         if (got < 0) {
-            Failure failure = systemFailure(formatText(_("Could not read %s"), path.c_str()));
+            Failure failure = systemFailure(Text::format(N_("Could not read %s"), path));
             ::close(fd);
             return failure;
         }
@@ -72,7 +72,7 @@ Result<FileDigest> hashFile(const std::string& path) {
     ::close(fd);
     auto digest = running.finish();
     if (!digest) {
-        return Failure{digest.reason()};
+        return digest.failure();
     }
     result.digest = *digest;
     return result;

@@ -59,8 +59,7 @@ void removeIfAbandoned(const std::string& path) {
     const bool abandoned = ::fstat(fd, &locked) == 0 && locked.st_dev == st.st_dev &&
                            locked.st_ino == st.st_ino && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
     if (abandoned) {
-        // What resists is tried again by the next run.
-        static_cast<void>(removeItem(path));
+        removeItem(path).ignore("what resists is tried again by the next run");
     }
     ::close(fd);
 }

@@ -9,23 +9,29 @@
 namespace qz::platform {
 namespace {
 
-// 0 on success, else errno.
-int setLock(int fd, short type) {
+// Fails with EAGAIN or EACCES while others hold the lock so that it cannot be had.
+Result<> setLock(int fd, short type, const std::string& path) {
     struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_start = 0;
     lock.l_len = 0;
-    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 0 : errno;
+    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+        return systemFailure("Could not lock " + path);
+    }
+    return {};
 }
 
-// Held (0), held by others (busy), or not to be had.
-Result<bool> outcome(int error, const std::string& path) {
-    if (error == 0 || error == EAGAIN || error == EACCES) {
-        return error == 0;
+// True once set, false while others hold the lock, a failure when it cannot be had.
+Result<bool> outcome(const Result<>& set) {
+    if (set) {
+        return true;
     }
-    errno = error;
-    return systemFailure("Could not lock " + path);
+    const int error = set.failure().error();
+    if (error == EAGAIN || error == EACCES) {
+        return false;
+    }
+    return set.failure();
 }
 
 } // namespace
@@ -56,11 +62,11 @@ Result<bool> FileLock::tryAcquire(const std::string& path, Mode mode) {
         if (mode == mode_) {
             return true;
         }
-        const int error = setLock(fd_, type);
-        if (error == 0) {
+        const auto set = setLock(fd_, type, path);
+        if (set) {
             mode_ = mode;
         }
-        return outcome(error, path);
+        return outcome(set);
     }
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
@@ -71,10 +77,9 @@ Result<bool> FileLock::tryAcquire(const std::string& path, Mode mode) {
         ::close(fd);
         return Failure{"The lock file " + path + " is not a regular file"};
     }
-    const int error = setLock(fd, type);
-    if (error != 0) {
+    if (const auto set = setLock(fd, type, path); !set) {
         ::close(fd);
-        return outcome(error, path);
+        return outcome(set);
     }
     fd_ = fd;
     mode_ = mode;

@@ -25,8 +25,7 @@ Result<> written(Result<> result) {
 } // namespace
 
 DestinationFile::~DestinationFile() {
-    // Whoever needed the outcome closed it already.
-    static_cast<void>(close());
+    close().ignore("whoever needed the outcome closed it already");
 }
 
 void DestinationFile::setPath(std::string path, bool allowOverwrite) {

@@ -124,8 +124,7 @@ Result<> TransferBody::finish() {
 }
 
 void TransferBody::abandon(bool deleteFile) {
-    // The transfer fails for its own reason, whatever closing says.
-    static_cast<void>(file_.close());
+    file_.close().ignore("the transfer fails for its own reason, whatever closing says");
     if (deleteFile) {
         file_.remove();
     }
@@ -133,7 +132,7 @@ void TransferBody::abandon(bool deleteFile) {
 
 Result<Blake2b512Digest> TransferBody::digest() const {
     if (!digest_) {
-        return Failure{_("The body of the transfer was not hashed to its end")};
+        return Failure{Text::format(N_("The body of the transfer was not hashed to its end"))};
     }
     return *digest_;
 }

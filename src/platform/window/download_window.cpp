@@ -136,7 +136,7 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
 void* loadFactory() {
     const int fd = ::memfd_create("qz-gtk-window", MFD_CLOEXEC);
     if (fd < 0) {
-        systemLog(systemFailure("The GTK window cannot be loaded").reason);
+        systemLog(systemFailure("The GTK window cannot be loaded").reason());
         return nullptr;
     }
     void* factory = nullptr;
