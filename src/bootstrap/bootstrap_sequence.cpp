@@ -3,8 +3,8 @@
 #include "base/translation.h"
 #include "bootstrap/installer_constants.h"
 #include "bootstrap/temp_dir.h"
-#include "process/executable_location.h"
-#include "process/launch.h"
+#include "platform/system/main_bundle.h"
+#include "process/install_agent_commands.h"
 #include "process/shell.h"
 #include "provisioning/endpoint_url_file.h"
 #include "provisioning/install_agent_locations.h"
@@ -18,13 +18,14 @@ int extractPayloadToDir(std::string /*directory*/, bool /*flag*/, MessageReporte
     return 0;
 }
 
-int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter) {
+int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter,
+                               const Settings& settings) {
     TempDir tempDir("tmp_install_dir");
     std::string scratch = tempDir.getDir();
     if (scratch.empty() || std::getenv("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr) {
-        scratch = getDirectoryOfExecutable();
+        scratch = getDirectoryOfExecutable(settings);
     }
-    const std::string bundleLocation = getBundleLocation();
+    const std::string bundleLocation = getBundleLocation(settings);
 
     const int code = extractPayloadToDir(scratch, false, reporter);
     if (code != 0) {
@@ -37,14 +38,14 @@ int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter) 
     const std::string urlFile = bundleLocation + PATH_SEPARATOR + "installAgentURL.txt";
     const std::string endpointUrl = readEndpointUrlFile(urlFile, reporter);
 
-    const std::string installAgent = sourceInstallAgent(scratch, endpointUrl, reporter);
+    const std::string installAgent = sourceInstallAgent(scratch, endpointUrl, reporter, settings);
     if (installAgent.empty()) {
         return -1;
     }
 
     const std::string launchCommand = "sh " + smart_quote(installAgent);
-    if (!fireInstallAgentWithArgs(installAgent, launchCommand, bundleLocation, argc, argv,
-                                  reporter)) {
+    if (!fireInstallAgentWithArgs(installAgent, launchCommand, bundleLocation, argc, argv, reporter,
+                                  settings)) {
         reporter(_("Failed to start the install agent"), true);
         return -1;
     }

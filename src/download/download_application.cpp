@@ -8,8 +8,7 @@
 
 namespace qz {
 
-int runDownloadApplication(int /*argc*/, char** /*argv*/) {
-    const Settings& run = runSettings();
+int runDownloadApplication(int /*argc*/, char** /*argv*/, const Settings& run) {
     platform::EventLoop loop;
     const auto window = platform::makeDownloadWindow(loop, run);
     DownloadSettings settings;
@@ -26,6 +25,8 @@ int runDownloadApplication(int /*argc*/, char** /*argv*/) {
     settings.timeoutInterval = run.downloadTimeout;
     settings.caFile = run.caFile;
     settings.caDirectory = run.caDirectory;
+    settings.mainBundle = [bundle = platform::mainBundle(run)] { return bundle; };
+    settings.run = run;
     Download controller(*window, std::move(settings));
     loop.callLater(0, [&controller] { controller.applicationDidFinishLaunching(); });
     return loop.run();

@@ -6,8 +6,10 @@
 
 namespace qz {
 
-std::string getBundleLocation();
-std::string getDefaultInstallAgentLocation();
+struct Settings;
+
+std::string getBundleLocation(const Settings& settings);
+std::string getDefaultInstallAgentLocation(const Settings& settings);
 std::string getInstallAgentCacheDir();
 std::string installAgentDirOnDisk();
 std::string getInstallAgentExecutable(std::string directory);

@@ -1,5 +1,6 @@
 #include "bootstrap/bootstrap_sequence.h"
 
+#include "base/settings.h"
 #include "fakes/fakes.h"
 #include "process/shell.h"
 #include "support/env_guard.h"
@@ -19,7 +20,7 @@ class BootstrapSequence : public ::testing::Test {
           unitTest_("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt) {
         test::makeDirectories(root / "tmp");
         test::makeDirectories(resources);
-        test::fakeRunSettings().executablePath = resources + "/setup";
+        settings.executablePath = resources + "/setup";
         test::fakeSourcing() = {};
         test::fakeSourcing().result = root / "agent dir/install";
         test::fakeLaunch() = {};
@@ -33,11 +34,12 @@ class BootstrapSequence : public ::testing::Test {
         }
         argv.push_back(nullptr);
         return bootstrapInstallerMainFunc(static_cast<int>(args.size()), argv.data(),
-                                          test::captureMessage);
+                                          test::captureMessage, settings);
     }
 
     test::ScratchDir root;
     const std::string resources = root / "Installer";
+    Settings settings;
     test::EnvGuard tmp_;
     test::EnvGuard unitTest_;
 };

@@ -9,12 +9,12 @@ std::string downloadFrom;
 char** EMPTY_ARGV = nullptr;
 bool installAgentInCache = false;
 
-int CallNSApplicationMain(int /*argc*/, char** /*argv*/) {
+int CallNSApplicationMain(int /*argc*/, char** /*argv*/, const Settings& /*settings*/) {
     return 0;
 }
 
 bool downloadInstallAgentFromQZ(const char* destination, const char* url,
-                                MessageReporter /*reporter*/) {
+                                MessageReporter /*reporter*/, const Settings& /*settings*/) {
     auto& fake = test::fakeDownload();
     ++fake.calls;
     fake.destination = destination;

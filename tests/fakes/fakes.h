@@ -3,7 +3,6 @@
 // Stand-ins for whole layers, linked into test programs in place of the real ones, so that one
 // layer can be tested on its own. Each records how it was called and does what the test says.
 
-#include "base/settings.h"
 #include "bootstrap/message_reporter.h"
 
 #include <functional>
@@ -43,8 +42,5 @@ struct FakeLaunch {
     bool result = true;
 };
 FakeLaunch& fakeLaunch();
-
-// The run's settings, which the test may change (the executable's path chooses the bundle).
-Settings& fakeRunSettings();
 
 } // namespace qz::test

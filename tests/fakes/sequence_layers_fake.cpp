@@ -1,4 +1,4 @@
-#include "process/launch.h"
+#include "process/install_agent_commands.h"
 #include "provisioning/install_agent_sourcing.h"
 
 #include "fakes/fakes.h"
@@ -6,7 +6,7 @@
 namespace qz {
 
 std::string sourceInstallAgent(std::string scratchDirectory, std::string endpointUrl,
-                               MessageReporter /*reporter*/) {
+                               MessageReporter /*reporter*/, const Settings& /*settings*/) {
     auto& fake = test::fakeSourcing();
     ++fake.calls;
     fake.scratchDirectory = scratchDirectory;
@@ -16,7 +16,7 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
 
 bool fireInstallAgentWithArgs(std::string program, std::string commandPrefix,
                               std::string bundleDirectory, int argc, char** argv,
-                              MessageReporter /*reporter*/) {
+                              MessageReporter /*reporter*/, const Settings& /*settings*/) {
     auto& fake = test::fakeLaunch();
     ++fake.calls;
     fake.program = program;

@@ -1,5 +1,6 @@
 #include "provisioning/install_agent_sourcing.h"
 
+#include "base/settings.h"
 #include "fakes/fakes.h"
 #include "support/env_guard.h"
 #include "support/files.h"
@@ -14,20 +15,20 @@ namespace {
 
 const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
 
-// An installer folder with its program, a home and a scratch directory; the download entry and
-// the run's settings are stand-ins.
+// An installer folder with its program, a home and a scratch directory; the download entry is a
+// stand-in.
 class SourceInstallAgent : public ::testing::Test {
   protected:
     SourceInstallAgent() : home_("HOME", root / "home") {
         test::makeDirectories(resources);
         test::makeDirectories(scratch);
-        test::fakeRunSettings().executablePath = resources + "/setup";
+        settings.executablePath = resources + "/setup";
         test::fakeDownload() = {};
         test::capturedMessages().clear();
     }
 
     std::string source() {
-        return sourceInstallAgent(scratch, "http://h/a.zip", test::captureMessage);
+        return sourceInstallAgent(scratch, "http://h/a.zip", test::captureMessage, settings);
     }
     std::string cache() const {
         return root / "home" + CACHE;
@@ -36,6 +37,7 @@ class SourceInstallAgent : public ::testing::Test {
     test::ScratchDir root;
     const std::string resources = root / "Installer";
     const std::string scratch = root / "scratch";
+    Settings settings;
     test::EnvGuard home_;
 };
 
