@@ -234,7 +234,7 @@ SignalsBlocked::~SignalsBlocked() {
 
 Result<int> runThroughShell(std::string commandLine,
                             const std::vector<std::string>& unsetEnvironment, Waiting waiting) {
-    // Otherwise nothing process-wide changes, as this may be a worker thread.
+    // Only the foreground changes anything process-wide: this may be a worker thread.
     std::optional<Foreground> foreground;
     if (waiting == Waiting::AsTheForeground) {
         foreground.emplace();

@@ -1,5 +1,7 @@
 #include "platform/system/event_loop.h"
 
+#include "platform/system/child_processes.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "platform/system/child_processes.h"
 #include "platform/window/loop_bridge.h"
 
 #include <chrono>
@@ -13,6 +12,8 @@
 #include <vector>
 
 namespace qz::platform {
+
+class CaughtSignals;
 
 // The main loop of the download window and its transfer: `poll` on the descriptors watched,
 // delayed calls, signals and work finished off the loop. It needs no toolkit, so a run without
