@@ -1,7 +1,8 @@
 #!/bin/sh
 # Sets up, builds and runs every test: once in a normal build, once with AddressSanitizer and
-# UndefinedBehaviorSanitizer. Warnings are errors; the sanitized build links each layer as a shared
-# library that must resolve every symbol, so a call from a layer to one above it fails the build.
+# UndefinedBehaviorSanitizer, once with ThreadSanitizer (the unpacking runs on a worker thread).
+# Warnings are errors; the ASan build links each layer as a shared library that must resolve every
+# symbol, so a call from a layer to one above it fails the build.
 # Then the release program: built against Debian 11, checked for what it needs when it loads, and
 # run in Debian 11, Debian 13 and Debian 11 desktop chroots (QZ_SKIP_RELEASE=1 leaves it out).
 set -eu
@@ -21,6 +22,12 @@ ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
 LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
     ctest --test-dir build-sanitize --output-on-failure -j2
+
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ_TSAN=ON -DQZ_WITH_GTK=AUTO \
+    -DQZ_WERROR=ON >/dev/null
+cmake --build build-tsan
+TSAN_OPTIONS=${TSAN_OPTIONS:-suppressions=$PWD/tests/tsan.supp:halt_on_error=1} \
+    ctest --test-dir build-tsan --output-on-failure -j2
 
 if [ "${QZ_SKIP_RELEASE:-0}" != 1 ]; then
     scripts/build-release.sh

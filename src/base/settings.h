@@ -6,8 +6,9 @@
 
 namespace qz {
 
-// What we read from the environment beyond what the installer's own design reads, made once at
-// start and passed down from there.
+// What we read from the environment beyond what the installer's own design reads, and what main
+// adds at start. main makes it once, before any other thread runs, and passes it down to
+// whatever needs it.
 struct Settings {
     // QZ_DOWNLOAD_TIMEOUT: seconds of connect and idle time-out for the download.
     double downloadTimeout = 60.0;
@@ -21,18 +22,14 @@ struct Settings {
     bool colour = true;
     // TERM is "dumb": no escape sequences.
     bool dumbTerminal = false;
-    // The running program, resolved; empty when it cannot be read.
+    // Set by main: the running program, resolved; empty when it cannot be read.
     std::string executablePath;
-    // Set for our own use only; the programs we start do not get them.
+    // Set by main: variables it put in the environment for our own use only (GDK_GL), which the
+    // programs we start do not get.
     std::vector<std::string> hiddenEnvironment;
 
-    // From `getenv`-like lookups; changes nothing.
+    // From `getenv`-like lookups; changes nothing, and leaves the two fields above empty.
     static Settings read(const std::function<const char*(const char* name)>& lookup);
 };
-
-// This run's settings. The first call, which main makes before any other thread runs, reads them
-// and sets in the environment what the GTK window reads from it (GDK_GL, so that GDK does not
-// load an OpenGL renderer that the window never uses), hidden again from the programs we start.
-const Settings& runSettings();
 
 } // namespace qz

@@ -3,8 +3,8 @@
 #include "base/translation.h"
 #include "bootstrap/installer_constants.h"
 #include "bootstrap/temp_dir.h"
-#include "process/executable_location.h"
-#include "process/launch.h"
+#include "platform/system/main_bundle.h"
+#include "process/install_agent_commands.h"
 #include "process/shell.h"
 #include "provisioning/install_agent_locations.h"
 #include "provisioning/install_agent_sourcing.h"
@@ -19,15 +19,16 @@ namespace {
 class RealSequenceLayers final : public SequenceLayers {
   public:
     std::string sourceInstallAgent(std::string scratchDirectory, std::string endpointUrl,
-                                   MessageReporter reporter) override {
-        return qz::sourceInstallAgent(std::move(scratchDirectory), std::move(endpointUrl),
-                                      reporter);
+                                   MessageReporter reporter, const Settings& settings) override {
+        return qz::sourceInstallAgent(std::move(scratchDirectory), std::move(endpointUrl), reporter,
+                                      settings);
     }
     bool fireInstallAgentWithArgs(std::string program, std::string commandPrefix,
                                   std::string bundleDirectory, int argc, char** argv,
-                                  MessageReporter reporter) override {
+                                  MessageReporter reporter, const Settings& settings) override {
         return qz::fireInstallAgentWithArgs(std::move(program), std::move(commandPrefix),
-                                            std::move(bundleDirectory), argc, argv, reporter);
+                                            std::move(bundleDirectory), argc, argv, reporter,
+                                            settings);
     }
 };
 
@@ -37,19 +38,20 @@ int extractPayloadToDir(std::string /*directory*/, bool /*flag*/, MessageReporte
     return 0;
 }
 
-int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter) {
+int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter,
+                               const Settings& settings) {
     RealSequenceLayers layers;
-    return bootstrapInstallerMainFunc(argc, argv, reporter, layers);
+    return bootstrapInstallerMainFunc(argc, argv, reporter, settings, layers);
 }
 
 int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter,
-                               SequenceLayers& layers) {
+                               const Settings& settings, SequenceLayers& layers) {
     TempDir tempDir("tmp_install_dir");
     std::string scratch = tempDir.getDir();
     if (scratch.empty() || std::getenv("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr) {
-        scratch = getDirectoryOfExecutable();
+        scratch = getDirectoryOfExecutable(settings);
     }
-    const std::string bundleLocation = getBundleLocation();
+    const std::string bundleLocation = getBundleLocation(settings);
 
     const int code = extractPayloadToDir(scratch, false, reporter);
     if (code != 0) {
@@ -62,14 +64,15 @@ int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter,
     const std::string urlFile = bundleLocation + PATH_SEPARATOR + "installAgentURL.txt";
     const std::string endpointUrl = readEndpointUrlFile(urlFile, reporter);
 
-    const std::string installAgent = layers.sourceInstallAgent(scratch, endpointUrl, reporter);
+    const std::string installAgent =
+        layers.sourceInstallAgent(scratch, endpointUrl, reporter, settings);
     if (installAgent.empty()) {
         return -1;
     }
 
     const std::string launchCommand = "sh " + smart_quote(installAgent);
     if (!layers.fireInstallAgentWithArgs(installAgent, launchCommand, bundleLocation, argc, argv,
-                                         reporter)) {
+                                         reporter, settings)) {
         reporter(_("Failed to start the install agent"), true);
         return -1;
     }

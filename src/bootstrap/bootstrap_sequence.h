@@ -6,23 +6,26 @@
 
 namespace qz {
 
+struct Settings;
+
 // The layers below that the sequence calls: sourcing and the launch. The program's own run takes
 // them as they are; a test stands in for them.
 class SequenceLayers {
   public:
     virtual ~SequenceLayers() = default;
     virtual std::string sourceInstallAgent(std::string scratchDirectory, std::string endpointUrl,
-                                           MessageReporter reporter) = 0;
+                                           MessageReporter reporter, const Settings& settings) = 0;
     virtual bool fireInstallAgentWithArgs(std::string program, std::string commandPrefix,
                                           std::string bundleDirectory, int argc, char** argv,
-                                          MessageReporter reporter) = 0;
+                                          MessageReporter reporter, const Settings& settings) = 0;
 };
 
 // From a fresh scratch directory to a started install agent: 0 when it was started, -1 otherwise.
-int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter);
+int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter,
+                               const Settings& settings);
 // The same through `layers`.
 int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter,
-                               SequenceLayers& layers);
+                               const Settings& settings, SequenceLayers& layers);
 
 // Unpacks a payload carried by the bootstrapper itself; this one carries none.
 int extractPayloadToDir(std::string directory, bool flag, MessageReporter reporter);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/settings.h"
 #include "base/translation.h"
 #include "platform/system/main_bundle.h"
 #include "platform/transfer/url_transfer.h"
@@ -66,11 +67,16 @@ struct DownloadSettings {
     std::function<void(unsigned id)> cancelCall;
     // Blocking work off the loop, its result handed back on the loop.
     std::function<void(std::function<bool()> work, std::function<void(bool)> done)> runInBackground;
-    std::function<std::optional<platform::MainBundle>()> mainBundle = platform::mainBundle;
+    // The installer's bundle; none unless given.
+    std::function<std::optional<platform::MainBundle>()> mainBundle = [] {
+        return std::optional<platform::MainBundle>();
+    };
     double timeoutInterval = 60.0;
     std::string caFile; // trusted for HTTPS instead of the system's store, when set
     // The same as a directory of hashed certificates.
     std::string caDirectory;
+    // The run's, for the programs the controller starts (unzip).
+    Settings run;
 };
 
 // Shown while another run holds the cache (translated where shown).

@@ -19,8 +19,7 @@ namespace {
 
 // The download application: one window, one controller, one event loop run. Returns the run's
 // status (non-zero when the cache's install agent is ready).
-int runDownloadApplication(int /*argc*/, char** /*argv*/) {
-    const Settings& run = runSettings();
+int runDownloadApplication(int /*argc*/, char** /*argv*/, const Settings& run) {
     platform::EventLoop loop;
     const auto window = platform::makeDownloadWindow(loop, run);
     DownloadSettings settings;
@@ -37,6 +36,8 @@ int runDownloadApplication(int /*argc*/, char** /*argv*/) {
     settings.timeoutInterval = run.downloadTimeout;
     settings.caFile = run.caFile;
     settings.caDirectory = run.caDirectory;
+    settings.mainBundle = [bundle = platform::mainBundle(run)] { return bundle; };
+    settings.run = run;
     Download controller(*window, std::move(settings));
     loop.callLater(0, [&controller] { controller.applicationDidFinishLaunching(); });
     return loop.run();
@@ -44,12 +45,12 @@ int runDownloadApplication(int /*argc*/, char** /*argv*/) {
 
 } // namespace
 
-int CallNSApplicationMain(int /*argc*/, char** /*argv*/) {
-    return runDownloadApplication(0, EMPTY_ARGV);
+int CallNSApplicationMain(int /*argc*/, char** /*argv*/, const Settings& settings) {
+    return runDownloadApplication(0, EMPTY_ARGV, settings);
 }
 
 bool downloadInstallAgentFromQZ(const char* destination, const char* url,
-                                MessageReporter /*reporter*/) {
+                                MessageReporter /*reporter*/, const Settings& settings) {
     std::string chosen = url;
     if (const char* override = std::getenv("QZ_INTERNAL_INSTALL_AGENT_URL")) {
         chosen = override;
@@ -57,7 +58,7 @@ bool downloadInstallAgentFromQZ(const char* destination, const char* url,
     downloadTo = destination;
     downloadFrom = chosen;
     installAgentInCache = false;
-    return CallNSApplicationMain(0, EMPTY_ARGV) != 0;
+    return CallNSApplicationMain(0, EMPTY_ARGV, settings) != 0;
 }
 
 } // namespace qz

@@ -6,6 +6,8 @@
 
 namespace qz {
 
+struct Settings;
+
 // Handed from the entry to the controller, which reads them when the application starts.
 extern std::string downloadTo;
 extern std::string downloadFrom;
@@ -15,10 +17,11 @@ extern char** EMPTY_ARGV;
 extern bool installAgentInCache;
 
 // Runs the download application; returns its run status.
-int CallNSApplicationMain(int argc, char** argv);
+int CallNSApplicationMain(int argc, char** argv, const Settings& settings);
 
 // Runs the download window for the install agent archive; true when the cache's install agent
 // is complete and current, ready to be started.
-bool downloadInstallAgentFromQZ(const char* destination, const char* url, MessageReporter reporter);
+bool downloadInstallAgentFromQZ(const char* destination, const char* url, MessageReporter reporter,
+                                const Settings& settings);
 
 } // namespace qz

@@ -4,7 +4,7 @@
 #include "bootstrap/message_reporter.h"
 #include "platform/system/directories.h"
 #include "platform/system/system_log.h"
-#include "process/unzip.h"
+#include "process/install_agent_commands.h"
 #include "provisioning/install_agent_locations.h"
 
 #include <memory>
@@ -65,9 +65,10 @@ void Download::handOver() {
     const std::string archive = installAgentLocation_;
     const auto messages = std::make_shared<Messages>();
     settings_.runInBackground(
-        [archive, unpackDir, messages] {
-            const bool unpacked = unzipInstallAgent(archive, unpackDir, "unzip", keepMessage) &&
-                                  isUsableInstallAgent(getInstallAgentExecutable(unpackDir));
+        [archive, unpackDir, messages, run = settings_.run] {
+            const bool unpacked =
+                unzipInstallAgent(archive, unpackDir, "unzip", keepMessage, run) &&
+                isUsableInstallAgent(getInstallAgentExecutable(unpackDir));
             messages->swap(unpackingMessages);
             return unpacked;
         },

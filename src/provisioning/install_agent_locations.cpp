@@ -4,7 +4,6 @@
 #include "base/translation.h"
 #include "bootstrap/installer_constants.h"
 #include "platform/system/main_bundle.h"
-#include "process/executable_location.h"
 #include "provisioning/cache_trust.h"
 
 #include <cerrno>
@@ -14,15 +13,15 @@
 
 namespace qz {
 
-std::string getBundleLocation() {
-    if (const auto bundle = platform::mainBundle()) {
+std::string getBundleLocation(const Settings& settings) {
+    if (const auto bundle = platform::mainBundle(settings)) {
         return bundle->resourcePath.empty() ? bundle->bundlePath : bundle->resourcePath;
     }
-    return getDirectoryOfExecutable();
+    return getDirectoryOfExecutable(settings);
 }
 
-std::string getDefaultInstallAgentLocation() {
-    const auto bundle = platform::mainBundle();
+std::string getDefaultInstallAgentLocation(const Settings& settings) {
+    const auto bundle = platform::mainBundle(settings);
     if (!bundle || bundle->resourcePath.empty()) {
         return std::string();
     }

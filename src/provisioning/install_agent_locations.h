@@ -8,8 +8,10 @@
 
 namespace qz {
 
-std::string getBundleLocation();
-std::string getDefaultInstallAgentLocation();
+struct Settings;
+
+std::string getBundleLocation(const Settings& settings);
+std::string getDefaultInstallAgentLocation(const Settings& settings);
 // The first line of the endpoint URL file, as it stands; empty when there is none.
 std::string readEndpointUrlFile(std::string path, MessageReporter reporter);
 std::string getInstallAgentCacheDir();

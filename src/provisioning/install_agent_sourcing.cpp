@@ -3,8 +3,8 @@
 #include "base/translation.h"
 #include "bootstrap/installer_constants.h"
 #include "download/download_entry.h"
-#include "process/executable_location.h"
-#include "process/unzip.h"
+#include "platform/system/main_bundle.h"
+#include "process/install_agent_commands.h"
 #include "provisioning/cache_trust.h"
 #include "provisioning/install_agent_locations.h"
 #include "provisioning/install_agent_signature.h"
@@ -20,8 +20,8 @@ namespace {
 class RealDownloadEntry final : public DownloadEntry {
   public:
     bool downloadInstallAgentFromQZ(const char* destination, const char* url,
-                                    MessageReporter reporter) override {
-        return qz::downloadInstallAgentFromQZ(destination, url, reporter);
+                                    MessageReporter reporter, const Settings& settings) override {
+        return qz::downloadInstallAgentFromQZ(destination, url, reporter, settings);
     }
     bool installAgentInCache() const override {
         return qz::installAgentInCache;
@@ -51,15 +51,16 @@ std::string findInstallAgentArchive(const std::string& directory) {
 }
 
 std::string sourceInstallAgent(std::string scratchDirectory, std::string endpointUrl,
-                               MessageReporter reporter) {
+                               MessageReporter reporter, const Settings& settings) {
     RealDownloadEntry download;
     return sourceInstallAgent(std::move(scratchDirectory), std::move(endpointUrl), reporter,
-                              download);
+                              settings, download);
 }
 
 std::string sourceInstallAgent(std::string scratchDirectory, std::string endpointUrl,
-                               MessageReporter reporter, DownloadEntry& download) {
-    std::string archive = getDefaultInstallAgentLocation();
+                               MessageReporter reporter, const Settings& settings,
+                               DownloadEntry& download) {
+    std::string archive = getDefaultInstallAgentLocation(settings);
     struct stat st {};
     if (::stat(archive.c_str(), &st) != 0) {
         archive = findInstallAgentArchive(directoryOfPath(archive));
@@ -68,7 +69,8 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
     std::string destination;
     if (!archive.empty()) {
         // With the installer's key, an archive whose signature fails is not even unpacked.
-        if (const auto verified = verifyBundleArchive(getBundleLocation(), archive); !verified) {
+        if (const auto verified = verifyBundleArchive(getBundleLocation(settings), archive);
+            !verified) {
             reporter(verified.shown(), true);
             reporter(_("Failed to initialize the install agent."), true);
             return std::string();
@@ -84,7 +86,8 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
             reporter(trusted.shown(), true);
         }
         archive = scratchDirectory + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
-        if (!download.downloadInstallAgentFromQZ(archive.c_str(), endpointUrl.c_str(), reporter)) {
+        if (!download.downloadInstallAgentFromQZ(archive.c_str(), endpointUrl.c_str(), reporter,
+                                                 settings)) {
             return std::string();
         }
         // Only the agent that the window put in the cache, in a cache still trusted now.
@@ -100,7 +103,7 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
 
     // An archive without a usable "install" at its top level would start nothing and still count
     // as a started install agent.
-    if (unzipInstallAgent(archive, destination, "unzip", reporter) &&
+    if (unzipInstallAgent(archive, destination, "unzip", reporter, settings) &&
         isUsableInstallAgent(getInstallAgentExecutable(destination))) {
         return getInstallAgentExecutable(destination);
     }

@@ -1,6 +1,6 @@
 #include "bootstrap/bootstrap_sequence.h"
 
-#include "fakes/fakes.h"
+#include "base/settings.h"
 #include "process/shell.h"
 #include "support/env_guard.h"
 #include "support/files.h"
@@ -16,7 +16,7 @@ namespace {
 // Sourcing and the launch return their `result` and record what they were given.
 struct FakeLayers : SequenceLayers {
     std::string sourceInstallAgent(std::string scratchDirectory, std::string endpointUrl,
-                                   MessageReporter) override {
+                                   MessageReporter, const Settings&) override {
         ++sourcing.calls;
         sourcing.scratchDirectory = scratchDirectory;
         sourcing.endpointUrl = endpointUrl;
@@ -24,7 +24,7 @@ struct FakeLayers : SequenceLayers {
     }
     bool fireInstallAgentWithArgs(std::string program, std::string commandPrefix,
                                   std::string bundleDirectory, int argc, char** argv,
-                                  MessageReporter) override {
+                                  MessageReporter, const Settings&) override {
         ++launch.calls;
         launch.program = program;
         launch.commandPrefix = commandPrefix;
@@ -57,7 +57,7 @@ class BootstrapSequence : public ::testing::Test {
           unitTest_("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt) {
         test::makeDirectories(root / "tmp");
         test::makeDirectories(resources);
-        test::fakeRunSettings().executablePath = resources + "/setup";
+        settings.executablePath = resources + "/setup";
         layers.sourcing.result = root / "agent dir/install";
         test::capturedMessages().clear();
     }
@@ -69,12 +69,13 @@ class BootstrapSequence : public ::testing::Test {
         }
         argv.push_back(nullptr);
         return bootstrapInstallerMainFunc(static_cast<int>(args.size()), argv.data(),
-                                          test::captureMessage, layers);
+                                          test::captureMessage, settings, layers);
     }
 
     FakeLayers layers;
     test::ScratchDir root;
     const std::string resources = root / "Installer";
+    Settings settings;
     test::EnvGuard tmp_;
     test::EnvGuard unitTest_;
 };

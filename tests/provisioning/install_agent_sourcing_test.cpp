@@ -1,6 +1,6 @@
 #include "provisioning/install_agent_sourcing.h"
 
-#include "fakes/fakes.h"
+#include "base/settings.h"
 #include "support/env_guard.h"
 #include "support/files.h"
 #include "support/message_capture.h"
@@ -17,7 +17,8 @@ const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
 
 // The download entry: what the window would have left behind is the test's `act`.
 struct FakeDownload : DownloadEntry {
-    bool downloadInstallAgentFromQZ(const char* to, const char* from, MessageReporter) override {
+    bool downloadInstallAgentFromQZ(const char* to, const char* from, MessageReporter,
+                                    const Settings&) override {
         ++calls;
         destination = to;
         url = from;
@@ -36,19 +37,20 @@ struct FakeDownload : DownloadEntry {
     };
 };
 
-// An installer folder with its program, a home and a scratch directory; the download entry and
-// the run's settings are stand-ins.
+// An installer folder with its program, a home and a scratch directory; the download entry is a
+// stand-in.
 class SourceInstallAgent : public ::testing::Test {
   protected:
     SourceInstallAgent() : home_("HOME", root / "home") {
         test::makeDirectories(resources);
         test::makeDirectories(scratch);
-        test::fakeRunSettings().executablePath = resources + "/setup";
+        settings.executablePath = resources + "/setup";
         test::capturedMessages().clear();
     }
 
     std::string source() {
-        return sourceInstallAgent(scratch, "http://h/a.zip", test::captureMessage, download);
+        return sourceInstallAgent(scratch, "http://h/a.zip", test::captureMessage, settings,
+                                  download);
     }
     std::string cache() const {
         return root / "home" + CACHE;
@@ -58,6 +60,7 @@ class SourceInstallAgent : public ::testing::Test {
     test::ScratchDir root;
     const std::string resources = root / "Installer";
     const std::string scratch = root / "scratch";
+    Settings settings;
     test::EnvGuard home_;
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/system/child_processes.h"
 #include "platform/system/event_loop.h"
 
 #include <csignal>
@@ -17,8 +18,7 @@ class CloseOnSignals {
         : loop_(loop), close_(std::move(close)) {
         for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
             // One ignored from the start (nohup) stays ignored, also for the install agent.
-            struct sigaction current {};
-            if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+            if (signalIgnored(signal)) {
                 continue;
             }
             if (const unsigned id = loop_.watchSignal(signal, [this] { close_(); })) {

@@ -1,7 +1,8 @@
 #include "platform/system/event_loop.h"
 
+#include "platform/system/child_processes.h"
+
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -11,19 +12,6 @@
 
 namespace qz::platform {
 namespace {
-
-// Where the signal handler writes the signals it caught: a handler can reach nothing else.
-std::atomic<int> signalWriteEnd{-1};
-
-extern "C" void onCaughtSignal(int signal) {
-    const int saved = errno;
-    const int fd = signalWriteEnd.load();
-    if (fd >= 0) {
-        const auto byte = static_cast<unsigned char>(signal);
-        [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
-    }
-    errno = saved;
-}
 
 void closeBoth(int (&fds)[2]) {
     for (int& fd : fds) {
@@ -58,7 +46,7 @@ EventLoop::EventLoop() {
         wakeWatch_ = watch(wakePipe_[0], POLLIN, [this](short) {
             drain(wakePipe_[0]);
             // A signal caught before the work ended is heard before its result is.
-            if (signalPipe_[0] >= 0) {
+            if (caught_) {
                 drainSignals();
             }
             finishWorkers();
@@ -67,16 +55,11 @@ EventLoop::EventLoop() {
 }
 
 EventLoop::~EventLoop() {
-    for (const auto& [signal, previous] : caughtSignals_) {
-        ::sigaction(signal, &previous, nullptr);
-    }
-    int ours = signalPipe_[1];
-    signalWriteEnd.compare_exchange_strong(ours, -1);
+    caught_.reset();
     for (const auto& worker : workers_) {
         worker->thread.join();
     }
     closeBoth(wakePipe_);
-    closeBoth(signalPipe_);
 }
 
 unsigned EventLoop::nextId() {
@@ -224,23 +207,16 @@ void EventLoop::unwatch(unsigned id) {
 }
 
 unsigned EventLoop::watchSignal(int signal, std::function<void()> fn) {
-    if (signalPipe_[0] < 0) {
-        if (::pipe2(signalPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (!caught_) {
+        auto made = std::make_unique<CaughtSignals>();
+        if (made->readEnd() < 0) {
             return 0;
         }
-        signalWriteEnd.store(signalPipe_[1]);
-        signalWatch_ = watch(signalPipe_[0], POLLIN, [this](short) { drainSignals(); });
+        caught_ = std::move(made);
+        signalWatch_ = watch(caught_->readEnd(), POLLIN, [this](short) { drainSignals(); });
     }
-    if (caughtSignals_.find(signal) == caughtSignals_.end()) {
-        struct sigaction action {};
-        action.sa_handler = onCaughtSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        struct sigaction previous {};
-        if (::sigaction(signal, &action, &previous) != 0) {
-            return 0;
-        }
-        caughtSignals_[signal] = previous;
+    if (!caught_->catchSignal(signal)) {
+        return 0;
     }
     const unsigned id = nextId();
     signalWatches_[id] = SignalWatch{signal, std::move(fn)};
@@ -256,15 +232,13 @@ void EventLoop::unwatchSignal(unsigned id) {
     signalWatches_.erase(it);
     const bool stillWatched = std::any_of(signalWatches_.begin(), signalWatches_.end(),
                                           [signal](auto& w) { return w.second.signal == signal; });
-    if (const auto caught = caughtSignals_.find(signal);
-        !stillWatched && caught != caughtSignals_.end()) {
-        ::sigaction(signal, &caught->second, nullptr);
-        caughtSignals_.erase(caught);
+    if (!stillWatched) {
+        caught_->release(signal);
     }
 }
 
 void EventLoop::drainSignals() {
-    for (const unsigned char signal : drain(signalPipe_[0])) {
+    for (const int signal : caught_->take()) {
         std::vector<unsigned> ids;
         for (const auto& [id, watch] : signalWatches_) {
             if (watch.signal == signal) {
@@ -284,11 +258,7 @@ void EventLoop::runInBackground(std::function<bool()> work, std::function<void(b
     auto worker = std::make_shared<Worker>();
     worker->done = std::move(done);
     workers_.push_back(worker);
-    // Signals stay with the main thread, whose calls they interrupt.
-    sigset_t all;
-    sigset_t old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
+    const SignalsBlocked blocked;
     worker->thread = std::thread([this, worker, work = std::move(work)] {
         worker->result = work();
         {
@@ -298,7 +268,6 @@ void EventLoop::runInBackground(std::function<bool()> work, std::function<void(b
         const unsigned char byte = 1;
         [[maybe_unused]] const ssize_t written = ::write(wakePipe_[1], &byte, 1);
     });
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 void EventLoop::finishWorkers() {

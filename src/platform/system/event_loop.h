@@ -3,7 +3,6 @@
 #include "platform/system/loop_bridge.h"
 
 #include <chrono>
-#include <csignal>
 #include <functional>
 #include <list>
 #include <map>
@@ -13,6 +12,8 @@
 #include <vector>
 
 namespace qz::platform {
+
+class CaughtSignals;
 
 // The main loop of the download window and its transfer: `poll` on the descriptors watched,
 // delayed calls, signals and work finished off the loop. It needs no toolkit, so a run without
@@ -94,11 +95,10 @@ class EventLoop : public LoopBridge {
     std::map<unsigned, Timer> timers_;
     std::map<unsigned, Watch> watches_;
     std::map<unsigned, SignalWatch> signalWatches_;
-    // Each signal's disposition before we caught it, restored when its last watch goes.
-    std::map<int, struct sigaction> caughtSignals_;
-    // Written by finished workers and by the signal handler; read by the loop.
+    // Made with the first watch of a signal; each signal caught until its last watch goes.
+    std::unique_ptr<CaughtSignals> caught_;
+    // Written by finished workers; read by the loop.
     int wakePipe_[2] = {-1, -1};
-    int signalPipe_[2] = {-1, -1};
     unsigned wakeWatch_ = 0;
     unsigned signalWatch_ = 0;
     std::list<std::shared_ptr<Worker>> workers_;

@@ -28,6 +28,26 @@ std::string runningExecutablePath() {
     }
 }
 
+std::string getPathToExecutable(const Settings& settings) {
+    if (const auto bundle = platform::mainBundle(settings)) {
+        return bundle->bundlePath;
+    }
+    return settings.executablePath;
+}
+
+std::string directoryOfPath(const std::string& path) {
+    const auto cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? path : path.substr(0, cut);
+}
+
+std::string getDirectoryOfExecutable(const Settings& settings) {
+    const std::string path = getPathToExecutable(settings);
+    if (path.empty()) {
+        return std::string();
+    }
+    return directoryOfPath(path);
+}
+
 } // namespace qz
 
 namespace qz::platform {
@@ -45,8 +65,8 @@ MainBundle bundleForExecutable(const std::string& executablePath) {
     return {dir, dir};
 }
 
-std::optional<MainBundle> mainBundle() {
-    const std::string& executable = runSettings().executablePath;
+std::optional<MainBundle> mainBundle(const Settings& settings) {
+    const std::string& executable = settings.executablePath;
     if (executable.empty()) {
         return std::nullopt;
     }
@@ -75,11 +95,11 @@ std::string catalogDirectory(const std::string& resources) {
     return appendPathComponent(resources, "locale");
 }
 
-void startTranslations() {
+void startTranslations(const Settings& settings) {
     // The whole locale, numbers included: nothing we parse depends on it, and what we print for
     // people then follows their conventions.
     std::setlocale(LC_ALL, "");
-    if (const auto bundle = mainBundle()) {
+    if (const auto bundle = mainBundle(settings)) {
         ::bindtextdomain(TEXT_DOMAIN, catalogDirectory(bundle->resourcePath).c_str());
     }
     ::bind_textdomain_codeset(TEXT_DOMAIN, "UTF-8");

@@ -3,6 +3,10 @@
 #include <optional>
 #include <string>
 
+namespace qz {
+struct Settings;
+} // namespace qz
+
 namespace qz::platform {
 
 struct MainBundle {
@@ -15,8 +19,9 @@ struct MainBundle {
 // its own directory, which is also its resource directory (a flat installer folder).
 MainBundle bundleForExecutable(const std::string& executablePath);
 
-// The running program's bundle, or none when its executable path cannot be read.
-std::optional<MainBundle> mainBundle();
+// The running program's bundle, from the settings' executable path; none when that could not be
+// read.
+std::optional<MainBundle> mainBundle(const Settings& settings);
 
 // The window title that the installer carries in `installerTitle.txt` of its resources: the
 // file's first line when it holds at most 200 bytes and no control characters; empty otherwise.
@@ -29,6 +34,15 @@ namespace qz {
 // The running program's path as /proc/self/exe names it (symbolic links already resolved by the
 // system), whatever its length; empty when it cannot be read.
 std::string runningExecutablePath();
+
+// The running program's bundle path, or without a bundle its executable file; empty if unknown.
+std::string getPathToExecutable(const Settings& settings);
+
+// The directory that contains getPathToExecutable(); empty when that is empty.
+std::string getDirectoryOfExecutable(const Settings& settings);
+
+// The text before the last "/" or backslash of `path`; the whole path when it has neither.
+std::string directoryOfPath(const std::string& path);
 
 } // namespace qz
 
@@ -44,6 +58,6 @@ std::string catalogDirectory(const std::string& resources);
 // which fails at once, keeps gettext's default folder), in UTF-8 whatever the locale's character
 // set, since GTK and the terminal line take UTF-8. setlocale is not thread-safe: main calls this
 // at start, before any other thread runs.
-void startTranslations();
+void startTranslations(const Settings& settings);
 
 } // namespace qz::platform

@@ -1,7 +1,7 @@
 #include "platform/system/system_log.h"
 
-#include "base/settings.h"
 #include "bootstrap/message_reporter.h"
+#include "platform/system/main_bundle.h"
 
 #include <cerrno>
 #include <chrono>
@@ -14,10 +14,11 @@
 namespace qz::platform {
 namespace {
 
-// openlog keeps the pointer, so the name must live as long as the process.
+// The running program's own name, whatever it was started as. openlog keeps the pointer, so the
+// name must live as long as the process.
 const std::string& programName() {
     static const std::string name = [] {
-        const std::string& path = runSettings().executablePath;
+        const std::string path = runningExecutablePath();
         const std::string base = path.substr(path.rfind('/') + 1);
         return base.empty() ? std::string(program_invocation_short_name) : base;
     }();

@@ -162,8 +162,7 @@ std::unique_ptr<DownloadWindow> makeFrontEnd(EventLoop& loop, const Settings& se
     // Loading GTK and opening the display cost more than a run that finds its cache current
     // takes in all, so the window is opened only once it has something to show.
     if (settings.display) {
-        return makeDeferredWindow(loop, [&loop, terminal] {
-            const auto bundle = mainBundle();
+        return makeDeferredWindow(loop, [&loop, terminal, bundle = mainBundle(settings)] {
             if (auto window = makeGtkWindow(loop, bundle ? installerTitle(bundle->resourcePath)
                                                          : std::string())) {
                 return window;

@@ -1,6 +1,5 @@
 #include "platform/window/gtk_window_fixture.h"
 
-#include "base/settings.h"
 #include "support/main_context.h"
 #include "support/virtual_display.h"
 
@@ -21,9 +20,8 @@ class XServer : public ::testing::Environment {
             ::setenv("DISPLAY", display_->name().c_str(), 1);
             ::setenv("NO_AT_BRIDGE", "1", 1);
             ::unsetenv("WAYLAND_DISPLAY");
-            ::unsetenv("GDK_GL");
-            // As the program does at start, before any other thread runs.
-            runSettings();
+            // As the program sets it at start, before any other thread runs.
+            ::setenv("GDK_GL", "disable", 1);
         }
     }
     void TearDown() override {

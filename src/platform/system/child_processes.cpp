@@ -1,0 +1,287 @@
+#include "platform/system/child_processes.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <iterator>
+#include <optional>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+
+extern char** environ;
+
+namespace qz::platform {
+namespace {
+
+// The signal mask and ignored signals the process started with, taken before main (and so
+// before any thread, and before anything here changed them): what every program we start gets.
+struct StartingSignals {
+    sigset_t mask;
+    sigset_t notIgnored;
+};
+
+const StartingSignals startingSignals = [] {
+    StartingSignals taken{};
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &taken.mask);
+    sigemptyset(&taken.notIgnored);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        struct sigaction current {};
+        // glibc's own signals and SIGKILL/SIGSTOP fail here or are refused by sigaddset.
+        if (signal != SIGKILL && signal != SIGSTOP && ::sigaction(signal, nullptr, &current) == 0 &&
+            current.sa_handler != SIG_IGN) {
+            sigaddset(&taken.notIgnored, signal);
+        }
+    }
+    return taken;
+}();
+
+// Shared with the handlers, which may run on any thread: lock-free atomics are signal-safe and,
+// unlike volatile, also ordered between threads.
+std::atomic<int> loopPipe{-1};
+std::atomic<int> firstPassedOn{0};
+std::atomic<pid_t> foregroundChild{0};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free);
+
+extern "C" void writeToLoop(int signal) {
+    const int saved = errno;
+    const int fd = loopPipe.load();
+    if (fd >= 0) {
+        const auto byte = static_cast<unsigned char>(signal);
+        [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
+    }
+    errno = saved;
+}
+
+extern "C" void passOn(int signal) {
+    const int saved = errno;
+    int none = 0;
+    firstPassedOn.compare_exchange_strong(none, signal);
+    const pid_t target = foregroundChild.load();
+    if (target > 0) {
+        ::kill(target, signal);
+    }
+    errno = saved;
+}
+
+struct sigaction handledBy(void (*handler)(int), int flags) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = flags;
+    return action;
+}
+
+// Waiting as system() does, for the life of the object (see Waiting::AsTheForeground).
+class Foreground {
+  public:
+    Foreground() {
+        const struct sigaction ignore = handledBy(SIG_IGN, 0);
+        ::sigaction(SIGINT, &ignore, &oldInt_);
+        ::sigaction(SIGQUIT, &ignore, &oldQuit_);
+        sigset_t chld;
+        sigemptyset(&chld);
+        sigaddset(&chld, SIGCHLD);
+        ::pthread_sigmask(SIG_BLOCK, &chld, &oldMask_);
+        const struct sigaction forward = handledBy(passOn, SA_RESTART);
+        for (std::size_t i = 0; i < std::size(kPassedOn); ++i) {
+            if (::sigaction(kPassedOn[i], nullptr, &oldPassedOn_[i]) != 0 ||
+                oldPassedOn_[i].sa_handler == SIG_IGN) {
+                continue;
+            }
+            passingOn_[i] = ::sigaction(kPassedOn[i], &forward, nullptr) == 0;
+        }
+    }
+    ~Foreground() {
+        foregroundChild.store(0);
+        for (std::size_t i = 0; i < std::size(kPassedOn); ++i) {
+            if (passingOn_[i]) {
+                ::sigaction(kPassedOn[i], &oldPassedOn_[i], nullptr);
+            }
+        }
+        ::sigaction(SIGINT, &oldInt_, nullptr);
+        ::sigaction(SIGQUIT, &oldQuit_, nullptr);
+        ::pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
+    }
+    Foreground(const Foreground&) = delete;
+    Foreground& operator=(const Foreground&) = delete;
+
+    void started(pid_t child) {
+        foregroundChild.store(child);
+        // A signal may have come before the child was known; a second kill is harmless.
+        if (const int signal = firstPassedOn.load()) {
+            ::kill(child, signal);
+        }
+    }
+
+  private:
+    static constexpr int kPassedOn[] = {SIGTERM, SIGHUP};
+    struct sigaction oldInt_ {};
+    struct sigaction oldQuit_ {};
+    sigset_t oldMask_{};
+    struct sigaction oldPassedOn_[2]{};
+    bool passingOn_[2]{};
+};
+
+// The child's wait status once it has ended, or -1. Where the system has pidfds (Linux 5.3 on),
+// the end is awaited in poll first: ThreadSanitizer holds signals back from a thread blocked in
+// waitpid, which would pass SIGTERM on only once the child had ended by itself.
+int waitFor(pid_t child) {
+#ifdef SYS_pidfd_open
+    if (const auto pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0)); pidfd >= 0) {
+        pollfd ended{pidfd, POLLIN, 0};
+        while (::poll(&ended, 1, -1) < 0 && errno == EINTR) {
+        }
+        ::close(pidfd);
+    }
+#endif
+    int status = -1;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return status;
+}
+
+std::vector<char*> environmentWithout(const std::vector<std::string>& names) {
+    std::vector<char*> env;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        const bool dropped = std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+            return std::strncmp(*e, n.c_str(), n.size()) == 0 && (*e)[n.size()] == '=';
+        });
+        if (!dropped) {
+            env.push_back(*e);
+        }
+    }
+    env.push_back(nullptr);
+    return env;
+}
+
+} // namespace
+
+CaughtSignals::CaughtSignals() {
+    if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) == 0) {
+        loopPipe.store(pipe_[1]);
+    }
+}
+
+CaughtSignals::~CaughtSignals() {
+    for (const auto& [signal, previous] : previous_) {
+        ::sigaction(signal, &previous, nullptr);
+    }
+    int ours = pipe_[1];
+    loopPipe.compare_exchange_strong(ours, -1);
+    for (int& fd : pipe_) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+bool CaughtSignals::catchSignal(int signal) {
+    if (pipe_[0] < 0) {
+        return false;
+    }
+    if (previous_.find(signal) != previous_.end()) {
+        return true;
+    }
+    const struct sigaction action = handledBy(writeToLoop, SA_RESTART);
+    struct sigaction previous {};
+    if (::sigaction(signal, &action, &previous) != 0) {
+        return false;
+    }
+    previous_[signal] = previous;
+    return true;
+}
+
+void CaughtSignals::release(int signal) {
+    if (const auto it = previous_.find(signal); it != previous_.end()) {
+        ::sigaction(signal, &it->second, nullptr);
+        previous_.erase(it);
+    }
+}
+
+std::vector<int> CaughtSignals::take() {
+    std::vector<int> signals;
+    unsigned char buffer[64];
+    ssize_t got = 0;
+    while ((got = ::read(pipe_[0], buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+        signals.insert(signals.end(), buffer, buffer + std::max<ssize_t>(got, 0));
+    }
+    return signals;
+}
+
+bool signalIgnored(int signal) {
+    struct sigaction current {};
+    return ::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+SignalsBlocked::SignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous_);
+}
+
+SignalsBlocked::~SignalsBlocked() {
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+Result<int> runThroughShell(std::string commandLine,
+                            const std::vector<std::string>& unsetEnvironment, Waiting waiting) {
+    // Only the foreground changes anything process-wide: this may be a worker thread.
+    std::optional<Foreground> foreground;
+    if (waiting == Waiting::AsTheForeground) {
+        foreground.emplace();
+    }
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setsigdefault(&attr, &startingSignals.notIgnored);
+    posix_spawnattr_setsigmask(&attr, &startingSignals.mask);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    std::vector<char*> env = environmentWithout(unsetEnvironment);
+    char shName[] = "sh";
+    char dashC[] = "-c";
+    char* args[] = {shName, dashC, commandLine.data(), nullptr};
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, "/bin/sh", nullptr, &attr, args, env.data());
+    posix_spawnattr_destroy(&attr);
+    int status = -1;
+    if (spawned == 0) {
+        if (foreground) {
+            foreground->started(pid);
+        }
+        status = waitFor(pid);
+    }
+    foreground.reset();
+    if (spawned != 0) {
+        errno = spawned;
+        return systemFailure("Could not start /bin/sh");
+    }
+    return status;
+}
+
+int passedOnSignal() {
+    return firstPassedOn.load();
+}
+
+void endAsThePassedOnSignalDoes() {
+    const int signal = passedOnSignal();
+    if (signal == 0) {
+        return;
+    }
+    std::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(signal);
+}
+
+} // namespace qz::platform

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "base/result.h"
+
+#include <csignal>
+#include <map>
+#include <string>
+#include <vector>
+
+// The one owner of what signals do to this process and of the programs it starts (unzip, the
+// install agent), as a desktop framework's task object is. Dispositions and the signal mask are
+// the whole process's: nothing else changes them, and each change here is undone by what made it.
+// A program we start gets the mask and dispositions the process started with, whatever is caught,
+// ignored or blocked meanwhile.
+
+namespace qz::platform {
+
+// Signals the event loop hears. While caught, a signal does not take its action: its number is
+// written, one byte, to a pipe that the loop watches. One object at a time.
+class CaughtSignals {
+  public:
+    CaughtSignals();
+    // Gives every signal still caught the disposition it had before.
+    ~CaughtSignals();
+    CaughtSignals(const CaughtSignals&) = delete;
+    CaughtSignals& operator=(const CaughtSignals&) = delete;
+
+    // The pipe's end to watch for reading; -1 when no pipe could be made.
+    int readEnd() const {
+        return pipe_[0];
+    }
+    // True once the signal is caught (a second call changes nothing).
+    bool catchSignal(int signal);
+    // Gives the signal the disposition it had before it was caught.
+    void release(int signal);
+    // The signals that arrived since the last call, in their order.
+    std::vector<int> take();
+
+  private:
+    int pipe_[2] = {-1, -1};
+    std::map<int, struct sigaction> previous_;
+};
+
+// Whether the signal is ignored now, as nohup leaves SIGHUP: such a signal is left alone, for
+// the install agent too.
+bool signalIgnored(int signal);
+
+// Threads started while one lives get no signals: those stay with the main thread, whose calls
+// they interrupt.
+class SignalsBlocked {
+  public:
+    SignalsBlocked();
+    ~SignalsBlocked();
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+  private:
+    sigset_t previous_;
+};
+
+// What the process does with signals while it waits for a program it started.
+enum class Waiting {
+    // Nothing changes: whoever catches signals (the event loop) goes on hearing them. Any
+    // thread may wait so.
+    LeavingSignals,
+    // As system() waits, on the main thread only: SIGINT and SIGQUIT ignored (the terminal sends
+    // them to the program too), SIGCHLD blocked, and SIGTERM and SIGHUP (unless ignored) passed
+    // on to the program, the first of them recorded for passedOnSignal.
+    AsTheForeground,
+};
+
+// Runs the command line through /bin/sh, with the names in `unsetEnvironment` removed from its
+// environment, and waits for it: its wait status, or a failure when no shell could be started.
+Result<int> runThroughShell(std::string commandLine,
+                            const std::vector<std::string>& unsetEnvironment, Waiting waiting);
+
+// The first SIGTERM or SIGHUP passed on to a program waited for in the foreground, or 0.
+int passedOnSignal();
+
+// With a signal passed on, ends the process as that signal ends one: so the program that ran us
+// learns how the install agent ended. Returns when none was passed on.
+void endAsThePassedOnSignalDoes();
+
+} // namespace qz::platform
