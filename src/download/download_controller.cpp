@@ -10,49 +10,6 @@
 namespace qz {
 namespace {
 
-class UrlTransferAdapter : public Transfer {
-  public:
-    UrlTransferAdapter(platform::EventLoop& loop, const platform::UrlRequest& request,
-                       const std::string& destination, platform::UrlTransferDelegate& delegate,
-                       const TransferChecks& checks)
-        : transfer_(loop, request, delegate) {
-        transfer_.setDeletesFileUponFailure(true);
-        transfer_.setDestination(destination, true);
-        transfer_.setHashesBody(checks.hashBody);
-        if (checks.maximumBodyLength) {
-            transfer_.setMaximumBodyLength(*checks.maximumBodyLength);
-        }
-    }
-    void cancel() override {
-        transfer_.cancel();
-    }
-    std::uint64_t bodyLength() const override {
-        return transfer_.bodyLength();
-    }
-    Result<platform::Blake2b512Digest> bodyDigest() const override {
-        return transfer_.bodyDigest();
-    }
-    bool bodyTooLong() const override {
-        return transfer_.bodyTooLong();
-    }
-
-  private:
-    platform::UrlTransfer transfer_;
-};
-
-class SignatureFetchAdapter : public Transfer {
-  public:
-    SignatureFetchAdapter(platform::EventLoop& loop, const platform::UrlRequest& request,
-                          std::function<void(SignatureText)> done)
-        : fetch_(loop, request, MINISIGN_FILE_LIMIT, std::move(done)) {}
-    void cancel() override {
-        fetch_.cancel();
-    }
-
-  private:
-    platform::SmallFileFetch fetch_;
-};
-
 bool exists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
@@ -60,24 +17,10 @@ bool exists(const std::string& path) {
 
 } // namespace
 
-TransferFactory urlTransferFactory(platform::EventLoop& loop) {
-    return [&loop](const platform::UrlRequest& request, const std::string& destination,
-                   platform::UrlTransferDelegate& delegate,
-                   const TransferChecks& checks) -> std::unique_ptr<Transfer> {
-        return std::make_unique<UrlTransferAdapter>(loop, request, destination, delegate, checks);
-    };
-}
-
-SignatureFetcher signatureFileFetcher(platform::EventLoop& loop) {
-    return [&loop](const platform::UrlRequest& request,
-                   std::function<void(SignatureText)> done) -> std::unique_ptr<Transfer> {
-        return std::make_unique<SignatureFetchAdapter>(loop, request, std::move(done));
-    };
-}
-
-Download::Download(platform::DownloadWindow& window, DownloadSettings settings)
-    : window_(&window), settings_(std::move(settings)), installAgentLocation_(downloadTo),
-      cache_(getInstallAgentCacheDir()) {
+Download::Download(platform::DownloadWindow& window, DownloadEnvironment& environment,
+                   DownloadSettings settings)
+    : window_(&window), environment_(environment), settings_(std::move(settings)),
+      installAgentLocation_(downloadTo), cache_(getInstallAgentCacheDir()) {
     privateRun_ = !cache_.checkTrust();
     window_->setDelegate(this);
     showState();
@@ -100,7 +43,7 @@ void Download::setWindow(platform::DownloadWindow* window) {
 }
 
 void Download::applicationDidFinishLaunching() {
-    const auto bundle = settings_.mainBundle();
+    const auto bundle = environment_.mainBundle();
     if (!bundle) {
         // Nothing more happens until the user closes the window; in a front end that no one can
         // close, that would be a run without end.
@@ -142,7 +85,7 @@ void Download::acquireCacheThenDownload() {
         state_.bar.indeterminate = true;
         state_.bar.animating = true;
         showState();
-        lockRetry_ = settings_.callLater(0.1, [this] { acquireCacheThenDownload(); });
+        lockRetry_ = environment_.callLater(0.1, [this] { acquireCacheThenDownload(); });
         return;
     }
     if (cache_.locked()) {
@@ -181,7 +124,7 @@ void Download::downloadFromURL(const std::string& url) {
         checks.hashBody = true;
         checks.maximumBodyLength = vouched_->size();
     }
-    theDownload_ = settings_.makeTransfer(request, installAgentLocation_, *this, checks);
+    theDownload_ = environment_.makeTransfer(request, installAgentLocation_, *this, checks);
 }
 
 void Download::windowWillClose() {
@@ -190,7 +133,7 @@ void Download::windowWillClose() {
     }
     closed_ = true;
     if (lockRetry_ != 0) {
-        settings_.cancelCall(lockRetry_);
+        environment_.cancelCall(lockRetry_);
         lockRetry_ = 0;
     }
     if (signatureFetch_) {
@@ -215,7 +158,7 @@ void Download::stop() {
     } else {
         cache_.unlock();
     }
-    settings_.stopApplication(agentReady_ ? RUN_AGENT_READY : RUN_NO_AGENT);
+    environment_.stopApplication(agentReady_ ? RUN_AGENT_READY : RUN_NO_AGENT);
 }
 
 void Download::showState() {

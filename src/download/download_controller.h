@@ -40,37 +40,38 @@ struct TransferChecks {
     std::optional<std::uint64_t> maximumBodyLength;
 };
 
-// Starts a transfer of `request` into `destination` (overwriting it, deleting it on failure).
-using TransferFactory = std::function<std::unique_ptr<Transfer>(
-    const platform::UrlRequest& request, const std::string& destination,
-    platform::UrlTransferDelegate& delegate, const TransferChecks& checks)>;
-
-TransferFactory urlTransferFactory(platform::EventLoop& loop);
-
-// Fetches a signature file into memory; `done` is called once, from the loop, unless cancelled.
+// Fetched into memory: the signature file's text, or why it could not be had.
 using SignatureText = std::variant<std::string, platform::UrlError>;
-using SignatureFetcher = std::function<std::unique_ptr<Transfer>(
-    const platform::UrlRequest& request, std::function<void(SignatureText text)> done)>;
-
-SignatureFetcher signatureFileFetcher(platform::EventLoop& loop);
 
 // Run-end statuses: the entry reports true only for a ready install agent.
 inline constexpr int RUN_AGENT_READY = 1;
 inline constexpr int RUN_NO_AGENT = 0;
 
-struct DownloadSettings {
-    std::function<void(int status)> stopApplication;
-    TransferFactory makeTransfer;
-    SignatureFetcher fetchSignature;
+// What the controller calls around it: the application's run and its loop, the network and the
+// bundle. The program's own run takes them from its event loop; a test stands in for them.
+class DownloadEnvironment {
+  public:
+    virtual ~DownloadEnvironment() = default;
+    virtual void stopApplication(int status) = 0;
+    // Starts a transfer of `request` into `destination` (overwriting it, deleting it on failure).
+    virtual std::unique_ptr<Transfer> makeTransfer(const platform::UrlRequest& request,
+                                                   const std::string& destination,
+                                                   platform::UrlTransferDelegate& delegate,
+                                                   const TransferChecks& checks) = 0;
+    // Fetches a signature file; `done` is called once, from the loop, unless cancelled.
+    virtual std::unique_ptr<Transfer>
+    fetchSignature(const platform::UrlRequest& request,
+                   std::function<void(SignatureText text)> done) = 0;
     // A delayed call on the application's run loop, and its cancellation.
-    std::function<unsigned(double seconds, std::function<void()> fn)> callLater;
-    std::function<void(unsigned id)> cancelCall;
+    virtual unsigned callLater(double seconds, std::function<void()> fn) = 0;
+    virtual void cancelCall(unsigned id) = 0;
     // Blocking work off the loop, its result handed back on the loop.
-    std::function<void(std::function<bool()> work, std::function<void(bool)> done)> runInBackground;
-    // The installer's bundle; none unless given.
-    std::function<std::optional<platform::MainBundle>()> mainBundle = [] {
-        return std::optional<platform::MainBundle>();
-    };
+    virtual void runInBackground(std::function<bool()> work, std::function<void(bool)> done) = 0;
+    virtual std::optional<platform::MainBundle> mainBundle() = 0;
+};
+
+// The requests' own settings, as the run's settings give them.
+struct DownloadSettings {
     double timeoutInterval = 60.0;
     std::string caFile; // trusted for HTTPS instead of the system's store, when set
     // The same as a directory of hashed certificates.
@@ -94,7 +95,8 @@ inline constexpr const char* NO_BUNDLE_STATUS =
 // found ends; a run takes it alone to replace the install agent.
 class Download : public platform::UrlTransferDelegate, public platform::DownloadWindowDelegate {
   public:
-    Download(platform::DownloadWindow& window, DownloadSettings settings);
+    Download(platform::DownloadWindow& window, DownloadEnvironment& environment,
+             DownloadSettings settings);
     ~Download() override;
 
     void applicationDidFinishLaunching();
@@ -159,6 +161,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     platform::DownloadWindow* window_;
     // What the window shows: the status line, the bar, the cancel button and the splash image.
     platform::WindowState state_;
+    DownloadEnvironment& environment_;
     DownloadSettings settings_;
     std::unique_ptr<Transfer> theDownload_;
     // With the installer's keys, nothing runs unless its signature is checked.

@@ -17,28 +17,98 @@ bool installAgentInCache = false;
 
 namespace {
 
+// The loop's transfers, as the controller holds them.
+class UrlTransferAdapter : public Transfer {
+  public:
+    UrlTransferAdapter(platform::EventLoop& loop, const platform::UrlRequest& request,
+                       const std::string& destination, platform::UrlTransferDelegate& delegate,
+                       const TransferChecks& checks)
+        : transfer_(loop, request, delegate) {
+        transfer_.setDeletesFileUponFailure(true);
+        transfer_.setDestination(destination, true);
+        transfer_.setHashesBody(checks.hashBody);
+        if (checks.maximumBodyLength) {
+            transfer_.setMaximumBodyLength(*checks.maximumBodyLength);
+        }
+    }
+    void cancel() override {
+        transfer_.cancel();
+    }
+    std::uint64_t bodyLength() const override {
+        return transfer_.bodyLength();
+    }
+    Result<platform::Blake2b512Digest> bodyDigest() const override {
+        return transfer_.bodyDigest();
+    }
+    bool bodyTooLong() const override {
+        return transfer_.bodyTooLong();
+    }
+
+  private:
+    platform::UrlTransfer transfer_;
+};
+
+class SignatureFetchAdapter : public Transfer {
+  public:
+    SignatureFetchAdapter(platform::EventLoop& loop, const platform::UrlRequest& request,
+                          std::function<void(SignatureText)> done)
+        : fetch_(loop, request, MINISIGN_FILE_LIMIT, std::move(done)) {}
+    void cancel() override {
+        fetch_.cancel();
+    }
+
+  private:
+    platform::SmallFileFetch fetch_;
+};
+
+// The controller's surroundings in the program's own run: everything on the one event loop.
+class LoopEnvironment : public DownloadEnvironment {
+  public:
+    LoopEnvironment(platform::EventLoop& loop, std::optional<platform::MainBundle> bundle)
+        : loop_(loop), bundle_(std::move(bundle)) {}
+    void stopApplication(int status) override {
+        loop_.stop(status);
+    }
+    std::unique_ptr<Transfer> makeTransfer(const platform::UrlRequest& request,
+                                           const std::string& destination,
+                                           platform::UrlTransferDelegate& delegate,
+                                           const TransferChecks& checks) override {
+        return std::make_unique<UrlTransferAdapter>(loop_, request, destination, delegate, checks);
+    }
+    std::unique_ptr<Transfer> fetchSignature(const platform::UrlRequest& request,
+                                             std::function<void(SignatureText)> done) override {
+        return std::make_unique<SignatureFetchAdapter>(loop_, request, std::move(done));
+    }
+    unsigned callLater(double seconds, std::function<void()> fn) override {
+        return loop_.callLater(seconds, std::move(fn));
+    }
+    void cancelCall(unsigned id) override {
+        loop_.cancelCall(id);
+    }
+    void runInBackground(std::function<bool()> work, std::function<void(bool)> done) override {
+        loop_.runInBackground(std::move(work), std::move(done));
+    }
+    std::optional<platform::MainBundle> mainBundle() override {
+        return bundle_;
+    }
+
+  private:
+    platform::EventLoop& loop_;
+    std::optional<platform::MainBundle> bundle_;
+};
+
 // The download application: one window, one controller, one event loop run. Returns the run's
 // status (non-zero when the cache's install agent is ready).
 int runDownloadApplication(int /*argc*/, char** /*argv*/, const Settings& run) {
     platform::EventLoop loop;
     const auto window = platform::makeDownloadWindow(loop, run);
     DownloadSettings settings;
-    settings.stopApplication = [&loop](int status) { loop.stop(status); };
-    settings.makeTransfer = urlTransferFactory(loop);
-    settings.fetchSignature = signatureFileFetcher(loop);
-    settings.callLater = [&loop](double seconds, std::function<void()> fn) {
-        return loop.callLater(seconds, std::move(fn));
-    };
-    settings.cancelCall = [&loop](unsigned id) { loop.cancelCall(id); };
-    settings.runInBackground = [&loop](std::function<bool()> work, std::function<void(bool)> done) {
-        loop.runInBackground(std::move(work), std::move(done));
-    };
     settings.timeoutInterval = run.downloadTimeout;
     settings.caFile = run.caFile;
     settings.caDirectory = run.caDirectory;
-    settings.mainBundle = [bundle = platform::mainBundle(run)] { return bundle; };
     settings.run = run;
-    Download controller(*window, std::move(settings));
+    LoopEnvironment environment(loop, platform::mainBundle(run));
+    Download controller(*window, environment, std::move(settings));
     loop.callLater(0, [&controller] { controller.applicationDidFinishLaunching(); });
     return loop.run();
 }

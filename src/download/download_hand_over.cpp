@@ -64,7 +64,7 @@ void Download::handOver() {
     unpacking_ = true;
     const std::string archive = installAgentLocation_;
     const auto messages = std::make_shared<Messages>();
-    settings_.runInBackground(
+    environment_.runInBackground(
         [archive, unpackDir, messages, run = settings_.run] {
             const bool unpacked =
                 unzipInstallAgent(archive, unpackDir, "unzip", keepMessage, run) &&

@@ -13,7 +13,7 @@ void Download::fetchSignatureThenDownload() {
     platform::UrlRequest request(signatureUrlFor(downloadFrom), settings_.timeoutInterval);
     request.caFile = settings_.caFile;
     request.caDirectory = settings_.caDirectory;
-    signatureFetch_ = settings_.fetchSignature(
+    signatureFetch_ = environment_.fetchSignature(
         request, [this](SignatureText text) { signatureArrived(std::move(text)); });
 }
 

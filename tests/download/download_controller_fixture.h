@@ -75,48 +75,53 @@ inline platform::UrlResponse response(std::optional<std::string> etag, std::int6
 }
 
 // A controller with stand-ins for its window, transfers, loop and bundle, and a home of its own.
-class DownloadController : public ::testing::Test {
+class DownloadController : public ::testing::Test, public DownloadEnvironment {
   protected:
     DownloadController()
         : home_("HOME", home.path()), cacheDir(getInstallAgentCacheDir()),
           agentDir(cacheDir + "installagent") {
         downloadTo = scratch / "InstallAgent.zip";
         downloadFrom = "http://127.0.0.1:9/InstallAgent.zip";
-        DownloadSettings settings;
-        settings.stopApplication = [this](int status) { stops.push_back(status); };
-        settings.makeTransfer =
-            [this](const platform::UrlRequest& request, const std::string& destination,
-                   platform::UrlTransferDelegate&, const TransferChecks& checks) {
-                requests.push_back(request);
-                destinations.push_back(destination);
-                transferChecks.push_back(checks);
-                auto transfer = std::make_unique<FakeTransfer>(&cancels);
-                transfer->digest = archiveDigest;
-                transfer->length = archiveLength;
-                return transfer;
-            };
-        settings.fetchSignature = [this](const platform::UrlRequest& request,
-                                         std::function<void(SignatureText)> done) {
-            requests.push_back(request);
-            signatureArrives = std::move(done);
-            return std::make_unique<FakeTransfer>(&cancels);
-        };
-        settings.callLater = [this](double, std::function<void()> fn) {
-            delayed.push_back(std::move(fn));
-            return static_cast<unsigned>(delayed.size());
-        };
-        settings.cancelCall = [this](unsigned) { ++cancelledCalls; };
-        settings.runInBackground = [this](std::function<bool()> work,
-                                          std::function<void(bool)> done) {
-            background.push_back([work, done] { done(work()); });
-            if (!holdBackground) {
-                runBackground();
-            }
-        };
-        settings.mainBundle = [this] { return bundle; };
-        settingsCopy = std::make_unique<DownloadSettings>(settings);
-        controller = std::make_unique<Download>(window, std::move(settings));
+        controller = std::make_unique<Download>(window, *this, DownloadSettings());
         test::makeDirectories(agentDir);
+    }
+
+    void stopApplication(int status) override {
+        stops.push_back(status);
+    }
+    std::unique_ptr<Transfer> makeTransfer(const platform::UrlRequest& request,
+                                           const std::string& destination,
+                                           platform::UrlTransferDelegate&,
+                                           const TransferChecks& checks) override {
+        requests.push_back(request);
+        destinations.push_back(destination);
+        transferChecks.push_back(checks);
+        auto transfer = std::make_unique<FakeTransfer>(&cancels);
+        transfer->digest = archiveDigest;
+        transfer->length = archiveLength;
+        return transfer;
+    }
+    std::unique_ptr<Transfer> fetchSignature(const platform::UrlRequest& request,
+                                             std::function<void(SignatureText)> done) override {
+        requests.push_back(request);
+        signatureArrives = std::move(done);
+        return std::make_unique<FakeTransfer>(&cancels);
+    }
+    unsigned callLater(double, std::function<void()> fn) override {
+        delayed.push_back(std::move(fn));
+        return static_cast<unsigned>(delayed.size());
+    }
+    void cancelCall(unsigned) override {
+        ++cancelledCalls;
+    }
+    void runInBackground(std::function<bool()> work, std::function<void(bool)> done) override {
+        background.push_back([work, done] { done(work()); });
+        if (!holdBackground) {
+            runBackground();
+        }
+    }
+    std::optional<platform::MainBundle> mainBundle() override {
+        return bundle;
     }
 
     void runBackground() {
@@ -150,7 +155,6 @@ class DownloadController : public ::testing::Test {
     std::vector<std::function<void()>> background;
     bool holdBackground = false;
     std::optional<platform::MainBundle> bundle = platform::MainBundle{"/b", "/b"};
-    std::unique_ptr<DownloadSettings> settingsCopy;
     std::unique_ptr<Download> controller;
 };
 

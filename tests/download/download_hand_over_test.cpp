@@ -87,7 +87,7 @@ TEST_F(DownloadController, AnUntrustedCacheIsNeitherReadNorWritten) {
     ::chmod(cacheDir.c_str(), 0777);
     test::writeZip(downloadTo, {{"install", "new agent"}});
     controller = nullptr;
-    controller = std::make_unique<Download>(window, DownloadSettings(*settingsCopy));
+    controller = std::make_unique<Download>(window, *this, DownloadSettings());
     controller->applicationDidFinishLaunching();
     EXPECT_TRUE(requests.back().extraHeaders.empty());
     controller->downloadDidReceiveResponse(response("\"v1\"", 10));

@@ -90,14 +90,8 @@ TEST_F(DownloadController, NotModifiedCountsAsCurrentWithOrWithoutItsETag) {
         cacheAgent("\"v1\"");
         stops.clear();
         controller = nullptr;
-        DownloadSettings settings;
-        settings.stopApplication = [this](int status) { stops.push_back(status); };
-        settings.makeTransfer = [this](const platform::UrlRequest&, const std::string&,
-                                       platform::UrlTransferDelegate&, const TransferChecks&) {
-            return std::make_unique<FakeTransfer>(&cancels);
-        };
         FakeWindow freshWindow;
-        Download fresh(freshWindow, std::move(settings));
+        Download fresh(freshWindow, *this, DownloadSettings());
         fresh.downloadFromURL(downloadFrom);
         auto notModified = response(etag, -1);
         notModified.statusCode = 304;
