@@ -7,6 +7,10 @@ namespace qz {
 
 Failure systemFailure(Text what) {
     const int error = errno;
+    return systemFailure(std::move(what), error);
+}
+
+Failure systemFailure(Text what, int error) {
     // Not for the catalogs: in every language the system's reason follows a colon.
     return Failure(Text::format("%s: %s", std::move(what), Text::systemError(error)), error);
 }

@@ -39,6 +39,8 @@ class Failure {
 
 // A failure of a system call: "what: <the system's reason>", with errno as it stands.
 Failure systemFailure(Text what);
+// The same with the errno kept from the call that failed.
+Failure systemFailure(Text what, int error);
 
 namespace detail {
 
@@ -90,8 +92,9 @@ template <class T = void> class [[nodiscard]] Result {
   public:
     Result() requires std::is_void_v<T>
     = default;
-    Result(Value value) requires(!std::is_void_v<T>)
-        : state_(std::in_place_index<0>, std::move(value)) {}
+    // Not `value`: a function pointer of that name would shadow value().
+    Result(Value held) requires(!std::is_void_v<T>)
+        : state_(std::in_place_index<0>, std::move(held)) {}
     Result(Failure failure) : state_(std::in_place_index<1>, std::move(failure)) {}
     Result(Result&&) = default;
     Result& operator=(Result&& other) {

@@ -38,8 +38,8 @@ void Download::downloadDidReceiveResponse(const platform::UrlResponse& response)
     if (notModified) {
         // Nothing to download and nothing current to start.
         cancelTransfer();
-        downloadDidFailWithError({"The server answered 304 Not Modified for an install agent "
-                                  "that is not in the cache.",
+        downloadDidFailWithError({Failure{"The server answered 304 Not Modified for an install "
+                                          "agent that is not in the cache."},
                                   response.url});
         return;
     }
@@ -116,7 +116,8 @@ void Download::downloadDidFailWithError(const platform::UrlError& error) {
         return;
     }
     // For support, in English whatever the user's language, as the transfer's reason is.
-    platform::systemLog("Download failed! Error - " + error.description + " " + error.failingURL);
+    platform::systemLog("Download failed! Error - " + error.description.reason() + " " +
+                        error.failingURL);
     failure(_("Error during the download process.\nSee your system log for more information."),
             platform::TextColour::Red);
 }

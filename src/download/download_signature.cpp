@@ -25,13 +25,14 @@ void Download::signatureArrived(SignatureText text) {
             return;
         }
         // A network failure, not a verdict on the archive: worded as the archive's own.
-        platform::systemLog("Download failed! Error - " + error->description + " " +
+        platform::systemLog("Download failed! Error - " + error->description.reason() + " " +
                             error->failingURL);
         // TRANSLATORS: the first %s is the archive's file name, the second why (libcurl's own
         // reasons stay in English).
-        failure(formatText(_("The signature of the install agent archive %s could not be "
-                             "downloaded: %s"),
-                           archiveName.c_str(), error->shown.c_str()),
+        failure(Text::format(N_("The signature of the install agent archive %s could not be "
+                                "downloaded: %s"),
+                             archiveName, error->description.text())
+                    .translated(),
                 platform::TextColour::Red);
         return;
     }

@@ -66,7 +66,7 @@ TEST_F(DownloadController, AFailedTransferIsLoggedOnceAndShownInRed) {
     controller->downloadDidReceiveResponse(response("\"v1\"", 1000));
     controller->downloadDidReceiveDataOfLength(10);
     ::testing::internal::CaptureStderr();
-    controller->downloadDidFailWithError({"Connection reset by peer", "http://h/a.zip"});
+    controller->downloadDidFailWithError({Failure{"Connection reset by peer"}, "http://h/a.zip"});
     const std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("Download failed! Error - Connection reset by peer http://h/a.zip"),
               std::string::npos);

@@ -233,7 +233,7 @@ TEST_F(RealServerHttps, WithNoCaCertificatesFoundTheDownloadSaysWhereItLooked) {
         GTEST_SKIP() << "needs a mount namespace of its own (unshare): " << result.err;
     }
     const auto logged = expectDownloadFailure(result);
-    EXPECT_NE(logged.find(" - " + platform::noCaCertificatesReason() + " https:"),
+    EXPECT_NE(logged.find(" - " + platform::noCaCertificatesReason().english() + " https:"),
               std::string::npos)
         << logged;
     EXPECT_TRUE(server->accessEntries().empty());

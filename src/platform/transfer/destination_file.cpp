@@ -14,10 +14,10 @@ namespace {
 // activity is cheaper. The batch never grows past its first reservation.
 constexpr std::size_t kWriteBatch = 256 * 1024;
 
+// A failed write told as the downloaded file's, with the write's errno.
 Result<> written(Result<> result) {
     if (!result) {
-        return Failure{"Could not write the downloaded file: " +
-                       result.reason().substr(result.reason().find(": ") + 2)};
+        return systemFailure("Could not write the downloaded file", result.failure().error());
     }
     return result;
 }

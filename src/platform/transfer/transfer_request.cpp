@@ -2,6 +2,7 @@
 
 #include "base/translation.h"
 #include "platform/transfer/transfer_response.h"
+#include "platform/transfer/url_text.h"
 
 #include <array>
 #include <string_view>
@@ -36,7 +37,6 @@ template <std::size_t N> std::string listed(const std::array<std::string_view, N
 
 constexpr long kReceiveBufferSize = 256 * 1024;
 constexpr long kMaxRedirects = 10;
-constexpr const char* TIMED_OUT = N_("The request timed out.");
 
 // Whether the URL that libcurl refused to fetch, the first or a redirect's, is an https one.
 bool refusedHttps(CURL* easy) {
@@ -77,13 +77,12 @@ Result<CaCertificates> findCaCertificates(const std::string& caFile, const std::
     return Failure{noCaCertificatesReason()};
 }
 
-std::string noCaCertificatesReason(bool translated) {
+Text noCaCertificatesReason() {
     // TRANSLATORS: the first %s lists files, the second directories.
-    constexpr const char* format =
+    return Text::format(
         N_("No CA certificates were found to verify the server with: SSL_CERT_FILE and "
-           "SSL_CERT_DIR are not set, and none of these exists: the files %s; the directories %s.");
-    return formatText(translated ? _(format) : format, listed(kBundleFiles).c_str(),
-                      listed(kDirectories).c_str());
+           "SSL_CERT_DIR are not set, and none of these exists: the files %s; the directories %s."),
+        listed(kBundleFiles), listed(kDirectories));
 }
 
 CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long connectTimeoutMs,
@@ -138,29 +137,29 @@ CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long con
     return headers;
 }
 
-std::string describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer,
-                               bool translated) {
+Text describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer) {
     if (result == CURLE_OPERATION_TIMEDOUT) {
-        return translated ? _(TIMED_OUT) : TIMED_OUT;
+        return Text::format(N_("The request timed out."));
     }
     if (result == CURLE_UNSUPPORTED_PROTOCOL && refusedHttps(easy)) {
         // Only setRequestOptions refuses https: when no certificates were found.
-        return noCaCertificatesReason(translated);
+        return noCaCertificatesReason();
     }
     std::string description = curl_easy_strerror(result);
     const std::string_view detail = trimmedText(errorBuffer);
     if (!detail.empty() && detail != description) {
         description += " (" + std::string(detail) + ")";
     }
+    // Only libcurl's words can quote a URL, such as a redirect's.
+    Text said(maskUrlPasswordsInText(description));
     long redirects = 0;
     curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &redirects);
     if (result == CURLE_UNSUPPORTED_PROTOCOL && redirects > 0) {
         // TRANSLATORS: %s is libcurl's reason, which stays in English.
-        constexpr const char* format = N_("The server redirected to a location that is not "
-                                          "allowed: %s");
-        description = formatText(translated ? _(format) : format, description.c_str());
+        return Text::format(N_("The server redirected to a location that is not allowed: %s"),
+                            std::move(said));
     }
-    return description;
+    return said;
 }
 
 std::string effectiveUrl(CURL* easy, const std::string& requested) {

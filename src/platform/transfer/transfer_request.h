@@ -34,9 +34,8 @@ struct CaCertificates {
 Result<CaCertificates> findCaCertificates(const std::string& caFile, const std::string& caDirectory,
                                           const PathProbe& probe);
 
-// Why HTTPS cannot be used when neither setting is set and none of the usual places exists: in
-// English, or in the user's language.
-std::string noCaCertificatesReason(bool translated = false);
+// Why HTTPS cannot be used when neither setting is set and none of the usual places exists.
+Text noCaCertificatesReason();
 
 struct CurlHeaderListDeleter {
     void operator()(curl_slist* list) const {
@@ -52,10 +51,10 @@ using CurlHeaderList = std::unique_ptr<curl_slist, CurlHeaderListDeleter>;
 CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long connectTimeoutMs,
                                  char (&errorBuffer)[CURL_ERROR_SIZE]);
 
-// A readable description of libcurl's result, with the detail of its error buffer: in English,
-// or (`translated`) with our own words in the user's language.
-std::string describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer,
-                               bool translated = false);
+// A readable description of libcurl's result, with the detail of its error buffer: our own words
+// put into the user's language where it is shown, libcurl's left in English, and any URL that
+// libcurl quotes with its password masked.
+Text describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer);
 
 // The URL that libcurl last used, or `requested` when it has none.
 std::string effectiveUrl(CURL* easy, const std::string& requested);

@@ -116,7 +116,7 @@ Result<> TransferBody::finish() {
         auto digest = hasher_->finish();
         hasher_.reset();
         if (!digest) {
-            return Failure{digest.reason()};
+            return digest.failure();
         }
         digest_ = *digest;
     }

@@ -17,6 +17,15 @@ std::optional<std::string> UrlResponse::headerField(std::string_view name) const
     return headerFieldNamed(headerFields, name);
 }
 
+namespace {
+
+Failure httpStatusFailure(long status) {
+    // TRANSLATORS: %s is the status code, such as 404.
+    return Text::format(N_("The server answered with HTTP status %s."), std::to_string(status));
+}
+
+} // namespace
+
 class UrlTransfer::Impl final : CurlMultiDriver::Client {
   public:
     Impl(EventLoop& loop, UrlRequest request, UrlTransferDelegate& delegate);
@@ -44,18 +53,17 @@ class UrlTransfer::Impl final : CurlMultiDriver::Client {
     std::size_t receiveBody(const char* data, std::size_t length);
 
     void start();
-    void failLater(std::string failure);
+    void failLater(Failure failure);
 
     void curlDidRun() override;
     void curlWentIdle() override {
-        failNow("The request timed out.", _("The request timed out."));
+        failNow(Text::format(N_("The request timed out.")));
     }
     void complete(CURLcode result);
-    void failNow(std::string description, std::string shown = {});
+    void failNow(Failure description);
     // A failure of the body (its file or its length), which always deletes what was written.
-    std::size_t bodyFailed(const std::string& reason);
-    // `shown`: the same in the user's language, when it differs.
-    void queueFailure(std::string description, bool alwaysDeleteFile, std::string shown = {});
+    std::size_t bodyFailed(Failure reason);
+    void queueFailure(Failure description, bool alwaysDeleteFile);
     void queueResponse(long statusCode);
     void stopAll();
 
@@ -67,14 +75,14 @@ class UrlTransfer::Impl final : CurlMultiDriver::Client {
     CURL* easy_ = driver_.easy();
 
     unsigned startFailureSource_ = 0;
-    std::string startFailure_;
+    std::optional<Failure> startFailure_;
 
     TransferBody body_;
     bool deletesFileUponFailure_ = false;
     bool sawHttps_ = false;
     bool responseQueued_ = false;
     // Set by a callback that aborts the transfer, reported instead of libcurl's error.
-    std::optional<std::string> abortReason_;
+    std::optional<Failure> abortReason_;
     bool abortDeletesFile_ = false;
 
     TransferEvents events_;
@@ -83,9 +91,9 @@ class UrlTransfer::Impl final : CurlMultiDriver::Client {
 UrlTransfer::Impl::Impl(EventLoop& loop, UrlRequest request, UrlTransferDelegate& delegate)
     : loop_(loop), request_(std::move(request)), events_(delegate) {
     if (request_.url.empty()) {
-        failLater("The URL is empty.");
+        failLater(Failure{"The URL is empty."});
     } else if (easy_ == nullptr) {
-        failLater("Could not start the transfer.");
+        failLater(Failure{"Could not start the transfer."});
     } else {
         start();
     }
@@ -104,7 +112,8 @@ void UrlTransfer::Impl::start() {
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Impl::onBody);
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
     if (const CURLMcode code = driver_.start(timeoutUs); code != CURLM_OK) {
-        failLater(std::string("Could not start the transfer: ") + curl_multi_strerror(code));
+        failLater(
+            Failure{std::string("Could not start the transfer: ") + curl_multi_strerror(code)});
     }
 }
 
@@ -113,12 +122,12 @@ UrlTransfer::Impl::~Impl() {
     stopAll();
 }
 
-void UrlTransfer::Impl::failLater(std::string failure) {
+void UrlTransfer::Impl::failLater(Failure failure) {
     // Failures are delivered from the loop, like every other callback.
     startFailure_ = std::move(failure);
     startFailureSource_ = loop_.callLater(0, [this] {
         startFailureSource_ = 0;
-        failNow(startFailure_);
+        failNow(*startFailure_);
     });
 }
 
@@ -159,7 +168,7 @@ bool UrlTransfer::Impl::downgradedFromHttps() {
     if (startsWithIgnoringCase(url != nullptr ? url : "", "https:")) {
         sawHttps_ = true;
     } else if (sawHttps_) {
-        abortReason_ = "Refused to follow a redirect from HTTPS to HTTP.";
+        abortReason_ = Failure{"Refused to follow a redirect from HTTPS to HTTP."};
         return true;
     }
     return false;
@@ -180,7 +189,7 @@ std::size_t UrlTransfer::Impl::endOfHeaderBlock(std::size_t lineSize) {
     curl_off_t announced = -1;
     curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
     if (auto acceptable = body_.checkAnnouncedLength(announced); !acceptable) {
-        return bodyFailed(acceptable.reason());
+        return bodyFailed(acceptable.failure());
     }
     queueResponse(status);
     return lineSize;
@@ -206,7 +215,7 @@ std::size_t UrlTransfer::Impl::receiveBody(const char* data, std::size_t length)
         queueResponse(status);
     }
     if (auto added = body_.add(data, length); !added) {
-        return bodyFailed(added.reason());
+        return bodyFailed(added.failure());
     }
     events_.data(length);
     return length;
@@ -215,7 +224,7 @@ std::size_t UrlTransfer::Impl::receiveBody(const char* data, std::size_t length)
 void UrlTransfer::Impl::curlDidRun() {
     if (events_.active()) {
         if (auto flushed = body_.flush(); !flushed) {
-            bodyFailed(flushed.reason());
+            bodyFailed(flushed.failure());
             stopAll();
             queueFailure(*abortReason_, true);
         }
@@ -228,8 +237,8 @@ void UrlTransfer::Impl::curlDidRun() {
     events_.deliver(); // may destroy this
 }
 
-std::size_t UrlTransfer::Impl::bodyFailed(const std::string& reason) {
-    abortReason_ = reason;
+std::size_t UrlTransfer::Impl::bodyFailed(Failure reason) {
+    abortReason_ = std::move(reason);
     abortDeletesFile_ = true;
     return 0;
 }
@@ -243,24 +252,22 @@ void UrlTransfer::Impl::complete(CURLcode result) {
         return;
     }
     if (status >= 400) {
-        queueFailure("The server answered with HTTP status " + std::to_string(status) + ".", false,
-                     formatText(_("The server answered with HTTP status %ld."), status));
+        queueFailure(httpStatusFailure(status), false);
         return;
     }
     if (result != CURLE_OK) {
-        queueFailure(describeCurlResult(easy_, result, errorBuffer_), false,
-                     describeCurlResult(easy_, result, errorBuffer_, true));
+        queueFailure(describeCurlResult(easy_, result, errorBuffer_), false);
         return;
     }
     // An empty 2xx body still yields its (empty) file; a 304 leaves the destination alone.
     if (status / 100 == 2) {
         if (auto opened = body_.open(); !opened) {
-            queueFailure(opened.reason(), false);
+            queueFailure(opened.failure(), false);
             return;
         }
     }
     if (auto written = body_.finish(); !written) {
-        queueFailure(written.reason(), true);
+        queueFailure(written.failure(), true);
         return;
     }
     if (!responseQueued_) {
@@ -269,24 +276,19 @@ void UrlTransfer::Impl::complete(CURLcode result) {
     events_.finished();
 }
 
-void UrlTransfer::Impl::failNow(std::string description, std::string shown) {
+void UrlTransfer::Impl::failNow(Failure description) {
     if (!events_.active()) {
         return;
     }
     stopAll();
-    queueFailure(std::move(description), false, std::move(shown));
+    queueFailure(std::move(description), false);
     events_.deliver();
 }
 
-void UrlTransfer::Impl::queueFailure(std::string description, bool alwaysDeleteFile,
-                                     std::string shown) {
+void UrlTransfer::Impl::queueFailure(Failure description, bool alwaysDeleteFile) {
     body_.abandon(deletesFileUponFailure_ || alwaysDeleteFile);
-    UrlError error{maskUrlPasswordsInText(description),
-                   maskUrlPassword(effectiveUrl(easy_, request_.url)),
-                   {},
-                   body_.tooLong()};
-    error.shown = shown.empty() ? error.description : maskUrlPasswordsInText(shown);
-    events_.failed(std::move(error));
+    events_.failed(UrlError{std::move(description),
+                            maskUrlPassword(effectiveUrl(easy_, request_.url)), body_.tooLong()});
 }
 
 void UrlTransfer::Impl::queueResponse(long statusCode) {
@@ -367,8 +369,7 @@ void SmallFileFetch::transferDidFinish() {
     // The completion may destroy this object.
     const Completion done = std::move(done_);
     if (status_ / 100 != 2) {
-        done(UrlError{"The server answered with HTTP status " + std::to_string(status_) + ".", url_,
-                      formatText(_("The server answered with HTTP status %ld."), status_)});
+        done(UrlError{httpStatusFailure(status_), url_});
         return;
     }
     done(transfer_.body());

@@ -17,8 +17,8 @@ namespace qz::platform {
 
 class EventLoop;
 
-// The URLs in responses and errors, and any in an error's description, are meant for messages:
-// the password of their user information is masked (maskUrlPassword in url_text.h).
+// The URLs in responses and errors, and any that libcurl quotes in an error's description, are
+// meant for messages: the password of their user information is masked (url_text.h).
 struct UrlResponse {
     long statusCode = 0;
     std::string url;                         // effective (final) URL
@@ -31,10 +31,10 @@ struct UrlResponse {
 };
 
 struct UrlError {
-    std::string description; // in English, for the system log
+    // Why: reason() in English for the system log, shown() in the user's language (ours
+    // translated, libcurl's own words left in English).
+    Failure description;
     std::string failingURL;
-    // The description in the user's language: ours translated, libcurl's own left in English.
-    std::string shown = {};
     bool bodyTooLong = false; // past the maximum body length
 };
 

@@ -131,26 +131,36 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
 };
 
 #ifdef QZ_HAVE_GTK
+// Plain data across the module's boundary: it is a program of its own.
+using GtkWindowFactory = DownloadWindow* (*)(LoopBridge*, const char*);
+
+// The module's factory, loaded from `fd`, which holds nothing yet.
+Result<GtkWindowFactory> loadModule(int fd) {
+    const std::size_t size = static_cast<std::size_t>(qz_gtk_module_end - qz_gtk_module_start);
+    if (auto written = writeAll(fd, qz_gtk_module_start, size); !written) {
+        return Failure{"The GTK window cannot be loaded: " + written.reason(),
+                       written.failure().error()};
+    }
+    void* module = ::dlopen(("/proc/self/fd/" + std::to_string(fd)).c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        // GTK is not installed: the terminal window serves instead.
+        return Failure{std::string("The download window needs GTK 3, which cannot be loaded (") +
+                       ::dlerror() + "); progress is shown in the terminal instead."};
+    }
+    if (void* factory = ::dlsym(module, "qz_make_gtk_window")) {
+        return reinterpret_cast<GtkWindowFactory>(factory);
+    }
+    return Failure{std::string("The GTK window cannot be loaded: ") + ::dlerror()};
+}
+
 // The module's factory, from a copy of the module loaded for this call; it stays loaded, as GTK
 // cannot be unloaded.
-void* loadFactory() {
+Result<GtkWindowFactory> loadFactory() {
     const int fd = ::memfd_create("qz-gtk-window", MFD_CLOEXEC);
     if (fd < 0) {
-        systemLog(systemFailure("The GTK window cannot be loaded").reason());
-        return nullptr;
+        return systemFailure("The GTK window cannot be loaded");
     }
-    void* factory = nullptr;
-    const std::size_t size = static_cast<std::size_t>(qz_gtk_module_end - qz_gtk_module_start);
-    if (const auto written = writeAll(fd, qz_gtk_module_start, size); !written) {
-        systemLog("The GTK window cannot be loaded: " + written.reason());
-    } else if (void* module = ::dlopen(("/proc/self/fd/" + std::to_string(fd)).c_str(),
-                                       RTLD_NOW | RTLD_LOCAL)) {
-        factory = ::dlsym(module, "qz_make_gtk_window");
-    } else {
-        // GTK is not installed: the terminal window serves instead.
-        systemLog(std::string("The download window needs GTK 3, which cannot be loaded (") +
-                  ::dlerror() + "); progress is shown in the terminal instead.");
-    }
+    auto factory = loadModule(fd);
     ::close(fd);
     return factory;
 }
@@ -184,14 +194,13 @@ makeDeferredWindow(EventLoop& loop, std::function<std::unique_ptr<DownloadWindow
 
 #ifdef QZ_HAVE_GTK
 std::unique_ptr<DownloadWindow> makeGtkWindow(EventLoop& loop, const std::string& title) {
-    void* factory = loadFactory();
-    if (factory == nullptr) {
+    const auto factory = loadFactory();
+    if (!factory) {
+        systemLog(factory.reason());
         return nullptr;
     }
-    // Plain data across the module's boundary: it is a program of its own.
-    using Factory = DownloadWindow* (*)(LoopBridge*, const char*);
     std::unique_ptr<DownloadWindow> window(
-        reinterpret_cast<Factory>(factory)(&loop, title.empty() ? nullptr : title.c_str()));
+        (*factory)(&loop, title.empty() ? nullptr : title.c_str()));
     if (!window) {
         // GTK is there but the display is not: the user should learn why no window came.
         systemLog("The download window cannot open the display; progress is shown in the "

@@ -100,6 +100,7 @@ TEST_F(DestinationFileTest, WriteErrorsAreReportedAndADeviceIsNeverDeleted) {
         }
         ASSERT_FALSE(written);
         EXPECT_EQ(written.reason(), "Could not write the downloaded file: No space left on device");
+        EXPECT_EQ(written.failure().error(), ENOSPC);
         full.close().ignore("the write has failed already");
         full.remove();
         EXPECT_TRUE(test::pathExists("/dev/full"));

@@ -36,8 +36,9 @@ TEST(CaCertificates, TheSettingsAsGivenElseTheFirstOfTheUsualPlacesFilesBeforeDi
         disk.erase(place);
     }
     disk = {"|/etc/ssl/cert.pem", "/etc/ssl/certs|"}; // each of the other kind
-    EXPECT_EQ(chosen("", ""), noCaCertificatesReason());
-    EXPECT_NE(noCaCertificatesReason().find("/etc/pki/tls/certs/ca-bundle.crt"), std::string::npos);
+    EXPECT_EQ(chosen("", ""), noCaCertificatesReason().english());
+    EXPECT_NE(noCaCertificatesReason().english().find("/etc/pki/tls/certs/ca-bundle.crt"),
+              std::string::npos);
 }
 
 } // namespace

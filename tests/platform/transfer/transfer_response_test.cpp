@@ -94,7 +94,7 @@ TEST_F(UrlTransferTest, ExistingFileIsKeptUnlessOverwriteIsAllowed) {
         transfer.setDeletesFileUponFailure(true);
         runLoop();
         EXPECT_EQ(failing.events, (Events{"response", "fail"}));
-        EXPECT_NE(failing.error->description.find("File exists"), std::string::npos);
+        EXPECT_NE(failing.error->description.reason().find("File exists"), std::string::npos);
         EXPECT_EQ(test::readFile(destination), "old content");
     }
     UrlTransfer transfer(loop, {server.url()}, recorder);
@@ -116,8 +116,9 @@ TEST_F(UrlTransferTest, WriteErrorFailsTheTransfer) {
 
     ASSERT_TRUE(recorder.error);
     EXPECT_EQ(recorder.events.back(), "fail");
-    EXPECT_EQ(recorder.error->description,
+    EXPECT_EQ(recorder.error->description.reason(),
               "Could not write the downloaded file: No space left on device");
+    EXPECT_EQ(recorder.error->description.error(), ENOSPC);
     struct stat after {};
     ASSERT_EQ(::stat("/dev/full", &after), 0); // a device is never deleted
     EXPECT_TRUE(S_ISCHR(after.st_mode));
@@ -229,7 +230,7 @@ class Outcome : public UrlTransferDelegate {
         loop_.stop(0);
     }
     void transferDidFail(const UrlError& error) override {
-        failure = error.description;
+        failure = error.description.reason();
         loop_.stop(0);
     }
 

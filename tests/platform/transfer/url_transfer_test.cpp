@@ -63,7 +63,7 @@ TEST_F(UrlTransferTest, ErrorStatusesFailWithoutResponseOrFile) {
 
         EXPECT_EQ(failing.events, Events{"fail"});
         ASSERT_TRUE(failing.error);
-        EXPECT_EQ(failing.error->description,
+        EXPECT_EQ(failing.error->description.reason(),
                   "The server answered with HTTP status " + std::to_string(status) + ".");
         EXPECT_EQ(failing.error->failingURL, server.url());
         EXPECT_FALSE(test::pathExists(destination));
@@ -126,7 +126,7 @@ TEST_F(UrlTransferTest, ConnectionDroppedHalfWayFails) {
 
         EXPECT_EQ(failing.events, (Events{"response", "data", "fail"}));
         EXPECT_LE(failing.bytes, body.size() / 2);
-        EXPECT_FALSE(failing.error->description.empty());
+        EXPECT_FALSE(failing.error->description.reason().empty());
         EXPECT_EQ(failing.error->failingURL, server.url());
         EXPECT_EQ(test::pathExists(destination), !deletes);
     }
@@ -149,7 +149,7 @@ TEST_F(UrlTransferTest, StalledServerTimesOutAfterTheIdleInterval) {
             stallAfter > 0 ? Events{"response", "data", "fail"} : Events{"response", "fail"};
         EXPECT_EQ(failing.events, expected);
         ASSERT_TRUE(failing.error);
-        EXPECT_EQ(failing.error->description, "The request timed out.");
+        EXPECT_EQ(failing.error->description.reason(), "The request timed out.");
         EXPECT_GE(elapsed, 450ms);
         EXPECT_LT(elapsed, 3s);
         EXPECT_FALSE(test::pathExists(destination));
@@ -194,7 +194,7 @@ TEST_F(UrlTransferTest, UnusableUrlsFailWithoutResponse) {
 
         EXPECT_EQ(failing.events, Events{"fail"});
         ASSERT_TRUE(failing.error);
-        EXPECT_FALSE(failing.error->description.empty());
+        EXPECT_FALSE(failing.error->description.reason().empty());
         EXPECT_FALSE(test::pathExists(destination));
     }
     EXPECT_EQ(server.requestCount(), 0);
@@ -213,8 +213,8 @@ TEST_F(UrlTransferTest, RedirectsOnlyGoToHttpOrHttps) {
 
         EXPECT_EQ(failing.events, Events{"fail"});
         ASSERT_TRUE(failing.error);
-        EXPECT_NE(failing.error->description.find("redirected"), std::string::npos)
-            << failing.error->description;
+        EXPECT_NE(failing.error->description.reason().find("redirected"), std::string::npos)
+            << failing.error->description.reason();
         EXPECT_FALSE(test::pathExists(destination));
     }
 }
@@ -233,7 +233,7 @@ class SmallFileFetchTest : public UrlTransferTest {
         SmallFileFetch fetch(loop, {url}, limit, [&](std::variant<std::string, UrlError> got) {
             fetched.done = true;
             if (const auto* error = std::get_if<UrlError>(&got)) {
-                fetched.failure = error->description + " (" + error->failingURL + ")";
+                fetched.failure = error->description.reason() + " (" + error->failingURL + ")";
             } else {
                 fetched.body = std::get<std::string>(got);
             }
