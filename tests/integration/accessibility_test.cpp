@@ -3,7 +3,7 @@
 #include "support/files.h"
 #include "support/http_test_server.h"
 #include "support/installer_folder.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 #include "support/virtual_display.h"
 #include "support/zip_builder.h"
 

@@ -1,7 +1,7 @@
 #include "support/files.h"
 #include "support/http_test_server.h"
 #include "support/installer_folder.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 #include "support/zip_builder.h"
 
 #include <cctype>
@@ -13,8 +13,6 @@
 
 namespace qz {
 namespace {
-
-const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
 
 // A downloading installer (no install agent archive in its folder) and the server it talks to.
 class DownloadPath : public ::testing::Test {
@@ -45,7 +43,7 @@ class DownloadPath : public ::testing::Test {
     }
 
     std::string cache() const {
-        return root / "home" + CACHE;
+        return test::agentCacheIn(root / "home");
     }
     std::string cachedAgent() const {
         return cache() + "installagent/install";

@@ -5,7 +5,7 @@
 #include "support/files.h"
 #include "support/http_test_server.h"
 #include "support/installer_folder.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 #include "support/virtual_display.h"
 #include "support/zip_builder.h"
 
@@ -18,27 +18,11 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
-#include <thread>
 
 namespace qz::test {
 
-using Clock = std::chrono::steady_clock;
-
 inline const std::string TITLE = "Velmor Installer";
-inline const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
 constexpr double WINDOW_TIMEOUT = 8.0;
-
-// Polls `condition` every 20 ms until it holds or `seconds` have passed.
-template <typename Condition> bool eventually(Condition condition, double seconds) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 // A PNG of one colour (0xRRGGBB).
 inline void writeSolidPng([[maybe_unused]] const std::string& path,
@@ -116,7 +100,7 @@ class GtkWindow : public ::testing::Test {
     }
 
     std::string cache() const {
-        return root / "home" + CACHE;
+        return agentCacheIn(root / "home");
     }
 
     void expectCancelled(const RunResult& result) {

@@ -5,7 +5,7 @@
 #include "support/files.h"
 #include "support/installer_folder.h"
 #include "support/nginx_server.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 #include "support/virtual_display.h"
 #include "support/zip_builder.h"
 
@@ -21,8 +21,6 @@
 
 namespace qz {
 namespace {
-
-const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
 
 std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -62,7 +60,7 @@ class RealServer : public ::testing::Test {
     }
 
     std::string cache() const {
-        return root / "home" + CACHE;
+        return test::agentCacheIn(root / "home");
     }
     std::string cachedAgent() const {
         return cache() + "installagent/install";

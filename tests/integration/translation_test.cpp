@@ -38,10 +38,11 @@ class Translations : public test::DownloadInstaller {
         test::writeFile(root / "bin/unzip", "#!/bin/sh\nexit 9\n", 0755);
     }
 
-    test::RunResult inLanguage(const Lines& env, bool failingUnzip = false) {
-        return failingUnzip ? run(test::withEnvironment(
-                                  env, {"PATH=" + (root / "bin") + ":" + std::getenv("PATH")}))
-                            : run(env);
+    test::RunResult inLanguage(Lines env, bool failingUnzip = false) {
+        if (failingUnzip) {
+            env.push_back("PATH=" + (root / "bin") + ":" + std::getenv("PATH"));
+        }
+        return run(env);
     }
 
     // The installer carries an archive that does not unpack.

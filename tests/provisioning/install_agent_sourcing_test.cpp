@@ -3,6 +3,7 @@
 #include "fakes/fakes.h"
 #include "support/env_guard.h"
 #include "support/files.h"
+#include "support/installer_folder.h"
 #include "support/message_capture.h"
 #include "support/zip_builder.h"
 
@@ -11,8 +12,6 @@
 
 namespace qz {
 namespace {
-
-const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
 
 // An installer folder with its program, a home and a scratch directory; the download entry and
 // the run's settings are stand-ins.
@@ -30,7 +29,7 @@ class SourceInstallAgent : public ::testing::Test {
         return sourceInstallAgent(scratch, "http://h/a.zip", test::captureMessage);
     }
     std::string cache() const {
-        return root / "home" + CACHE;
+        return test::agentCacheIn(root / "home");
     }
 
     test::ScratchDir root;

@@ -1,6 +1,6 @@
 #include "support/minisign_keys.h"
 
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 
 #include <sstream>
 #include <stdexcept>

@@ -12,7 +12,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace qz::test {
@@ -40,12 +39,6 @@ int listeningSocket(std::uint16_t& port) {
     return fd;
 }
 
-std::chrono::steady_clock::time_point after(double seconds) {
-    return std::chrono::steady_clock::now() +
-           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-               std::chrono::duration<double>(seconds));
-}
-
 } // namespace
 
 bool NginxServer::available() {
@@ -70,8 +63,6 @@ NginxServer::NginxServer(NginxOptions options) : options_(std::move(options)) {
         std::vector<std::string>{"-e", prefix_ / "logs/error.log", "-p", prefix_.path() + "/", "-c",
                                  conf, "-g", "daemon off;"},
         run);
-    ::close(http);
-    ::close(https);
 }
 
 NginxServer::~NginxServer() {
@@ -137,16 +128,11 @@ http {
 bool NginxServer::waitUntilReady(double timeoutSeconds) {
     // nginx writes its pid file only once it listens on every socket.
     const std::string pidFile = prefix_ / "nginx.pid";
-    for (const auto deadline = after(timeoutSeconds);
-         std::chrono::steady_clock::now() < deadline;) {
-        if (process_->waitForExit(0.01)) { // also the pause between checks
-            return false;
-        }
-        if (pathExists(pidFile) && std::atol(readFile(pidFile).c_str()) == process_->pid()) {
-            return true;
-        }
-    }
-    return false;
+    const auto ready = [&] {
+        return pathExists(pidFile) && std::atol(readFile(pidFile).c_str()) == process_->pid();
+    };
+    return eventually([&] { return ready() || process_->waitForExit(0); }, timeoutSeconds) &&
+           ready();
 }
 
 std::vector<std::string> NginxServer::accessLog() const {
@@ -177,14 +163,8 @@ std::vector<NginxAccessEntry> NginxServer::accessEntries() const {
 }
 
 bool NginxServer::waitForAccessEntries(std::size_t count, double timeoutSeconds) const {
-    const auto deadline = after(timeoutSeconds);
-    while (accessLog().size() < count) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // nginx tells nobody
-    }
-    return true;
+    // nginx tells nobody: the log is looked at each time the main context wakes.
+    return eventually([&] { return accessLog().size() >= count; }, timeoutSeconds);
 }
 
 std::string NginxServer::errorLog() const {

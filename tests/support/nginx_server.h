@@ -6,7 +6,7 @@
 // server's behaviour (304, keep-alive, TLS).
 
 #include "support/files.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 
 #include <cstdint>
 #include <memory>

@@ -2,7 +2,7 @@
 
 #include "base/translation.h"
 #include "support/files.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 
 #include <algorithm>
 #include <clocale>

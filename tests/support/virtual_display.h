@@ -3,7 +3,7 @@
 // A private X server for whole-program tests of the GTK window, and what the tests need to ask
 // it about windows.
 
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 
 #include <cstdint>
 #include <memory>

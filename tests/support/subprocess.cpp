@@ -1,0 +1,272 @@
+#include "support/subprocess.h"
+
+#include "support/main_context.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <stdexcept>
+#include <system_error>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace qz::test {
+namespace {
+
+constexpr double FOREVER = 1e6;
+constexpr double DRAIN_SECONDS = 1.0;
+
+// Runs in the child between fork and exec, so only async-signal-safe calls. With a terminal (its
+// device path as `terminal`), the child leads a session whose controlling terminal that is.
+void setUpChild(gpointer terminal) {
+    if (terminal != nullptr) {
+        // A session leader opening a terminal makes it its controlling terminal.
+        if (::setsid() < 0 || ::open(static_cast<const char*>(terminal), O_RDWR) < 0) {
+            ::_exit(127);
+        }
+    } else {
+        ::setpgid(0, 0);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        ::sigaction(sig, &defaults, nullptr); // fails harmlessly for SIGKILL and SIGSTOP
+    }
+}
+
+// A file rather than a pipe: nothing to feed while the child runs, and no SIGPIPE.
+int stdinFile(const std::string& data) {
+    const int fd = ::memfd_create("stdin", MFD_CLOEXEC);
+    if (fd < 0 || ::write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size()) ||
+        ::lseek(fd, 0, SEEK_SET) != 0) {
+        throw std::system_error(errno, std::generic_category(), "stdin file");
+    }
+    return fd;
+}
+
+// Lives as long as the program.
+GMainContext* childContext() {
+    static GMainContext* const context = g_main_context_new();
+    return context;
+}
+
+GSource* attach(GSource* source, GSourceFunc callback, gpointer data) {
+    g_source_set_callback(source, callback, data, nullptr);
+    g_source_attach(source, childContext());
+    return source;
+}
+
+} // namespace
+
+std::vector<std::string> RunResult::errLines() const {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; start < err.size(); start = end + 1) {
+        end = std::min(err.find('\n', start), err.size());
+        lines.push_back(err.substr(start, end - start));
+    }
+    return lines;
+}
+
+PseudoTerminal::PseudoTerminal() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128];
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+        ::ptsname_r(master_, name, sizeof name) != 0) {
+        const int error = errno;
+        ::close(master_);
+        throw std::system_error(error, std::generic_category(), "pseudo-terminal");
+    }
+    device_ = name;
+}
+
+PseudoTerminal::~PseudoTerminal() {
+    ::close(master_);
+}
+
+std::string PseudoTerminal::readAvailable() {
+    std::string text;
+    char buffer[4096];
+    pollfd ready{master_, POLLIN, 0};
+    ssize_t n = 0;
+    while (::poll(&ready, 1, 0) == 1 && (n = ::read(master_, buffer, sizeof buffer)) > 0) {
+        text.append(buffer, std::size_t(n));
+    }
+    return text;
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const RunOptions& options) {
+    g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(
+        GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE |
+                         G_SUBPROCESS_FLAGS_SEARCH_PATH_FROM_ENVP));
+    for (const std::string& name : options.unsetEnv) {
+        g_subprocess_launcher_unsetenv(launcher, name.c_str());
+    }
+    for (const std::string& entry : options.setEnv) {
+        const std::size_t equals = std::min(entry.find('='), entry.size());
+        g_subprocess_launcher_setenv(launcher, entry.substr(0, equals).c_str(),
+                                     entry.c_str() + std::min(equals + 1, entry.size()), TRUE);
+    }
+    if (!options.workingDirectory.empty()) {
+        g_subprocess_launcher_set_cwd(launcher, options.workingDirectory.c_str());
+    }
+    if (!options.stdinData.empty()) {
+        g_subprocess_launcher_take_stdin_fd(launcher, stdinFile(options.stdinData));
+    }
+    for (std::size_t i = 0; i < options.passFds.size(); ++i) {
+        g_subprocess_launcher_take_fd(launcher, options.passFds[i], 3 + static_cast<int>(i));
+    }
+    const char* terminal =
+        options.controllingTerminal.empty() ? nullptr : options.controllingTerminal.c_str();
+    g_subprocess_launcher_set_child_setup(launcher, &setUpChild, const_cast<char*>(terminal),
+                                          nullptr);
+
+    std::vector<const char*> argv{program.c_str()};
+    for (const std::string& arg : args) {
+        argv.push_back(arg.c_str());
+    }
+    argv.push_back(nullptr);
+    g_autoptr(GError) error = nullptr;
+    process_ = g_subprocess_launcher_spawnv(launcher, argv.data(), &error);
+    if (process_ == nullptr) {
+        throw std::runtime_error(error->message);
+    }
+    // GLib returns once the child has run setUpChild and exec'd, so its group exists already.
+    // No identifier: it has ended and been reaped already.
+    const gchar* identifier = g_subprocess_get_identifier(process_);
+    pid_ = identifier != nullptr ? static_cast<pid_t>(std::atol(identifier)) : 0;
+    g_main_context_push_thread_default(childContext()); // where onExit is to be called
+    g_subprocess_wait_async(process_, nullptr, &onExit, this);
+    g_main_context_pop_thread_default(childContext());
+    for (int i : {0, 1}) {
+        GInputStream* pipe = i == 0 ? g_subprocess_get_stdout_pipe(process_)
+                                    : g_subprocess_get_stderr_pipe(process_);
+        sources_[i] =
+            attach(g_pollable_input_stream_create_source(G_POLLABLE_INPUT_STREAM(pipe), nullptr),
+                   G_SOURCE_FUNC(&onOutput), this);
+    }
+    if (options.timeoutSeconds > 0) {
+        sources_[2] =
+            attach(g_timeout_source_new(guint(options.timeoutSeconds * 1000)), &onTimeout, this);
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    signalGroup(SIGKILL);
+    g_subprocess_force_exit(process_); // in case it moved to another process group
+    g_subprocess_wait(process_, nullptr, nullptr);
+    // Its exit has been posted to the main context; `this` must see it before it goes.
+    while (!exited_) {
+        g_main_context_iteration(childContext(), TRUE);
+    }
+    for (GSource* source : sources_) {
+        if (source != nullptr) {
+            g_source_destroy(source);
+            g_source_unref(source);
+        }
+    }
+    g_object_unref(process_);
+}
+
+bool ChildProcess::readSome(GObject* stream) {
+    const bool isOut = G_INPUT_STREAM(stream) == g_subprocess_get_stdout_pipe(process_);
+    char buffer[65536];
+    g_autoptr(GError) error = nullptr;
+    const gssize n = g_pollable_input_stream_read_nonblocking(
+        G_POLLABLE_INPUT_STREAM(stream), buffer, sizeof buffer, nullptr, &error);
+    if (n > 0) {
+        (isOut ? result_.out : result_.err).append(buffer, std::size_t(n));
+        return true;
+    }
+    if (n == 0 || !g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) {
+        ++pipesEnded_;
+        g_source_destroy(sources_[isOut ? 0 : 1]);
+    }
+    return false;
+}
+
+gboolean ChildProcess::onOutput(GObject* stream, gpointer self) {
+    static_cast<ChildProcess*>(self)->readSome(stream);
+    return G_SOURCE_CONTINUE; // readSome destroys the source at the end of the stream
+}
+
+void ChildProcess::onExit(GObject* process, GAsyncResult* result, gpointer data) {
+    auto* self = static_cast<ChildProcess*>(data);
+    auto* subprocess = G_SUBPROCESS(process);
+    g_subprocess_wait_finish(subprocess, result, nullptr);
+    // What the child itself wrote is all in the pipes now.
+    for (int i : {0, 1}) {
+        while (!g_source_is_destroyed(self->sources_[i]) &&
+               self->readSome(G_OBJECT(i == 0 ? g_subprocess_get_stdout_pipe(subprocess)
+                                              : g_subprocess_get_stderr_pipe(subprocess)))) {
+        }
+    }
+    if (g_subprocess_get_if_exited(subprocess)) {
+        self->result_.exitStatus = g_subprocess_get_exit_status(subprocess);
+    } else if (g_subprocess_get_if_signaled(subprocess)) {
+        self->result_.termSignal = g_subprocess_get_term_sig(subprocess);
+    }
+    self->exited_ = true;
+}
+
+gboolean ChildProcess::onTimeout(gpointer data) {
+    auto* self = static_cast<ChildProcess*>(data);
+    if (!self->exited_) {
+        self->result_.timedOut = true;
+        self->signalGroup(SIGKILL);
+        g_subprocess_force_exit(self->process_);
+    }
+    return G_SOURCE_REMOVE;
+}
+
+// kill() rather than g_subprocess_send_signal, which sends it later from GLib's worker thread:
+// tests count on the signal being on its way when this returns.
+void ChildProcess::signal(int sig) {
+    if (!exited_ && pid_ > 0) {
+        ::kill(pid_, sig);
+    }
+}
+
+void ChildProcess::signalGroup(int sig) {
+    if (pid_ > 0) {
+        ::kill(-pid_, sig);
+    }
+}
+
+bool ChildProcess::waitForOut(const std::string& needle, double timeoutSeconds) {
+    const auto found = [&] { return result_.out.find(needle) != std::string::npos; };
+    eventually([&] { return found() || exited_; }, timeoutSeconds);
+    return found();
+}
+
+bool ChildProcess::waitForErr(const std::string& needle, double timeoutSeconds) {
+    const auto found = [&] { return result_.err.find(needle) != std::string::npos; };
+    eventually([&] { return found() || exited_; }, timeoutSeconds);
+    return found();
+}
+
+bool ChildProcess::waitForExit(double timeoutSeconds) {
+    return eventually([&] { return exited_; }, timeoutSeconds);
+}
+
+RunResult ChildProcess::wait() {
+    waitForExit(FOREVER); // the timeout, if any, ends it
+    eventually([&] { return pipesEnded_ == 2; }, DRAIN_SECONDS);
+    return result_;
+}
+
+bool eventually(const std::function<bool()>& condition, double seconds) {
+    return runMainContextUntil(condition, seconds, childContext());
+}
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+    return ChildProcess(program, args, options).wait();
+}
+
+} // namespace qz::test
