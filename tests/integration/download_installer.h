@@ -31,9 +31,10 @@ class DownloadInstaller : public ::testing::Test {
         return userRunOptions(root.path(), root / record, extraEnv);
     }
 
-    RunResult run(const std::vector<std::string>& extraEnv = {}) {
+    RunResult run(const std::vector<std::string>& extraEnv = {},
+                  const std::vector<std::string>& args = {}) {
         ::unlink((root / "record").c_str());
-        return runProgram(installer.executable, {}, options(extraEnv));
+        return runProgram(installer.executable, args, options(extraEnv));
     }
 
     std::string cache() const {

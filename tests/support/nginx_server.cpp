@@ -1,6 +1,5 @@
 #include "support/nginx_server.h"
 
-#include <curl/curl.h>
 #include <gio/gio.h>
 
 #include <arpa/inet.h>
@@ -9,7 +8,6 @@
 #include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -102,7 +100,7 @@ events { worker_connections 64; }
 http {
     default_type application/octet-stream;
     log_format qz escape=none
-        '$status\t$body_bytes_sent\t$server_port\t$http_if_none_match\t$http_user_agent\t$request_method\t$request_uri';
+        '$status\t$body_bytes_sent\t$server_port\t$http_if_none_match\t$sent_http_etag\t$http_user_agent\t$request_method\t$request_uri';
     access_log logs/access.log qz;
     client_body_temp_path temp/client_body;
     proxy_temp_path temp/proxy;
@@ -135,28 +133,22 @@ bool NginxServer::waitUntilReady(double timeoutSeconds) {
            ready();
 }
 
-std::vector<std::string> NginxServer::accessLog() const {
-    const std::string log = prefix_ / "logs/access.log";
-    std::istringstream in(pathExists(log) ? readFile(log) : "");
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::vector<NginxAccessEntry> NginxServer::accessEntries() const {
+    const std::string log = prefix_ / "logs/access.log";
+    g_auto(GStrv) lines = g_strsplit(pathExists(log) ? readFile(log).c_str() : "", "\n", -1);
     std::vector<NginxAccessEntry> entries;
-    for (const std::string& line : accessLog()) {
-        g_auto(GStrv) field = g_strsplit(line.c_str(), "\t", 7);
-        if (g_strv_length(field) == 7) {
+    for (gchar** line = lines; *line != nullptr; ++line) {
+        g_auto(GStrv) field = g_strsplit(*line, "\t", 8);
+        const auto text = [&](int i) { return std::string(field[i]) == "-" ? "" : field[i]; };
+        if (g_strv_length(field) == 8) {
             entries.push_back({.status = std::atoi(field[0]),
                                .bodyBytes = std::strtoull(field[1], nullptr, 10),
                                .port = static_cast<std::uint16_t>(std::atoi(field[2])),
-                               .method = field[5],
-                               .target = field[6],
-                               .ifNoneMatch = std::string(field[3]) == "-" ? "" : field[3],
-                               .userAgent = field[4]});
+                               .method = field[6],
+                               .target = field[7],
+                               .ifNoneMatch = text(3),
+                               .etag = text(4),
+                               .userAgent = field[5]});
         }
     }
     return entries;
@@ -164,7 +156,7 @@ std::vector<NginxAccessEntry> NginxServer::accessEntries() const {
 
 bool NginxServer::waitForAccessEntries(std::size_t count, double timeoutSeconds) const {
     // nginx tells nobody: the log is looked at each time the main context wakes.
-    return eventually([&] { return accessLog().size() >= count; }, timeoutSeconds);
+    return eventually([&] { return accessEntries().size() >= count; }, timeoutSeconds);
 }
 
 std::string NginxServer::errorLog() const {
@@ -173,23 +165,6 @@ std::string NginxServer::errorLog() const {
         log = readFile(prefix_ / "logs/error.log");
     }
     return log + process_->errSoFar();
-}
-
-std::optional<std::string> NginxServer::headerOf(const std::string& path,
-                                                 const std::string& name) const {
-    CURL* curl = curl_easy_init();
-    curl_easy_setopt(curl, CURLOPT_URL, httpUrl(path).c_str());
-    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
-    curl_header* header = nullptr;
-    std::optional<std::string> value;
-    if (curl_easy_perform(curl) == CURLE_OK &&
-        curl_easy_header(curl, name.c_str(), 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
-        value = header->value;
-    }
-    curl_easy_cleanup(curl);
-    return value;
 }
 
 } // namespace qz::test

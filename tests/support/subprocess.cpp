@@ -55,12 +55,6 @@ GMainContext* childContext() {
     return context;
 }
 
-GSource* attach(GSource* source, GSourceFunc callback, gpointer data) {
-    g_source_set_callback(source, callback, data, nullptr);
-    g_source_attach(source, childContext());
-    return source;
-}
-
 } // namespace
 
 std::vector<std::string> RunResult::errLines() const {
@@ -100,7 +94,10 @@ std::string PseudoTerminal::readAvailable() {
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const RunOptions& options) {
+                           const RunOptions& options)
+    : deadline_(Clock::now() +
+                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                    options.timeoutSeconds > 0 ? options.timeoutSeconds : FOREVER))) {
     g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(
         GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE |
                          G_SUBPROCESS_FLAGS_SEARCH_PATH_FROM_ENVP));
@@ -140,19 +137,15 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     // No identifier: it has ended and been reaped already.
     const gchar* identifier = g_subprocess_get_identifier(process_);
     pid_ = identifier != nullptr ? static_cast<pid_t>(std::atol(identifier)) : 0;
-    g_main_context_push_thread_default(childContext()); // where onExit is to be called
+    g_main_context_push_thread_default(childContext()); // where onExit is to run
     g_subprocess_wait_async(process_, nullptr, &onExit, this);
     g_main_context_pop_thread_default(childContext());
     for (int i : {0, 1}) {
-        GInputStream* pipe = i == 0 ? g_subprocess_get_stdout_pipe(process_)
-                                    : g_subprocess_get_stderr_pipe(process_);
-        sources_[i] =
-            attach(g_pollable_input_stream_create_source(G_POLLABLE_INPUT_STREAM(pipe), nullptr),
-                   G_SOURCE_FUNC(&onOutput), this);
-    }
-    if (options.timeoutSeconds > 0) {
-        sources_[2] =
-            attach(g_timeout_source_new(guint(options.timeoutSeconds * 1000)), &onTimeout, this);
+        pipes_[i] = G_POLLABLE_INPUT_STREAM(i == 0 ? g_subprocess_get_stdout_pipe(process_)
+                                                   : g_subprocess_get_stderr_pipe(process_));
+        sources_[i] = g_pollable_input_stream_create_source(pipes_[i], nullptr);
+        g_source_set_callback(sources_[i], G_SOURCE_FUNC(&onOutput), this, nullptr);
+        g_source_attach(sources_[i], childContext());
     }
 }
 
@@ -160,68 +153,50 @@ ChildProcess::~ChildProcess() {
     signalGroup(SIGKILL);
     g_subprocess_force_exit(process_); // in case it moved to another process group
     g_subprocess_wait(process_, nullptr, nullptr);
-    // Its exit has been posted to the main context; `this` must see it before it goes.
+    // Its exit has been posted to the children's context; `this` must see it before it goes.
     while (!exited_) {
         g_main_context_iteration(childContext(), TRUE);
     }
     for (GSource* source : sources_) {
-        if (source != nullptr) {
-            g_source_destroy(source);
-            g_source_unref(source);
-        }
+        g_source_destroy(source);
+        g_source_unref(source);
     }
     g_object_unref(process_);
 }
 
-bool ChildProcess::readSome(GObject* stream) {
-    const bool isOut = G_INPUT_STREAM(stream) == g_subprocess_get_stdout_pipe(process_);
+void ChildProcess::collect(int i) {
     char buffer[65536];
+    gssize n = 1; // nothing more to read once the source has gone
     g_autoptr(GError) error = nullptr;
-    const gssize n = g_pollable_input_stream_read_nonblocking(
-        G_POLLABLE_INPUT_STREAM(stream), buffer, sizeof buffer, nullptr, &error);
-    if (n > 0) {
-        (isOut ? result_.out : result_.err).append(buffer, std::size_t(n));
-        return true;
+    while (!g_source_is_destroyed(sources_[i]) &&
+           (n = g_pollable_input_stream_read_nonblocking(pipes_[i], buffer, sizeof buffer, nullptr,
+                                                         &error)) > 0) {
+        (i == 0 ? result_.out : result_.err).append(buffer, std::size_t(n));
     }
-    if (n == 0 || !g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) {
+    if (n == 0 || (n < 0 && !g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK))) {
         ++pipesEnded_;
-        g_source_destroy(sources_[isOut ? 0 : 1]);
+        g_source_destroy(sources_[i]); // and no more reads
     }
-    return false;
 }
 
-gboolean ChildProcess::onOutput(GObject* stream, gpointer self) {
-    static_cast<ChildProcess*>(self)->readSome(stream);
-    return G_SOURCE_CONTINUE; // readSome destroys the source at the end of the stream
+gboolean ChildProcess::onOutput(GObject* pipe, gpointer data) {
+    auto* self = static_cast<ChildProcess*>(data);
+    self->collect(G_POLLABLE_INPUT_STREAM(pipe) == self->pipes_[0] ? 0 : 1);
+    return G_SOURCE_CONTINUE; // collect() destroys the source at the end of the stream
 }
 
 void ChildProcess::onExit(GObject* process, GAsyncResult* result, gpointer data) {
     auto* self = static_cast<ChildProcess*>(data);
     auto* subprocess = G_SUBPROCESS(process);
     g_subprocess_wait_finish(subprocess, result, nullptr);
-    // What the child itself wrote is all in the pipes now.
-    for (int i : {0, 1}) {
-        while (!g_source_is_destroyed(self->sources_[i]) &&
-               self->readSome(G_OBJECT(i == 0 ? g_subprocess_get_stdout_pipe(subprocess)
-                                              : g_subprocess_get_stderr_pipe(subprocess)))) {
-        }
-    }
+    self->collect(0); // what the child itself wrote is all in the pipes now
+    self->collect(1);
     if (g_subprocess_get_if_exited(subprocess)) {
         self->result_.exitStatus = g_subprocess_get_exit_status(subprocess);
     } else if (g_subprocess_get_if_signaled(subprocess)) {
         self->result_.termSignal = g_subprocess_get_term_sig(subprocess);
     }
     self->exited_ = true;
-}
-
-gboolean ChildProcess::onTimeout(gpointer data) {
-    auto* self = static_cast<ChildProcess*>(data);
-    if (!self->exited_) {
-        self->result_.timedOut = true;
-        self->signalGroup(SIGKILL);
-        g_subprocess_force_exit(self->process_);
-    }
-    return G_SOURCE_REMOVE;
 }
 
 // kill() rather than g_subprocess_send_signal, which sends it later from GLib's worker thread:
@@ -238,16 +213,9 @@ void ChildProcess::signalGroup(int sig) {
     }
 }
 
-bool ChildProcess::waitForOut(const std::string& needle, double timeoutSeconds) {
-    const auto found = [&] { return result_.out.find(needle) != std::string::npos; };
-    eventually([&] { return found() || exited_; }, timeoutSeconds);
-    return found();
-}
-
-bool ChildProcess::waitForErr(const std::string& needle, double timeoutSeconds) {
-    const auto found = [&] { return result_.err.find(needle) != std::string::npos; };
-    eventually([&] { return found() || exited_; }, timeoutSeconds);
-    return found();
+bool ChildProcess::waitFor(const std::string& text, const std::string& needle, double seconds) {
+    eventually([&] { return text.find(needle) != std::string::npos || exited_; }, seconds);
+    return text.find(needle) != std::string::npos;
 }
 
 bool ChildProcess::waitForExit(double timeoutSeconds) {
@@ -255,7 +223,13 @@ bool ChildProcess::waitForExit(double timeoutSeconds) {
 }
 
 RunResult ChildProcess::wait() {
-    waitForExit(FOREVER); // the timeout, if any, ends it
+    const std::chrono::duration<double> left = deadline_ - Clock::now();
+    if (!waitForExit(left.count())) {
+        result_.timedOut = true;
+        signalGroup(SIGKILL);
+        g_subprocess_force_exit(process_);
+        waitForExit(FOREVER);
+    }
     eventually([&] { return pipesEnded_ == 2; }, DRAIN_SECONDS);
     return result_;
 }

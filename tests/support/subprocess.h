@@ -3,7 +3,7 @@
 // Programs run as child processes for whole-program tests, on GLib's GSubprocess.
 //
 // Each child leads a process group of its own, starts with default signal dispositions and an
-// empty signal mask, and inherits no other descriptors. Its stdout and stderr are collected by a
+// empty signal mask, and inherits no other descriptors. Its stdout and stderr are collected in a
 // main context of the children's own, which every wait here runs: whichever child a test waits
 // for, the others' pipes are emptied too. Not the default context: in-process GTK tests leave
 // that to GTK.
@@ -11,6 +11,7 @@
 #include <gio/gio.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -80,27 +81,33 @@ class ChildProcess {
     const std::string& errSoFar() const {
         return result_.err;
     }
-    // Whether the stream holds `needle` by the time it does, the child has ended or the timeout
-    // has passed.
-    bool waitForOut(const std::string& needle, double timeoutSeconds);
-    bool waitForErr(const std::string& needle, double timeoutSeconds);
-    // Whether the child ended within the timeout.
-    bool waitForExit(double timeoutSeconds);
-    // Waits for the child to end and for its output: until the pipes close, or a second more
-    // when something it left behind holds them open.
+    // Whether the stream holds `needle` once it does, the child has ended or the time is up.
+    bool waitForOut(const std::string& needle, double seconds) {
+        return waitFor(result_.out, needle, seconds);
+    }
+    bool waitForErr(const std::string& needle, double seconds) {
+        return waitFor(result_.err, needle, seconds);
+    }
+    // Whether the child ended within the time.
+    bool waitForExit(double seconds);
+    // Waits for the child to end (killing its group at the timeout) and for its output: until
+    // the pipes close, or a second more while something it left behind holds them open.
     RunResult wait();
 
   private:
-    static gboolean onOutput(GObject* stream, gpointer self);
+    using Clock = std::chrono::steady_clock;
+    bool waitFor(const std::string& text, const std::string& needle, double seconds);
+    void collect(int pipe); // what the pipe holds now
+    static gboolean onOutput(GObject* pipe, gpointer self);
     static void onExit(GObject* process, GAsyncResult* result, gpointer self);
-    static gboolean onTimeout(gpointer self);
-    bool readSome(GObject* stream);
 
+    Clock::time_point deadline_;
     GSubprocess* process_ = nullptr;
-    GSource* sources_[3] = {}; // stdout, stderr, the timeout
-    pid_t pid_ = -1;
-    bool exited_ = false;
+    pid_t pid_ = 0;
+    GPollableInputStream* pipes_[2] = {}; // stdout, stderr
+    GSource* sources_[2] = {};
     int pipesEnded_ = 0;
+    bool exited_ = false;
     RunResult result_;
 };
 
