@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace qz::test {
@@ -51,14 +52,12 @@ class StreamCapture {
         std::fflush(nullptr);
         if (saved_ >= 0) {
             ::dup2(saved_, fd_);
-            ::close(saved_);
-            saved_ = -1;
+            ::close(std::exchange(saved_, -1));
         }
-        std::string text;
-        char buffer[4096];
         std::rewind(file_);
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) {
-            text.append(buffer, n);
+        std::string text;
+        for (int c; (c = std::fgetc(file_)) != EOF;) {
+            text += static_cast<char>(c);
         }
         return text;
     }

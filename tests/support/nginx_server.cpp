@@ -17,8 +17,6 @@ namespace {
 
 const char* const kNginx = "/usr/sbin/nginx";
 constexpr double kStopSeconds = 5.0;
-// A safety net only: a test never keeps its server this long.
-constexpr double kLifetimeSeconds = 120.0;
 
 // A socket listening on a port of the system's choosing; nginx takes it over (its NGINX
 // variable), so no other program can take the port between our choice and nginx's bind.
@@ -52,7 +50,6 @@ NginxServer::NginxServer(NginxOptions options) : options_(std::move(options)) {
     const std::string conf = prefix_ / "conf/nginx.conf";
     writeFile(conf, configuration());
     RunOptions run;
-    run.timeoutSeconds = kLifetimeSeconds;
     run.workingDirectory = prefix_.path();
     run.passFds = {http, https};
     run.setEnv = {"NGINX=3;4;"};

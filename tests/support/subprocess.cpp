@@ -1,5 +1,6 @@
 #include "support/subprocess.h"
 
+#include "support/files.h"
 #include "support/main_context.h"
 
 #include <csignal>
@@ -58,12 +59,7 @@ GMainContext* childContext() {
 } // namespace
 
 std::vector<std::string> RunResult::errLines() const {
-    std::vector<std::string> lines;
-    for (std::size_t start = 0, end; start < err.size(); start = end + 1) {
-        end = std::min(err.find('\n', start), err.size());
-        lines.push_back(err.substr(start, end - start));
-    }
-    return lines;
+    return linesOf(err);
 }
 
 PseudoTerminal::PseudoTerminal() {

@@ -27,7 +27,7 @@ struct RunOptions {
     // When set, the child leads a session of its own with this terminal as its controlling
     // terminal (a PseudoTerminal's device); its standard streams stay pipes.
     std::string controllingTerminal;
-    double timeoutSeconds = 20.0; // then its process group gets SIGKILL; <= 0: never
+    double timeoutSeconds = 20.0; // when wait() kills its process group; <= 0: never
 };
 
 struct RunResult {

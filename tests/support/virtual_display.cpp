@@ -18,15 +18,11 @@ std::optional<std::string> findProgram(const std::string& name) {
 }
 
 VirtualDisplay::VirtualDisplay() {
-    RunOptions options;
-    options.timeoutSeconds = 0;
     try {
         // Xvfb writes the display number and a newline once it accepts connections.
         process_ = std::make_unique<ChildProcess>(
-            "Xvfb",
-            std::vector<std::string>{"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten",
-                                     "tcp"},
-            options);
+            "Xvfb", std::vector<std::string>{"-displayfd", "1", "-screen", "0", "1024x768x24",
+                                             "-nolisten", "tcp"});
     } catch (const std::exception& e) {
         error_ = std::string("cannot start Xvfb: ") + e.what();
         return;
