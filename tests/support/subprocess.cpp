@@ -9,7 +9,6 @@
 #include <system_error>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -63,7 +62,7 @@ std::vector<std::string> RunResult::errLines() const {
 }
 
 PseudoTerminal::PseudoTerminal() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     char name[128];
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
         ::ptsname_r(master_, name, sizeof name) != 0) {
@@ -81,9 +80,7 @@ PseudoTerminal::~PseudoTerminal() {
 std::string PseudoTerminal::readAvailable() {
     std::string text;
     char buffer[4096];
-    pollfd ready{master_, POLLIN, 0};
-    ssize_t n = 0;
-    while (::poll(&ready, 1, 0) == 1 && (n = ::read(master_, buffer, sizeof buffer)) > 0) {
+    for (ssize_t n; (n = ::read(master_, buffer, sizeof buffer)) > 0;) {
         text.append(buffer, std::size_t(n));
     }
     return text;
