@@ -6,6 +6,7 @@
 #include "provisioning/install_agent_locations.h"
 #include "support/env_guard.h"
 #include "support/files.h"
+#include "support/message_capture.h"
 #include "support/zip_builder.h"
 
 #include "platform/system/file_lock.h"

@@ -87,9 +87,9 @@ TEST_F(DownloadController, TheFieldsHaveSettersAndA304WithoutATransferIsSafe) {
 
     auto notModified = response("\"v9\"", -1);
     notModified.statusCode = 304;
-    ::testing::internal::CaptureStderr();
+    test::StreamCapture quiet(STDERR_FILENO);
     controller->downloadDidReceiveResponse(notModified);
-    ::testing::internal::GetCapturedStderr();
+    quiet.release();
     EXPECT_EQ(window.state.colour, platform::TextColour::Red);
 
     FakeWindow other;

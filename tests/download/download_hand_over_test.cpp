@@ -35,9 +35,9 @@ TEST_F(DownloadController, AFailedUnpackLeavesNoCacheThatCouldBeTakenAsCurrent) 
     for (const auto& bytes : brokenArchives) {
         test::writeFile(downloadTo, bytes);
         controller->downloadDidReceiveResponse(response("\"v3\"", 100));
-        ::testing::internal::CaptureStderr();
+        test::StreamCapture quiet(STDERR_FILENO);
         controller->downloadDidFinish();
-        ::testing::internal::GetCapturedStderr();
+        quiet.release();
         EXPECT_EQ(window.state.status, "Failed to unzip the installer.");
         EXPECT_EQ(window.state.colour, platform::TextColour::Red);
         EXPECT_FALSE(window.state.cancelEnabled);

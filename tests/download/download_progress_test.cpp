@@ -65,9 +65,9 @@ TEST_F(DownloadController, AStaleCacheIsRemovedAtTheResponse) {
 TEST_F(DownloadController, AFailedTransferIsLoggedOnceAndShownInRed) {
     controller->downloadDidReceiveResponse(response("\"v1\"", 1000));
     controller->downloadDidReceiveDataOfLength(10);
-    ::testing::internal::CaptureStderr();
+    test::StreamCapture err(STDERR_FILENO);
     controller->downloadDidFailWithError({Failure{"Connection reset by peer"}, "http://h/a.zip"});
-    const std::string log = ::testing::internal::GetCapturedStderr();
+    const std::string log = err.release();
     EXPECT_NE(log.find("Download failed! Error - Connection reset by peer http://h/a.zip"),
               std::string::npos);
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1);
@@ -105,9 +105,9 @@ TEST_F(DownloadController, NotModifiedWithoutACurrentCacheIsAFailure) {
     auto notModified = response("\"v9\"", -1);
     notModified.statusCode = 304;
     controller->applicationDidFinishLaunching();
-    ::testing::internal::CaptureStderr();
+    test::StreamCapture quiet(STDERR_FILENO);
     controller->downloadDidReceiveResponse(notModified);
-    ::testing::internal::GetCapturedStderr();
+    quiet.release();
     EXPECT_EQ(cancels, 1);
     EXPECT_EQ(window.state.colour, platform::TextColour::Red);
     EXPECT_TRUE(stops.empty());

@@ -3,7 +3,7 @@
 #include "support/files.h"
 #include "support/http_test_server.h"
 #include "support/installer_folder.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 #include "support/virtual_display.h"
 #include "support/zip_builder.h"
 
@@ -29,11 +29,8 @@ class Accessibility : public ::testing::Test {
         display = std::make_unique<test::VirtualDisplay>();
         ASSERT_FALSE(display->name().empty()) << display->error();
         // A session bus of our own; it starts the accessibility bus when the program asks.
-        test::RunOptions busOptions;
-        busOptions.timeoutSeconds = 0;
         bus = std::make_unique<test::ChildProcess>(
-            "dbus-daemon", std::vector<std::string>{"--session", "--nofork", "--print-address=1"},
-            busOptions);
+            "dbus-daemon", std::vector<std::string>{"--session", "--nofork", "--print-address=1"});
         ASSERT_TRUE(bus->waitForOut("\n", 5)) << bus->errSoFar();
         const std::string out = bus->outSoFar();
         busAddress = out.substr(0, out.find('\n'));

@@ -1,6 +1,6 @@
 #include "support/files.h"
 #include "support/installer_folder.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 #include "support/zip_builder.h"
 
 #include <csignal>

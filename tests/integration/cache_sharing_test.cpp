@@ -7,8 +7,6 @@
 namespace qz {
 namespace {
 
-using test::CACHE;
-
 class CacheSharing : public test::DownloadInstaller {
   protected:
     // An agent that says it runs, then waits until the test lets it end.

@@ -3,15 +3,13 @@
 #include "support/files.h"
 #include "support/http_test_server.h"
 #include "support/installer_folder.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 #include "support/zip_builder.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 namespace qz::test {
-
-inline const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
 
 // A downloading installer (no install agent archive in its folder), run as a user runs it, and
 // the server it talks to, serving an agent with the ETag "v1" and a 64 KiB payload.
@@ -33,13 +31,14 @@ class DownloadInstaller : public ::testing::Test {
         return userRunOptions(root.path(), root / record, extraEnv);
     }
 
-    RunResult run(const std::vector<std::string>& extraEnv = {}) {
+    RunResult run(const std::vector<std::string>& extraEnv = {},
+                  const std::vector<std::string>& args = {}) {
         ::unlink((root / "record").c_str());
-        return runProgram(installer.executable, {}, options(extraEnv));
+        return runProgram(installer.executable, args, options(extraEnv));
     }
 
     std::string cache() const {
-        return root / "home" + CACHE;
+        return agentCacheIn(root / "home");
     }
 
     ScratchDir root;

@@ -1,8 +1,4 @@
-#include "support/files.h"
-#include "support/http_test_server.h"
-#include "support/installer_folder.h"
-#include "support/process_runner.h"
-#include "support/zip_builder.h"
+#include "integration/download_installer.h"
 
 #include <cctype>
 #include <csignal>
@@ -14,19 +10,12 @@
 namespace qz {
 namespace {
 
-const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
-
-// A downloading installer (no install agent archive in its folder) and the server it talks to.
-class DownloadPath : public ::testing::Test {
+// A downloading installer whose agent says which version it is.
+class DownloadPath : public test::DownloadInstaller {
   protected:
     void SetUp() override {
-        for (const char* d : {"home", "tmp", "cwd"}) {
-            test::makeDirectories(root / d);
-        }
-        installer = test::makeFlatInstaller(root / "Installer");
-        test::writeFile(installer.resources + "/installAgentURL.txt", server.url() + "\n");
+        DownloadInstaller::SetUp();
         serveAgent("v1");
-        server.setETag("\"v1\"");
     }
 
     void serveAgent(const std::string& version) {
@@ -34,19 +23,6 @@ class DownloadPath : public ::testing::Test {
             test::makeAgentZip("echo 'agent " + version + "'\n" + test::recordingAgentScript()));
     }
 
-    test::RunOptions options(std::vector<std::string> extraEnv = {}) const {
-        return test::userRunOptions(root.path(), root / "record", extraEnv);
-    }
-
-    test::RunResult run(std::vector<std::string> args = {},
-                        std::vector<std::string> extraEnv = {}) {
-        ::unlink((root / "record").c_str());
-        return test::runProgram(installer.executable, args, options(std::move(extraEnv)));
-    }
-
-    std::string cache() const {
-        return root / "home" + CACHE;
-    }
     std::string cachedAgent() const {
         return cache() + "installagent/install";
     }
@@ -91,14 +67,10 @@ class DownloadPath : public ::testing::Test {
             }
         }
     }
-
-    test::ScratchDir root;
-    test::HttpTestServer server;
-    test::InstallerFolder installer;
 };
 
 TEST_F(DownloadPath, FirstRunDownloadsUnpacksIntoTheCacheAndStartsTheAgent) {
-    const auto result = run({"--dest", "two words", ""});
+    const auto result = run({}, {"--dest", "two words", ""});
     expectAgentStartedFromCache(result, "v1", {"--dest", "two words", ""});
     EXPECT_EQ(test::readFile(cache() + ".validatestring"), "\"v1\"");
     EXPECT_NE(result.err.find("Downloading 100%"), std::string::npos) << result.err;
@@ -182,7 +154,7 @@ TEST_F(DownloadPath, ADroppedConnectionFailsCleanly) {
 TEST_F(DownloadPath, AStallPastTheIdleTimeOutFailsCleanly) {
     server.setBody(std::string(256 * 1024, 'x'));
     server.setStallAfter(1000);
-    expectDownloadFailure(run({}, {"QZ_DOWNLOAD_TIMEOUT=1"}));
+    expectDownloadFailure(run({"QZ_DOWNLOAD_TIMEOUT=1"}));
 }
 
 TEST_F(DownloadPath, ABadOrEmptyUrlFailsCleanly) {
@@ -208,10 +180,10 @@ TEST_F(DownloadPath, APasswordInTheUrlIsMaskedInMessages) {
 }
 
 TEST_F(DownloadPath, TheEnvironmentOverridesTheUrlFileEvenWhenEmpty) {
-    expectDownloadFailure(run({}, {"QZ_INTERNAL_INSTALL_AGENT_URL="}));
+    expectDownloadFailure(run({"QZ_INTERNAL_INSTALL_AGENT_URL="}));
     EXPECT_EQ(server.requestCount(), 0);
     test::writeFile(installer.resources + "/installAgentURL.txt", "http://127.0.0.1:1/nothing\n");
-    expectAgentStartedFromCache(run({}, {"QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url()}), "v1");
+    expectAgentStartedFromCache(run({"QZ_INTERNAL_INSTALL_AGENT_URL=" + server.url()}), "v1");
 }
 
 TEST_F(DownloadPath, ACorruptArchiveIsNeverTakenAsCurrent) {

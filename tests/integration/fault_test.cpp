@@ -7,8 +7,6 @@
 namespace qz {
 namespace {
 
-using test::CACHE;
-
 // A small tmpfs for running out of space; tests skip where mounting is not allowed.
 class SmallFilesystem {
   public:
@@ -137,7 +135,7 @@ TEST_F(Faults, HostileArchivesWriteNothingOutsideTheirDestination) {
         EXPECT_FALSE(test::pathExists(root / "escaped-absolute"));
         EXPECT_FALSE(test::pathExists(root / "escaped-up"));
         EXPECT_FALSE(test::pathExists(root / "home/escaped-up"));
-        EXPECT_FALSE(test::pathExists(root.path() + CACHE + "../escaped-up"));
+        EXPECT_FALSE(test::pathExists(test::agentCacheIn(root.path()) + "../escaped-up"));
         EXPECT_TRUE(test::listDirectory(root / "tmp").empty());
     }
 }
@@ -169,7 +167,8 @@ TEST_F(Faults, AnUnusableHomeGivesAClearFailure) {
 TEST_F(Faults, ARelativeHomeIsTakenFromTheWorkingDirectory) {
     const auto result = run({"HOME=relhome"});
     EXPECT_EQ(result.exitStatus, 0) << result.err;
-    EXPECT_TRUE(test::pathExists(root / "cwd/relhome" + CACHE + "installagent/install"));
+    EXPECT_TRUE(
+        test::pathExists(test::agentCacheIn(root / "cwd/relhome") + "installagent/install"));
     EXPECT_EQ(run({"HOME=relhome"}).exitStatus, 0);
     EXPECT_EQ(server.requestCount(), 2);
 }

@@ -1,6 +1,8 @@
 // Every way a user closes the window cancels the run.
 #include "integration/gtk_window_fixture.h"
 
+#include <cstdio>
+
 namespace qz::test {
 namespace {
 
@@ -12,11 +14,16 @@ TEST_F(GtkWindow, AppearsCentredWithItsTitleAndItsCloseBoxCancels) {
 
     const auto name = xdotool({"getwindowname", std::to_string(window)});
     EXPECT_EQ(name.out, TITLE + "\n");
-    const auto geometry = x->geometry(window);
-    const auto screen = x->screenSize();
-    ASSERT_TRUE(geometry && screen);
-    EXPECT_NEAR(geometry->x, (screen->width - geometry->width) / 2, 1);
-    EXPECT_NEAR(geometry->y, (screen->height - geometry->height) / 2, 1);
+    int left = 0, top = 0, width = 0, height = 0, screenWidth = 0, screenHeight = 0;
+    ASSERT_EQ(
+        std::sscanf(xdotool({"getwindowgeometry", "--shell", std::to_string(window)}).out.c_str(),
+                    "WINDOW=%*u X=%d Y=%d WIDTH=%d HEIGHT=%d", &left, &top, &width, &height),
+        4);
+    ASSERT_EQ(std::sscanf(xdotool({"getdisplaygeometry"}).out.c_str(), "%d %d", &screenWidth,
+                          &screenHeight),
+              2);
+    EXPECT_NEAR(left, (screenWidth - width) / 2, 1);
+    EXPECT_NEAR(top, (screenHeight - height) / 2, 1);
 
     x->requestClose(window);
     expectCancelled(child.wait());

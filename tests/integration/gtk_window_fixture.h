@@ -2,12 +2,8 @@
 
 // The download path with the GTK window: the built program on an X server of its own, driven
 // through the X server as a user would.
-#include "support/files.h"
-#include "support/http_test_server.h"
-#include "support/installer_folder.h"
-#include "support/process_runner.h"
+#include "integration/download_installer.h"
 #include "support/virtual_display.h"
-#include "support/zip_builder.h"
 
 #ifdef QZ_TEST_HAVE_GTK
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -18,27 +14,11 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
-#include <thread>
 
 namespace qz::test {
 
-using Clock = std::chrono::steady_clock;
-
 inline const std::string TITLE = "Velmor Installer";
-inline const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
 constexpr double WINDOW_TIMEOUT = 8.0;
-
-// Polls `condition` every 20 ms until it holds or `seconds` have passed.
-template <typename Condition> bool eventually(Condition condition, double seconds) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 // A PNG of one colour (0xRRGGBB).
 inline void writeSolidPng([[maybe_unused]] const std::string& path,
@@ -54,7 +34,7 @@ inline void writeSolidPng([[maybe_unused]] const std::string& path,
 }
 
 // The download path with the GTK window, each test on an X server of its own.
-class GtkWindow : public ::testing::Test {
+class GtkWindow : public DownloadInstaller {
   protected:
     void SetUp() override {
 #ifndef QZ_TEST_HAVE_GTK
@@ -66,13 +46,10 @@ class GtkWindow : public ::testing::Test {
         display = std::make_unique<VirtualDisplay>();
         ASSERT_FALSE(display->name().empty()) << display->error();
         x = std::make_unique<XClient>(display->name());
-
-        for (const char* d : {"home", "tmp", "cwd", "bin"}) {
-            makeDirectories(root / d);
-        }
-        installer = makeFlatInstaller(root / "Installer");
-        writeFile(installer.resources + "/installAgentURL.txt", server.url() + "\n");
+        DownloadInstaller::SetUp();
+        makeDirectories(root / "bin");
         serveAgent(recordingAgentScript());
+        server.setETag(std::nullopt);
     }
 
     void serveAgent(const std::string& script, std::size_t padding = 0) {
@@ -91,7 +68,7 @@ class GtkWindow : public ::testing::Test {
 
     RunOptions options(std::vector<std::string> extraEnv = {}) const {
         extraEnv.insert(extraEnv.begin(), {"DISPLAY=" + display->name(), "NO_AT_BRIDGE=1"});
-        auto o = userRunOptions(root.path(), root / "record", extraEnv);
+        auto o = DownloadInstaller::options(extraEnv);
         o.timeoutSeconds = 15;
         return o;
     }
@@ -115,10 +92,6 @@ class GtkWindow : public ::testing::Test {
         return window;
     }
 
-    std::string cache() const {
-        return root / "home" + CACHE;
-    }
-
     void expectCancelled(const RunResult& result) {
         EXPECT_FALSE(result.timedOut);
         EXPECT_EQ(result.exitStatus, 255) << result.err;
@@ -132,9 +105,6 @@ class GtkWindow : public ::testing::Test {
         EXPECT_FALSE(pathExists(root / "record"));
     }
 
-    ScratchDir root;
-    HttpTestServer server;
-    InstallerFolder installer;
     std::unique_ptr<VirtualDisplay> display;
     std::unique_ptr<XClient> x;
 };

@@ -4,7 +4,7 @@
 #include "support/http_test_server.h"
 #include "support/installer_folder.h"
 #include "support/minisign_keys.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 #include "support/translations.h"
 #include "support/zip_builder.h"
 

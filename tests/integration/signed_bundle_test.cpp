@@ -1,7 +1,7 @@
 #include "support/files.h"
 #include "support/installer_folder.h"
 #include "support/minisign_keys.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 #include "support/zip_builder.h"
 
 #include <cstdlib>

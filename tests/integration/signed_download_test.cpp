@@ -2,7 +2,7 @@
 #include "support/installer_folder.h"
 #include "support/minisign_keys.h"
 #include "support/nginx_server.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 #include "support/zip_builder.h"
 
 #include <functional>
@@ -12,8 +12,6 @@
 
 namespace qz {
 namespace {
-
-const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
 
 // A downloading installer that carries a key, and nginx publishing a signed install agent.
 class SignedDownload : public ::testing::Test {
@@ -96,7 +94,7 @@ class SignedDownload : public ::testing::Test {
     }
 
     std::string cache() const {
-        return root / "home" + CACHE;
+        return test::agentCacheIn(root / "home");
     }
 
     void expectRefused(const test::RunResult& result) {

@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <functional>
-#include <regex>
 
 namespace qz {
 namespace {
@@ -18,13 +17,8 @@ const std::string NBSP = "\u00a0";
 
 // What the program itself wrote on standard error, without the system log's lines.
 Lines ownLines(const test::RunResult& result) {
-    static const std::regex logLine(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \S+\[\d+\] )");
-    Lines own;
-    for (const auto& line : result.errLines()) {
-        if (!std::regex_search(line, logLine)) {
-            own.push_back(line);
-        }
-    }
+    Lines own = result.errLines();
+    std::erase_if(own, test::isLogLine);
     return own;
 }
 
@@ -38,10 +32,11 @@ class Translations : public test::DownloadInstaller {
         test::writeFile(root / "bin/unzip", "#!/bin/sh\nexit 9\n", 0755);
     }
 
-    test::RunResult inLanguage(const Lines& env, bool failingUnzip = false) {
-        return failingUnzip ? run(test::withEnvironment(
-                                  env, {"PATH=" + (root / "bin") + ":" + std::getenv("PATH")}))
-                            : run(env);
+    test::RunResult inLanguage(Lines env, bool failingUnzip = false) {
+        if (failingUnzip) {
+            env.push_back("PATH=" + (root / "bin") + ":" + std::getenv("PATH"));
+        }
+        return run(env);
     }
 
     // The installer carries an archive that does not unpack.

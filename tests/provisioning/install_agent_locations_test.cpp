@@ -1,5 +1,6 @@
 #include "provisioning/install_agent_locations.h"
 
+#include "bootstrap/installer_constants.h"
 #include "support/env_guard.h"
 #include "support/files.h"
 #include "support/message_capture.h"
@@ -16,7 +17,7 @@ namespace qz {
 namespace {
 
 TEST(InstallAgentCacheDir, FollowsHome) {
-    const std::string suffix = ".velmor/app_installer_cache/V1904c/maci64/";
+    const std::string& suffix = INSTALL_AGENT_CACHE_SUBDIR;
     const std::pair<std::optional<std::string>, std::string> cases[] = {
         {"/Users/user", "/Users/user/" + suffix},
         {"/Users/user/", "/Users/user/" + suffix},

@@ -3,6 +3,7 @@
 #include "base/settings.h"
 #include "support/env_guard.h"
 #include "support/files.h"
+#include "support/installer_folder.h"
 #include "support/message_capture.h"
 #include "support/zip_builder.h"
 
@@ -12,8 +13,6 @@
 
 namespace qz {
 namespace {
-
-const std::string CACHE = "/.velmor/app_installer_cache/V1904c/maci64/";
 
 // The download entry: what the window would have left behind is the test's `act`.
 struct FakeDownload : DownloadEntry {
@@ -53,7 +52,7 @@ class SourceInstallAgent : public ::testing::Test {
                                   download);
     }
     std::string cache() const {
-        return root / "home" + CACHE;
+        return test::agentCacheIn(root / "home");
     }
 
     FakeDownload download;

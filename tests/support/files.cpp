@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <system_error>
-#include <utility>
 
 namespace qz::test {
 namespace {
@@ -51,6 +50,15 @@ std::string readFile(const std::string& path) {
                                 std::generic_category(), error->message);
     }
     return std::string(bytes, size);
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
 }
 
 unsigned fileMode(const std::string& path) {
@@ -103,16 +111,11 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-    if (path_.empty()) {
-        return;
-    }
     try {
         removeTree(path_);
     } catch (...) {
         // A destructor must not throw; leftovers in the temporary directory are harmless.
     }
 }
-
-ScratchDir::ScratchDir(ScratchDir&& other) noexcept : path_(std::exchange(other.path_, {})) {}
 
 } // namespace qz::test

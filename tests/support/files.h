@@ -12,6 +12,9 @@ void writeFile(const std::string& path, const std::string& bytes, unsigned mode 
 
 std::string readFile(const std::string& path);
 
+// `text` split at '\n', without an empty line after a final one.
+std::vector<std::string> linesOf(const std::string& text);
+
 // True if anything (even a dangling symlink) exists at `path`.
 bool pathExists(const std::string& path);
 
@@ -37,7 +40,6 @@ class ScratchDir {
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
-    ScratchDir(ScratchDir&& other) noexcept;
 
     const std::string& path() const {
         return path_;
@@ -47,7 +49,7 @@ class ScratchDir {
     }
 
   private:
-    std::string path_; // empty once moved from
+    std::string path_;
 };
 
 } // namespace qz::test

@@ -58,7 +58,7 @@ std::string fileUnder(const std::string& directory, const char* path) {
 
 struct HttpTestServer::State {
     std::mutex mutex;
-    std::condition_variable changed; // a request arrived, or the server stops
+    std::condition_variable changed; // a piece is released, or the server stops
     bool stopping = false;
     Config config;
     std::vector<ServedRequest> requests;
@@ -149,7 +149,6 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
         state->requests.push_back(request);
         config = current;
     });
-    state->changed.notify_all();
 
     int status = config.status;
     if (!config.directory.empty()) {
@@ -308,13 +307,6 @@ std::vector<ServedRequest> HttpTestServer::requests() const {
 
 std::uint64_t HttpTestServer::bodyBytesSent() const {
     return state_->bodyBytesSent.load();
-}
-
-bool HttpTestServer::waitForRequests(int count, double timeoutSeconds) {
-    std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] {
-        return static_cast<int>(state_->requests.size()) >= count;
-    });
 }
 
 } // namespace qz::test

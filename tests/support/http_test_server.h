@@ -67,8 +67,6 @@ class HttpTestServer {
     std::vector<ServedRequest> requests() const;
     // Body bytes handed to the connections, all requests together (chunk framing not counted).
     std::uint64_t bodyBytesSent() const;
-    // Waits until at least count requests arrived; false on time-out.
-    bool waitForRequests(int count, double timeoutSeconds);
 
     struct State; // shared with the server's threads
 

@@ -1,11 +1,16 @@
 #include "support/installer_folder.h"
 
+#include "bootstrap/installer_constants.h"
 #include "support/files.h"
 
 namespace qz::test {
 
 std::string builtBootstrapper() {
     return QZ_BOOTSTRAPPER_PATH;
+}
+
+std::string agentCacheIn(const std::string& home) {
+    return home + PATH_SEPARATOR + INSTALL_AGENT_CACHE_SUBDIR;
 }
 
 namespace {
@@ -60,23 +65,12 @@ std::vector<std::string> recordedArguments(const std::string& recordFile) {
     return args;
 }
 
-std::vector<std::string> withEnvironment(std::vector<std::string> defaults,
-                                         const std::vector<std::string>& overrides) {
-    const auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
-    for (const auto& entry : overrides) {
-        std::erase_if(defaults, [&](const std::string& d) { return name(d) == name(entry); });
-        defaults.push_back(entry);
-    }
-    return defaults;
-}
-
 RunOptions userRunOptions(const std::string& root, const std::string& recordFile,
                           const std::vector<std::string>& extraEnv) {
     RunOptions options;
-    options.setEnv =
-        withEnvironment({"HOME=" + root + "/home", "TMPDIR=" + root + "/tmp",
-                         "QZ_TEST_RECORD=" + recordFile, "QZ_DOWNLOAD_TIMEOUT=5", "LC_ALL=C.UTF-8"},
-                        extraEnv);
+    options.setEnv = {"HOME=" + root + "/home", "TMPDIR=" + root + "/tmp",
+                      "QZ_TEST_RECORD=" + recordFile, "QZ_DOWNLOAD_TIMEOUT=5", "LC_ALL=C.UTF-8"};
+    options.setEnv.insert(options.setEnv.end(), extraEnv.begin(), extraEnv.end());
     options.unsetEnv = {"LANGUAGE",
                         "QZ_INTERNAL_INSTALL_AGENT_URL",
                         "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 
 #include <string>
 #include <vector>
@@ -16,6 +16,9 @@ struct InstallerFolder {
 InstallerFolder makeFlatInstaller(const std::string& folder);
 InstallerFolder makeAppInstaller(const std::string& appPath);
 
+// The install agent cache of a user with this home, ending in '/'.
+std::string agentCacheIn(const std::string& home);
+
 // The path of the bootstrapper that the build made.
 std::string builtBootstrapper();
 
@@ -30,11 +33,6 @@ std::string waitingAgentScript();
 
 // The arguments recorded by the recording agent; empty when it did not run.
 std::vector<std::string> recordedArguments(const std::string& recordFile);
-
-// The "NAME=VALUE" entries of `defaults`, each replaced by an entry of `overrides` of that name,
-// followed by the remaining overrides.
-std::vector<std::string> withEnvironment(std::vector<std::string> defaults,
-                                         const std::vector<std::string>& overrides);
 
 // How a user runs the installer: HOME, TMPDIR and the working directory are root/home, root/tmp
 // and root/cwd; the recording agent writes to `recordFile`; the download gives up after 5 s of

@@ -1,8 +1,8 @@
 #include "support/minisign_keys.h"
 
-#include "support/process_runner.h"
+#include "support/files.h"
+#include "support/subprocess.h"
 
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -14,15 +14,6 @@ void runMinisign(const std::vector<std::string>& args) {
     if (result.exitStatus != 0) {
         throw std::runtime_error("minisign failed: " + result.err);
     }
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 } // namespace

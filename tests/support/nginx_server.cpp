@@ -1,6 +1,5 @@
 #include "support/nginx_server.h"
 
-#include <curl/curl.h>
 #include <gio/gio.h>
 
 #include <arpa/inet.h>
@@ -9,10 +8,8 @@
 #include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace qz::test {
@@ -20,8 +17,6 @@ namespace {
 
 const char* const kNginx = "/usr/sbin/nginx";
 constexpr double kStopSeconds = 5.0;
-// A safety net only: a test never keeps its server this long.
-constexpr double kLifetimeSeconds = 120.0;
 
 // A socket listening on a port of the system's choosing; nginx takes it over (its NGINX
 // variable), so no other program can take the port between our choice and nginx's bind.
@@ -40,12 +35,6 @@ int listeningSocket(std::uint16_t& port) {
     return fd;
 }
 
-std::chrono::steady_clock::time_point after(double seconds) {
-    return std::chrono::steady_clock::now() +
-           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-               std::chrono::duration<double>(seconds));
-}
-
 } // namespace
 
 bool NginxServer::available() {
@@ -61,7 +50,6 @@ NginxServer::NginxServer(NginxOptions options) : options_(std::move(options)) {
     const std::string conf = prefix_ / "conf/nginx.conf";
     writeFile(conf, configuration());
     RunOptions run;
-    run.timeoutSeconds = kLifetimeSeconds;
     run.workingDirectory = prefix_.path();
     run.passFds = {http, https};
     run.setEnv = {"NGINX=3;4;"};
@@ -70,8 +58,6 @@ NginxServer::NginxServer(NginxOptions options) : options_(std::move(options)) {
         std::vector<std::string>{"-e", prefix_ / "logs/error.log", "-p", prefix_.path() + "/", "-c",
                                  conf, "-g", "daemon off;"},
         run);
-    ::close(http);
-    ::close(https);
 }
 
 NginxServer::~NginxServer() {
@@ -111,7 +97,7 @@ events { worker_connections 64; }
 http {
     default_type application/octet-stream;
     log_format qz escape=none
-        '$status\t$body_bytes_sent\t$server_port\t$http_if_none_match\t$http_user_agent\t$request_method\t$request_uri';
+        '$status\t$body_bytes_sent\t$server_port\t$http_if_none_match\t$sent_http_etag\t$http_user_agent\t$request_method\t$request_uri';
     access_log logs/access.log qz;
     client_body_temp_path temp/client_body;
     proxy_temp_path temp/proxy;
@@ -137,54 +123,37 @@ http {
 bool NginxServer::waitUntilReady(double timeoutSeconds) {
     // nginx writes its pid file only once it listens on every socket.
     const std::string pidFile = prefix_ / "nginx.pid";
-    for (const auto deadline = after(timeoutSeconds);
-         std::chrono::steady_clock::now() < deadline;) {
-        if (process_->waitForExit(0.01)) { // also the pause between checks
-            return false;
-        }
-        if (pathExists(pidFile) && std::atol(readFile(pidFile).c_str()) == process_->pid()) {
-            return true;
-        }
-    }
-    return false;
-}
-
-std::vector<std::string> NginxServer::accessLog() const {
-    const std::string log = prefix_ / "logs/access.log";
-    std::istringstream in(pathExists(log) ? readFile(log) : "");
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
+    const auto ready = [&] {
+        return pathExists(pidFile) && std::atol(readFile(pidFile).c_str()) == process_->pid();
+    };
+    return eventually([&] { return ready() || process_->waitForExit(0); }, timeoutSeconds) &&
+           ready();
 }
 
 std::vector<NginxAccessEntry> NginxServer::accessEntries() const {
+    const std::string log = prefix_ / "logs/access.log";
+    g_auto(GStrv) lines = g_strsplit(pathExists(log) ? readFile(log).c_str() : "", "\n", -1);
     std::vector<NginxAccessEntry> entries;
-    for (const std::string& line : accessLog()) {
-        g_auto(GStrv) field = g_strsplit(line.c_str(), "\t", 7);
-        if (g_strv_length(field) == 7) {
+    for (gchar** line = lines; *line != nullptr; ++line) {
+        g_auto(GStrv) field = g_strsplit(*line, "\t", 8);
+        const auto text = [&](int i) { return std::string(field[i]) == "-" ? "" : field[i]; };
+        if (g_strv_length(field) == 8) {
             entries.push_back({.status = std::atoi(field[0]),
                                .bodyBytes = std::strtoull(field[1], nullptr, 10),
                                .port = static_cast<std::uint16_t>(std::atoi(field[2])),
-                               .method = field[5],
-                               .target = field[6],
-                               .ifNoneMatch = std::string(field[3]) == "-" ? "" : field[3],
-                               .userAgent = field[4]});
+                               .method = field[6],
+                               .target = field[7],
+                               .ifNoneMatch = text(3),
+                               .etag = text(4),
+                               .userAgent = field[5]});
         }
     }
     return entries;
 }
 
 bool NginxServer::waitForAccessEntries(std::size_t count, double timeoutSeconds) const {
-    const auto deadline = after(timeoutSeconds);
-    while (accessLog().size() < count) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // nginx tells nobody
-    }
-    return true;
+    // nginx tells nobody: the log is looked at each time the main context wakes.
+    return eventually([&] { return accessEntries().size() >= count; }, timeoutSeconds);
 }
 
 std::string NginxServer::errorLog() const {
@@ -193,23 +162,6 @@ std::string NginxServer::errorLog() const {
         log = readFile(prefix_ / "logs/error.log");
     }
     return log + process_->errSoFar();
-}
-
-std::optional<std::string> NginxServer::headerOf(const std::string& path,
-                                                 const std::string& name) const {
-    CURL* curl = curl_easy_init();
-    curl_easy_setopt(curl, CURLOPT_URL, httpUrl(path).c_str());
-    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
-    curl_header* header = nullptr;
-    std::optional<std::string> value;
-    if (curl_easy_perform(curl) == CURLE_OK &&
-        curl_easy_header(curl, name.c_str(), 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
-        value = header->value;
-    }
-    curl_easy_cleanup(curl);
-    return value;
 }
 
 } // namespace qz::test

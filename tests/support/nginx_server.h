@@ -6,11 +6,10 @@
 // server's behaviour (304, keep-alive, TLS).
 
 #include "support/files.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +31,7 @@ struct NginxAccessEntry {
     std::string method;      // e.g. "GET"
     std::string target;      // e.g. "/InstallAgent.zip"
     std::string ifNoneMatch; // the request's If-None-Match, empty when it had none
+    std::string etag;        // the response's ETag, empty when it had none
     std::string userAgent;
 };
 
@@ -62,18 +62,14 @@ class NginxServer {
     std::string httpUrl(const std::string& path = "/InstallAgent.zip") const;
     std::string httpsUrl(const std::string& path = "/InstallAgent.zip") const;
 
-    // Raw access log lines, oldest first, and the same parsed.
-    std::vector<std::string> accessLog() const;
+    // The access log, oldest first.
     std::vector<NginxAccessEntry> accessEntries() const;
-    // Waits until the access log holds at least `count` lines: nginx writes a line only once it
+    // Waits until the access log holds at least `count` entries: nginx writes one only once it
     // has finished a request, which may be just after the client has seen the whole response.
     bool waitForAccessEntries(std::size_t count, double timeoutSeconds = 5.0) const;
 
     // The error log and nginx's own standard error, for failure messages.
     std::string errorLog() const;
-
-    // A HEAD request over plain HTTP; the named header's value, if the response had it.
-    std::optional<std::string> headerOf(const std::string& path, const std::string& name) const;
 
   private:
     std::string configuration() const;

@@ -2,11 +2,10 @@
 
 #include "base/translation.h"
 #include "support/files.h"
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 
 #include <algorithm>
 #include <clocale>
-#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
@@ -65,20 +64,17 @@ void writeCatalog(const std::string& catalogs, const std::string& language,
     ::unlink((folder + "/catalog.po").c_str());
 }
 
+bool isLogLine(const std::string& line) {
+    static const std::regex logLine(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \S+\[\d+\] )");
+    return std::regex_search(line, logLine);
+}
+
 std::vector<std::string> unmarkedLines(const std::string& err,
                                        const std::vector<std::string>& ignore) {
-    static const std::regex logLine(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \S+\[\d+\] )");
     std::vector<std::string> unmarked;
-    std::size_t start = 0;
-    while (start < err.size()) {
-        const std::size_t end = std::min(err.find('\n', start), err.size());
-        const std::string line = err.substr(start, end - start);
-        start = end + 1;
-        if (std::regex_search(line, logLine) ||
-            std::find(ignore.begin(), ignore.end(), line) != ignore.end()) {
-            continue;
-        }
-        if (hasLetterOutsideMarks(line)) {
+    for (const std::string& line : linesOf(err)) {
+        if (!isLogLine(line) && std::find(ignore.begin(), ignore.end(), line) == ignore.end() &&
+            hasLetterOutsideMarks(line)) {
             unmarked.push_back(line);
         }
     }
@@ -95,15 +91,8 @@ bool localeAvailable(const std::string& name) {
 }
 
 ProcessLanguage::ProcessLanguage(const std::string& locale, std::optional<std::string> language,
-                                 const std::string& catalogs) {
-    if (const char* old = std::getenv("LANGUAGE")) {
-        oldLanguage_ = old;
-    }
-    if (language) {
-        ::setenv("LANGUAGE", language->c_str(), 1);
-    } else {
-        ::unsetenv("LANGUAGE");
-    }
+                                 const std::string& catalogs)
+    : language_("LANGUAGE", std::move(language)) {
     ::bindtextdomain(TEXT_DOMAIN, catalogs.c_str());
     ::bind_textdomain_codeset(TEXT_DOMAIN, "UTF-8");
     active_ = std::setlocale(LC_ALL, locale.c_str()) != nullptr;
@@ -111,11 +100,6 @@ ProcessLanguage::ProcessLanguage(const std::string& locale, std::optional<std::s
 
 ProcessLanguage::~ProcessLanguage() {
     std::setlocale(LC_ALL, "C");
-    if (oldLanguage_) {
-        ::setenv("LANGUAGE", oldLanguage_->c_str(), 1);
-    } else {
-        ::unsetenv("LANGUAGE");
-    }
 }
 
 } // namespace qz::test

@@ -3,6 +3,8 @@
 // Catalogs for tests: the German and French ones the build makes, and one that marks every text
 // ⟦so⟧, to find a text users read that is not translated.
 
+#include "support/env_guard.h"
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -25,8 +27,11 @@ void installCatalogs(const std::string& catalogs, const std::string& resources);
 void writeCatalog(const std::string& catalogs, const std::string& language,
                   const std::vector<std::pair<std::string, std::string>>& entries);
 
+// Whether a line of standard error is the system log's: time stamp, program[pid], text.
+bool isLogLine(const std::string& line);
+
 // The lines of a program's standard error that hold a letter outside ⟦⟧, leaving out the system
-// log's lines (time stamp, program[pid]) and the `ignore`d ones that another program wrote.
+// log's lines and the `ignore`d ones that another program wrote.
 std::vector<std::string> unmarkedLines(const std::string& err,
                                        const std::vector<std::string>& ignore = {});
 
@@ -49,7 +54,7 @@ class ProcessLanguage {
     }
 
   private:
-    std::optional<std::string> oldLanguage_;
+    EnvGuard language_;
     bool active_ = false;
 };
 

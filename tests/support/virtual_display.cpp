@@ -18,15 +18,11 @@ std::optional<std::string> findProgram(const std::string& name) {
 }
 
 VirtualDisplay::VirtualDisplay() {
-    RunOptions options;
-    options.timeoutSeconds = 0;
     try {
         // Xvfb writes the display number and a newline once it accepts connections.
         process_ = std::make_unique<ChildProcess>(
-            "Xvfb",
-            std::vector<std::string>{"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten",
-                                     "tcp"},
-            options);
+            "Xvfb", std::vector<std::string>{"-displayfd", "1", "-screen", "0", "1024x768x24",
+                                             "-nolisten", "tcp"});
     } catch (const std::exception& e) {
         error_ = std::string("cannot start Xvfb: ") + e.what();
         return;
@@ -74,25 +70,6 @@ XClient::~XClient() {
     XCloseDisplay(dpy(display_));
 }
 
-std::optional<XClient::Geometry> XClient::geometry(unsigned long window) {
-    XWindowAttributes attributes{};
-    if (XGetWindowAttributes(dpy(display_), window, &attributes) == 0) {
-        return std::nullopt;
-    }
-    int x = 0;
-    int y = 0;
-    Window child = 0;
-    if (XTranslateCoordinates(dpy(display_), window, DefaultRootWindow(dpy(display_)), 0, 0, &x, &y,
-                              &child) == 0) {
-        return std::nullopt;
-    }
-    return Geometry{x, y, attributes.width, attributes.height};
-}
-
-std::optional<XClient::Geometry> XClient::screenSize() {
-    return geometry(DefaultRootWindow(dpy(display_)));
-}
-
 void XClient::requestClose(unsigned long window) {
     Display* d = dpy(display_);
     XEvent event{};
@@ -108,12 +85,11 @@ void XClient::requestClose(unsigned long window) {
 
 XClient::Image XClient::capture(unsigned long window) {
     Image result;
-    const auto size = geometry(window);
-    if (!size) {
-        return result;
-    }
-    XImage* image = XGetImage(dpy(display_), window, 0, 0, static_cast<unsigned>(size->width),
-                              static_cast<unsigned>(size->height), AllPlanes, ZPixmap);
+    XWindowAttributes size{};
+    XImage* image = XGetWindowAttributes(dpy(display_), window, &size) == 0
+                        ? nullptr
+                        : XGetImage(dpy(display_), window, 0, 0, static_cast<unsigned>(size.width),
+                                    static_cast<unsigned>(size.height), AllPlanes, ZPixmap);
     if (image == nullptr) {
         return result;
     }
@@ -135,12 +111,6 @@ XClient::XClient(const std::string&) {
     throw std::runtime_error("built without the GTK window");
 }
 XClient::~XClient() = default;
-std::optional<XClient::Geometry> XClient::geometry(unsigned long) {
-    return std::nullopt;
-}
-std::optional<XClient::Geometry> XClient::screenSize() {
-    return std::nullopt;
-}
 void XClient::requestClose(unsigned long) {}
 XClient::Image XClient::capture(unsigned long) {
     return Image();

@@ -3,7 +3,7 @@
 // A private X server for whole-program tests of the GTK window, and what the tests need to ask
 // it about windows.
 
-#include "support/process_runner.h"
+#include "support/subprocess.h"
 
 #include <cstdint>
 #include <memory>
@@ -41,21 +41,12 @@ class VirtualDisplay {
 // The tests' own connection to the server (Xlib), only in builds with the GTK window.
 class XClient {
   public:
-    struct Geometry {
-        int x = 0;
-        int y = 0;
-        int width = 0;
-        int height = 0;
-    };
-
     // Throws std::runtime_error when the display cannot be opened.
     explicit XClient(const std::string& display);
     ~XClient();
     XClient(const XClient&) = delete;
     XClient& operator=(const XClient&) = delete;
 
-    std::optional<Geometry> geometry(unsigned long window);
-    std::optional<Geometry> screenSize();
     // What a window manager sends when the window's close box is clicked (WM_DELETE_WINDOW).
     void requestClose(unsigned long window);
     struct Image {

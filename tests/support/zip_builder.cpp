@@ -4,14 +4,8 @@
 
 #include <stdexcept>
 #include <zip.h>
-#include <zlib.h>
 
 namespace qz::test {
-
-std::uint32_t crc32(std::string_view bytes, std::uint32_t crc) {
-    return static_cast<std::uint32_t>(
-        ::crc32_z(crc, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
-}
 
 std::string makeZip(const std::vector<ZipEntry>& entries) {
     const ScratchDir dir;

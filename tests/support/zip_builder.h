@@ -5,9 +5,7 @@
 // Entries are stored (method 0) with Unix attributes, so Info-ZIP unzip restores permission bits
 // and symbolic links.
 
-#include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace qz::test {
@@ -19,9 +17,6 @@ struct ZipEntry {
     Kind kind = Kind::File;
     unsigned mode = 0644; // permission bits (type bits are added from kind)
 };
-
-// CRC-32 as used by ZIP and PNG. Feed `crc` from a previous call to continue.
-std::uint32_t crc32(std::string_view bytes, std::uint32_t crc = 0);
 
 // Archive bytes.
 std::string makeZip(const std::vector<ZipEntry>& entries);
