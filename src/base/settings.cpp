@@ -4,6 +4,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace qz {
 namespace {
@@ -12,19 +13,28 @@ bool present(const char* value) {
     return value != nullptr && *value != '\0';
 }
 
+// A positive number in the C locale's notation, whatever the user's: "0.5" everywhere.
+std::optional<double> positiveNumber(const char* text) {
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", nullptr);
+    const double value = ::strtod_l(text, &end, cLocale);
+    if (end != text && *end == '\0' && value > 0) {
+        return value;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 Settings Settings::read(const std::function<const char*(const char* name)>& lookup) {
     Settings settings;
-    if (const char* text = lookup("QZ_DOWNLOAD_TIMEOUT")) {
-        char* end = nullptr;
-        // In the C locale's notation, whatever the user's: "0.5" is half a second everywhere.
-        static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", nullptr);
-        const double seconds = ::strtod_l(text, &end, cLocale);
-        if (end != text && *end == '\0' && seconds > 0) {
-            settings.downloadTimeout = seconds;
-        }
-    }
+    settings.downloadTimeout =
+        positiveNumber(lookup("QZ_DOWNLOAD_TIMEOUT")).value_or(settings.downloadTimeout);
+    settings.retryWaitScale =
+        positiveNumber(lookup("QZ_TEST_RETRY_WAIT_SCALE")).value_or(settings.retryWaitScale);
     if (const char* caFile = lookup("SSL_CERT_FILE"); present(caFile)) {
         settings.caFile = caFile;
     }

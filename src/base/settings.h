@@ -12,6 +12,8 @@ namespace qz {
 struct Settings {
     // QZ_DOWNLOAD_TIMEOUT: seconds of connect and idle time-out for the download.
     double downloadTimeout = 60.0;
+    // QZ_TEST_RETRY_WAIT_SCALE: the waits between tries multiplied by this; for tests only.
+    double retryWaitScale = 1.0;
     // SSL_CERT_FILE: a CA bundle to trust for HTTPS instead of the system's.
     std::string caFile;
     // SSL_CERT_DIR: a directory of hashed CA certificates, the same way.

@@ -3,6 +3,7 @@
 #include "base/path.h"
 #include "download/download_entry.h"
 #include "platform/system/system_log.h"
+#include "provisioning/download_policy.h"
 #include "provisioning/install_agent_locations.h"
 
 #include <sys/stat.h>
@@ -52,6 +53,7 @@ void Download::applicationDidFinishLaunching() {
         }
         return;
     }
+    resilient_ = resilientDownloadIn(bundle->resourcePath);
     const std::string splash = platform::appendPathComponent(bundle->resourcePath, "splash.png");
     if (exists(splash)) {
         state_.splashImage = splash;
@@ -124,7 +126,26 @@ void Download::downloadFromURL(const std::string& url) {
         checks.hashBody = true;
         checks.maximumBodyLength = vouched_->size();
     }
+    if (resilient_) {
+        checks.retries = retryPolicy();
+        if (!privateRun_) {
+            // Downloaded into the cache, under its lock, so that a later run can go on from it.
+            installAgentLocation_ = cache_.directory() + PARTIAL_DOWNLOAD_FILE;
+            if (const auto partial = readPartialDownload(cache_.directory());
+                partial && partial->url == url &&
+                (partial->length < 0 || partial->size < static_cast<std::uint64_t>(partial->length))) {
+                checks.resumeFrom = partial->size;
+                checks.resumeETag = partial->etag;
+            }
+        }
+    }
     theDownload_ = environment_.makeTransfer(request, installAgentLocation_, *this, checks);
+}
+
+platform::RetryPolicy Download::retryPolicy() const {
+    platform::RetryPolicy policy;
+    policy.waitScale = settings_.run.retryWaitScale;
+    return policy;
 }
 
 void Download::windowWillClose() {
@@ -191,6 +212,15 @@ void Download::transferDidFinish() {
 
 void Download::transferDidFail(const platform::UrlError& error) {
     downloadDidFailWithError(error);
+}
+
+void Download::transferWillRetry(const platform::RetryNotice& notice) {
+    downloadWillRetry(notice);
+}
+
+void Download::transferDidRestartBody(const platform::UrlResponse& response) {
+    // The archive changed on the server between two tries: what is kept now belongs to the new.
+    recordPartial(response);
 }
 
 } // namespace qz

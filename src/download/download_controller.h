@@ -3,6 +3,7 @@
 #include "base/settings.h"
 #include "base/translation.h"
 #include "platform/system/main_bundle.h"
+#include "platform/transfer/retrying_transfer.h"
 #include "platform/transfer/url_transfer.h"
 #include "platform/window/download_window.h"
 #include "provisioning/install_agent_cache.h"
@@ -32,12 +33,21 @@ class Transfer {
     virtual bool bodyTooLong() const {
         return false;
     }
+    // The ETag of the body received, when the transfer may have started it over under another.
+    virtual std::string bodyETag() const {
+        return {};
+    }
 };
 
 // For the archive of a signed install agent: hashed as it arrives, and no longer than signed.
+// With the installer's resilient download, also: tried again, resumed from a kept part (and,
+// being an archive, never a web page).
 struct TransferChecks {
     bool hashBody = false;
     std::optional<std::uint64_t> maximumBodyLength;
+    std::optional<platform::RetryPolicy> retries;
+    std::uint64_t resumeFrom = 0;
+    std::string resumeETag;
 };
 
 // Fetched into memory: the signature file's text, or why it could not be had.
@@ -62,6 +72,13 @@ class DownloadEnvironment {
     virtual std::unique_ptr<Transfer>
     fetchSignature(const platform::UrlRequest& request,
                    std::function<void(SignatureText text)> done) = 0;
+    // The same, tried again under `policy`, each wait told to `waiting`.
+    virtual std::unique_ptr<Transfer>
+    fetchSignature(const platform::UrlRequest& request, std::function<void(SignatureText text)> done,
+                   const platform::RetryPolicy& /*policy*/,
+                   std::function<void(const platform::RetryNotice&)> /*waiting*/) {
+        return fetchSignature(request, std::move(done));
+    }
     // A delayed call on the application's run loop, and its cancellation.
     virtual unsigned callLater(double seconds, std::function<void()> fn) = 0;
     virtual void cancelCall(unsigned id) = 0;
@@ -107,6 +124,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     void downloadDidReceiveDataOfLength(std::uint64_t length);
     void failure(const std::string& message, platform::TextColour colour);
     void downloadDidFailWithError(const platform::UrlError& error);
+    void downloadWillRetry(const platform::RetryNotice& notice);
     void downloadDidFinish();
 
     std::int64_t fileLength() const {
@@ -143,9 +161,19 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     void transferDidReceiveData(std::uint64_t length) override;
     void transferDidFinish() override;
     void transferDidFail(const platform::UrlError& error) override;
+    void transferWillRetry(const platform::RetryNotice& notice) override;
+    void transferDidRestartBody(const platform::UrlResponse& response) override;
 
+    platform::RetryPolicy retryPolicy() const;
     void fetchSignatureThenDownload();
     void signatureArrived(SignatureText text);
+    // A half-published release: the archive is checked once more against a fresh signature.
+    bool refetchSignatureThenHandOver();
+    // When the server cannot be reached at all, a signed agent already cached is started.
+    bool startCachedAgentOffline(const platform::UrlError& error);
+    // The kept partial download: recorded as part of this answer, or removed.
+    void recordPartial(const platform::UrlResponse& response);
+    void removePartial();
     Result<> checkDownloadedArchive();
     bool cachedAgentCounts() const;
     void refuse(const Failure& why);
@@ -175,6 +203,9 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     std::int64_t bytesReceived_ = 0;
     std::string storedValidationString_;
     InstallAgentCache cache_;
+    bool resilient_ = false;   // the installer asks for the download that survives the network
+    bool partialOwned_ = false; // this run writes the cache's partial download
+    bool signatureRefetched_ = false;
     bool privateRun_ = false; // the cache is not trusted: nothing is read from it or written to it
     bool mustHoldAlone_ = false; // the cache's agent is to be replaced
     unsigned lockRetry_ = 0;

@@ -48,11 +48,46 @@ class UrlTransferAdapter : public Transfer {
     platform::UrlTransfer transfer_;
 };
 
+// The same, tried again and resumed, for an installer whose download survives the network.
+class RetryingTransferAdapter : public Transfer {
+  public:
+    RetryingTransferAdapter(platform::EventLoop& loop, const platform::UrlRequest& request,
+                            const std::string& destination,
+                            platform::UrlTransferDelegate& delegate, const TransferChecks& checks)
+        : transfer_(loop, request,
+                    platform::RetryingOptions{destination, checks.hashBody,
+                                              checks.maximumBodyLength, false, true,
+                                              checks.resumeFrom, checks.resumeETag},
+                    checks.retries.value_or(platform::RetryPolicy{}), delegate) {}
+    void cancel() override {
+        transfer_.cancel();
+    }
+    std::uint64_t bodyLength() const override {
+        return transfer_.bodyLength();
+    }
+    Result<platform::Blake2b512Digest> bodyDigest() const override {
+        return transfer_.bodyDigest();
+    }
+    bool bodyTooLong() const override {
+        return transfer_.bodyTooLong();
+    }
+    std::string bodyETag() const override {
+        return transfer_.bodyETag();
+    }
+
+  private:
+    platform::RetryingTransfer transfer_;
+};
+
 class SignatureFetchAdapter : public Transfer {
   public:
     SignatureFetchAdapter(platform::EventLoop& loop, const platform::UrlRequest& request,
-                          std::function<void(SignatureText)> done)
-        : fetch_(loop, request, MINISIGN_FILE_LIMIT, std::move(done)) {}
+                          std::function<void(SignatureText)> done,
+                          const platform::RetryPolicy& policy = platform::RetryPolicy{1},
+                          std::function<void(const platform::RetryNotice&)> waiting = {})
+        : fetch_(loop, request, MINISIGN_FILE_LIMIT, std::move(done), policy) {
+        fetch_.onRetry = std::move(waiting);
+    }
     void cancel() override {
         fetch_.cancel();
     }
@@ -73,11 +108,22 @@ class LoopEnvironment : public DownloadEnvironment {
                                            const std::string& destination,
                                            platform::UrlTransferDelegate& delegate,
                                            const TransferChecks& checks) override {
+        if (checks.retries) {
+            return std::make_unique<RetryingTransferAdapter>(loop_, request, destination, delegate,
+                                                             checks);
+        }
         return std::make_unique<UrlTransferAdapter>(loop_, request, destination, delegate, checks);
     }
     std::unique_ptr<Transfer> fetchSignature(const platform::UrlRequest& request,
                                              std::function<void(SignatureText)> done) override {
         return std::make_unique<SignatureFetchAdapter>(loop_, request, std::move(done));
+    }
+    std::unique_ptr<Transfer>
+    fetchSignature(const platform::UrlRequest& request, std::function<void(SignatureText)> done,
+                   const platform::RetryPolicy& policy,
+                   std::function<void(const platform::RetryNotice&)> waiting) override {
+        return std::make_unique<SignatureFetchAdapter>(loop_, request, std::move(done), policy,
+                                                       std::move(waiting));
     }
     unsigned callLater(double seconds, std::function<void()> fn) override {
         return loop_.callLater(seconds, std::move(fn));

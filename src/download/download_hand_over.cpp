@@ -6,6 +6,7 @@
 #include "platform/system/system_log.h"
 #include "process/install_agent_commands.h"
 #include "provisioning/install_agent_locations.h"
+#include "provisioning/validation_string.h"
 
 #include <memory>
 #include <utility>
@@ -27,6 +28,13 @@ void keepMessage(const std::string& message, bool isError) {
 } // namespace
 
 void Download::downloadDidFinish() {
+    if (resilient_ && theDownload_) {
+        // A try may have started the body over under a newer ETag: the cache records that one.
+        validationString_ = theDownload_->bodyETag();
+        if (!isUsableValidationString(validationString_)) {
+            validationString_.clear();
+        }
+    }
     state_.activity = platform::Activity::HandingOver;
     state_.status = _("Initializing the installer");
     state_.bar.indeterminate = true;
@@ -39,9 +47,13 @@ void Download::downloadDidFinish() {
 
 void Download::handOver() {
     if (const auto checked = checkDownloadedArchive(); !checked) {
+        if (refetchSignatureThenHandOver()) {
+            return;
+        }
         // Nothing of an archive that is not the one signed stays, nor is anything cached.
         platform::removeItem(installAgentLocation_)
             .ignore("what resists goes with the run's scratch directory");
+        removePartial();
         refuse(checked.failure());
         return;
     }
@@ -93,6 +105,8 @@ void Download::finishHandOver(const std::string& unpackDir, bool unpacked) {
         }
         inPlace = static_cast<bool>(installed);
     }
+    removePartial(); // whole, whatever became of it: nothing to go on from
+
     if (!inPlace && !unpackDir.empty()) {
         platform::removeItem(unpackDir).ignore(
             "what resists is a leftover that the next run removes");

@@ -1,6 +1,7 @@
 // The Download controller's transfer callbacks: the response, progress, and failures.
 #include "download/download_controller.h"
 
+#include "bootstrap/message_reporter.h"
 #include "download/download_entry.h"
 #include "platform/system/system_log.h"
 #include "provisioning/install_agent_locations.h"
@@ -46,7 +47,10 @@ void Download::downloadDidReceiveResponse(const platform::UrlResponse& response)
     if (!holdCacheAlone()) {
         return;
     }
-    if (!agentDir.empty()) {
+    if (resilient_) {
+        // The cached agent stays until its replacement is in place, but is never started now.
+        recordPartial(response);
+    } else if (!agentDir.empty()) {
         cache_.discardAgent().ignore(
             "whatever resists goes when the new install agent is moved into place");
     }
@@ -82,8 +86,52 @@ bool Download::holdCacheAlone() {
     return false;
 }
 
+void Download::recordPartial(const platform::UrlResponse& response) {
+    if (privateRun_ || !cache_.locked() || cache_.lockMode() != InstallAgentCache::Lock::Mode::Exclusive) {
+        return;
+    }
+    partialOwned_ = true;
+    if (response.resumedFrom > 0) {
+        return; // the record is this answer's already
+    }
+    // The old part goes before the new record names the file, so that no record ever names
+    // another file's bytes.
+    removePartialDownload(cache_.directory());
+    const std::string etag = response.headerField("ETag").value_or("");
+    if (!isUsableValidationString(etag) || etag.starts_with("W/")) {
+        return; // nothing could guard a later range: not kept for the next run
+    }
+    writePartialRecord(cache_.directory(), {downloadFrom, etag, response.expectedContentLength})
+        .ignore("without its record the part is not resumed, only downloaded again");
+}
+
+void Download::removePartial() {
+    if (partialOwned_) {
+        removePartialDownload(cache_.directory());
+        partialOwned_ = false;
+    }
+}
+
+void Download::downloadWillRetry(const platform::RetryNotice& notice) {
+    const std::string seconds = std::to_string(static_cast<long long>(notice.seconds));
+    const std::string next = std::to_string(notice.nextTry);
+    const std::string tries = std::to_string(notice.maxTries);
+    state_.activity = platform::Activity::Waiting;
+    // TRANSLATORS: the first %s is the seconds to wait, the second and third which try comes
+    // next of how many, as in "Trying again in 4 s (2 of 5)…".
+    state_.status = notice.serverAnswered
+                        ? formatText(_("The server is busy. Trying again in %s s (%s of %s)…"),
+                                     seconds.c_str(), next.c_str(), tries.c_str())
+                        : formatText(_("Connection lost. Trying again in %s s (%s of %s)…"),
+                                     seconds.c_str(), next.c_str(), tries.c_str());
+    showState();
+}
+
 void Download::downloadDidReceiveDataOfLength(std::uint64_t length) {
     bytesReceived_ += static_cast<std::int64_t>(length);
+    if (state_.activity == platform::Activity::Waiting) {
+        state_.activity = platform::Activity::Transferring; // a try after a wait goes on
+    }
     if (fileLength_ == -1) {
         showState(); // the bytes alone, for a front end that shows them
         return;
@@ -108,6 +156,19 @@ void Download::failure(const std::string& message, platform::TextColour colour) 
 }
 
 void Download::downloadDidFailWithError(const platform::UrlError& error) {
+    if (error.kind != platform::FailureKind::Transient &&
+        error.kind != platform::FailureKind::Cancelled) {
+        removePartial(); // only a cut download is worth going on from
+    }
+    if (startCachedAgentOffline(error)) {
+        return;
+    }
+    if (error.notAnArchive) {
+        platform::systemLog("Download failed! Error - " + error.description.reason() + " " +
+                            error.failingURL);
+        failure(error.description.shown(), platform::TextColour::Red);
+        return;
+    }
     if (vouched_ && theDownload_ && theDownload_->bodyTooLong()) {
         // No endless data: the archive was cut off where its signature says it ends.
         refuse(untrustedArchive(archiveNameOfUrl(downloadFrom),

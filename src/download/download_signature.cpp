@@ -2,8 +2,10 @@
 // archive is asked for, and the archive checked against it before it is unpacked.
 #include "download/download_controller.h"
 
+#include "bootstrap/message_reporter.h"
 #include "download/download_entry.h"
 #include "platform/system/system_log.h"
+#include "provisioning/install_agent_locations.h"
 
 #include <algorithm>
 
@@ -13,8 +15,77 @@ void Download::fetchSignatureThenDownload() {
     platform::UrlRequest request(signatureUrlFor(downloadFrom), settings_.timeoutInterval);
     request.caFile = settings_.caFile;
     request.caDirectory = settings_.caDirectory;
+    auto arrived = [this](SignatureText text) { signatureArrived(std::move(text)); };
+    signatureFetch_ =
+        resilient_ ? environment_.fetchSignature(
+                         request, arrived, retryPolicy(),
+                         [this](const platform::RetryNotice& notice) { downloadWillRetry(notice); })
+                   : environment_.fetchSignature(request, arrived);
+}
+
+bool Download::refetchSignatureThenHandOver() {
+    if (!resilient_ || signatureRefetched_ || !vouched_) {
+        return false;
+    }
+    // The archive may be newer than the signature fetched before it: a release caught between
+    // the upload of its two files. One fresh look before the archive is refused.
+    signatureRefetched_ = true;
+    platform::UrlRequest request(signatureUrlFor(downloadFrom), settings_.timeoutInterval);
+    request.caFile = settings_.caFile;
+    request.caDirectory = settings_.caDirectory;
     signatureFetch_ = environment_.fetchSignature(
-        request, [this](SignatureText text) { signatureArrived(std::move(text)); });
+        request,
+        [this](SignatureText text) {
+            const auto* signature = std::get_if<std::string>(&text);
+            auto vouched = signature != nullptr
+                               ? VouchedArchive::check(*keys_, *signature,
+                                                       archiveNameOfUrl(downloadFrom),
+                                                       privateRun_ ? VersionFloors()
+                                                                   : cache_.newestVersions())
+                               : Result<VouchedArchive>(Failure{"no signature"});
+            if (vouched) {
+                vouched_ = *vouched;
+            }
+            handOver();
+        },
+        retryPolicy(), [](const platform::RetryNotice&) {});
+    return true;
+}
+
+bool Download::startCachedAgentOffline(const platform::UrlError& error) {
+    using Lock = InstallAgentCache::Lock;
+    // Only where nothing answered at all, and only an agent that one of our keys vouched for, not
+    // older than the newest of its key seen: an unsigned cache vouches for nothing.
+    if (!resilient_ || !keys_ || privateRun_ || error.kind != platform::FailureKind::Transient ||
+        error.serverAnswered || installAgentDirOnDisk().empty()) {
+        return false;
+    }
+    const auto vouch = cache_.vouch();
+    if (!vouch || std::none_of(keys_->begin(), keys_->end(),
+                               [&](const auto& key) { return key.id == vouch->keyId; })) {
+        return false;
+    }
+    const auto floors = cache_.newestVersions();
+    if (const auto floor = floors.find(vouch->keyId);
+        floor != floors.end() && floor->second > vouch->version) {
+        return false;
+    }
+    if (!cache_.locked()) {
+        if (const auto shared = cache_.lock(Lock::Mode::Shared); !shared || !*shared) {
+            return false;
+        }
+    }
+    platform::systemLog("Download failed! Error - " + error.description.reason() + " " +
+                        error.failingURL);
+    // TRANSLATORS: %s is the install agent's version, a whole number.
+    report_message_main(Text::format(N_("The server cannot be reached; starting the install "
+                                        "agent already on this computer (version %s)."),
+                                     std::to_string(vouch->version))
+                            .translated(),
+                        true);
+    agentReady_ = true;
+    closeWindow();
+    return true;
 }
 
 void Download::signatureArrived(SignatureText text) {
@@ -22,6 +93,9 @@ void Download::signatureArrived(SignatureText text) {
     if (const auto* error = std::get_if<platform::UrlError>(&text)) {
         if (error->bodyTooLong) {
             refuse(untrustedArchive(archiveName, signatureTooLong()));
+            return;
+        }
+        if (startCachedAgentOffline(*error)) {
             return;
         }
         // A network failure, not a verdict on the archive: worded as the archive's own.

@@ -207,3 +207,45 @@ Result<> removeAgentRecords(const std::string& cacheDirectory) {
 }
 
 } // namespace qz
+
+namespace qz {
+
+Result<> writePartialRecord(const std::string& cacheDirectory, const PartialDownload& partial) {
+    if (partial.url.find_first_of("\r\n") != std::string::npos ||
+        partial.etag.find_first_of("\r\n") != std::string::npos) {
+        return Failure{"A partial download of this URL or ETag is not kept"};
+    }
+    return replaceRecord(recordPath(cacheDirectory, PARTIAL_RECORD_FILE),
+                         partial.url + "\n" + partial.etag + "\n" +
+                             std::to_string(partial.length) + "\n");
+}
+
+std::optional<PartialDownload> readPartialDownload(const std::string& cacheDirectory) {
+    const auto text = readRecord(recordPath(cacheDirectory, PARTIAL_RECORD_FILE));
+    struct stat st {};
+    const std::string file = recordPath(cacheDirectory, PARTIAL_DOWNLOAD_FILE);
+    if (!text || ::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return std::nullopt;
+    }
+    std::istringstream lines(*text);
+    PartialDownload partial;
+    std::string length;
+    if (!std::getline(lines, partial.url) || !std::getline(lines, partial.etag) ||
+        !std::getline(lines, length) || partial.url.empty() || partial.etag.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t whole = 0;
+    partial.length = fromDecimal(length, whole) ? static_cast<std::int64_t>(whole) : -1;
+    partial.size = static_cast<std::uint64_t>(st.st_size);
+    return partial;
+}
+
+void removePartialDownload(const std::string& cacheDirectory) {
+    removeRecord(recordPath(cacheDirectory, PARTIAL_RECORD_FILE))
+        .ignore("a record whose file is gone is never resumed");
+    removeRecord(recordPath(cacheDirectory, PARTIAL_DOWNLOAD_FILE))
+        .ignore("what resists is replaced by the next download");
+}
+
+} // namespace qz

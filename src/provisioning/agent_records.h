@@ -21,6 +21,12 @@ inline const std::string NEWEST_VERSIONS_FILE = ".newest-versions";
 // What older installers wrote: a version without its key or archive. It vouches for nothing.
 inline const std::string LEGACY_VERSION_FILE = ".version";
 
+// A download that did not complete, kept beside the install agent for the next run to go on
+// from, and its record: the URL, the (strong) ETag and the length it is part of. Never unpacked
+// or run before it is complete.
+inline const std::string PARTIAL_DOWNLOAD_FILE = "installagent.part";
+inline const std::string PARTIAL_RECORD_FILE = ".partial";
+
 // What a record being written is called until it is complete; a killed run may leave it.
 inline const std::string RECORD_ASIDE_SUFFIX = ".new-";
 
@@ -50,6 +56,23 @@ VersionFloors readNewestVersions(const std::string& cacheDirectory);
 // Raises the key's newest version to `version` unless it is higher already; the others stay.
 Result<> raiseNewestVersion(const std::string& cacheDirectory, const MinisignKeyId& keyId,
                             std::uint64_t version);
+
+struct PartialDownload {
+    std::string url;
+    std::string etag;
+    std::int64_t length = -1; // of the whole file; -1 unknown
+    std::uint64_t size = 0;   // what is kept
+};
+
+// Records what the partial download is part of; a URL or ETag that cannot be one line is not.
+Result<> writePartialRecord(const std::string& cacheDirectory, const PartialDownload& partial);
+
+// The kept partial download with its record; none without both, or when the file is not a
+// regular, owner-only file of ours (its mode could let others change what we resume).
+std::optional<PartialDownload> readPartialDownload(const std::string& cacheDirectory);
+
+// Removes the partial download and its record.
+void removePartialDownload(const std::string& cacheDirectory);
 
 // Removes the records of the cached agent: its validation string, its vouch, and what older
 // installers wrote.

@@ -80,7 +80,8 @@ void InstallAgentCache::removeLeftovers() const {
         const std::string name = entry->d_name;
         if (name.starts_with(unpack) || name.starts_with(discard) ||
             name.starts_with(VOUCH_RECORD_FILE + RECORD_ASIDE_SUFFIX) ||
-            name.starts_with(NEWEST_VERSIONS_FILE + RECORD_ASIDE_SUFFIX)) {
+            name.starts_with(NEWEST_VERSIONS_FILE + RECORD_ASIDE_SUFFIX) ||
+            name.starts_with(PARTIAL_RECORD_FILE + RECORD_ASIDE_SUFFIX)) {
             leftovers.push_back(directory_ + name);
         }
     }

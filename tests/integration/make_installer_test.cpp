@@ -101,8 +101,10 @@ TEST_F(MakeInstaller, ADownloadingInstallerAndTheSignedFilesToPublish) {
         make({"--url", url, "--publish", root / "publish", "--output", root / "Installer"});
     ASSERT_EQ(made.exitStatus, 0) << made.err;
     EXPECT_EQ(test::listDirectory(root / "Installer"),
-              (Lines{"bundle.zip", "installAgentKey.pub", "installAgentURL.txt", "setup"}));
+              (Lines{"bundle.zip", "installAgentKey.pub", "installAgentURL.txt",
+                     "installerSettings.txt", "setup"}));
     EXPECT_EQ(test::readFile(root / "Installer/installAgentURL.txt"), url + "\n");
+    EXPECT_EQ(test::readFile(root / "Installer/installerSettings.txt"), "download: resilient\n");
     EXPECT_EQ(test::listDirectory(root / "publish"),
               (Lines{"InstallAgent.zip", "InstallAgent.zip.minisig"}));
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <charconv>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -30,6 +31,16 @@ struct Config {
     std::chrono::milliseconds slowDelay{0};
     std::size_t pacedChunk = 0;
     bool honourIfNoneMatch = false;
+    bool ranges = false;
+    std::optional<std::string> retryAfter;
+    std::optional<std::string> contentType;
+};
+
+// The body and ETag switchAfter() puts in place once `left` more requests have been answered.
+struct Switch {
+    int left;
+    std::shared_ptr<const std::string> body;
+    std::optional<std::string> etag;
 };
 
 bool namesETag(const std::string& list, const std::string& etag) {
@@ -64,10 +75,34 @@ struct HttpTestServer::State {
     std::vector<ServedRequest> requests;
     std::atomic<std::uint64_t> bodyBytesSent{0};
     std::uint64_t piecesReleased = 0; // of a paced body
+    std::optional<int> faultyLeft;    // nullopt: every request is faulty
+    std::optional<Switch> pendingSwitch;
 
     template <typename Change> void configure(Change change) {
         const std::lock_guard lock(mutex);
         change(config);
+    }
+
+    // Records the request and returns the configuration that answers it.
+    Config admit(ServedRequest request) {
+        const std::lock_guard lock(mutex);
+        requests.push_back(std::move(request));
+        if (pendingSwitch && pendingSwitch->left-- <= 0) {
+            config.body = std::move(pendingSwitch->body);
+            config.bodyFile.clear();
+            config.etag = std::move(pendingSwitch->etag);
+            pendingSwitch.reset();
+        }
+        Config answering = config;
+        if (faultyLeft && *faultyLeft <= 0) {
+            answering.stallAfter.reset();
+            answering.dropAfter.reset();
+            answering.status = 200;
+            answering.retryAfter.reset();
+        } else if (faultyLeft) {
+            --*faultyLeft;
+        }
+        return answering;
     }
 
     // False when the server stops meanwhile.
@@ -86,16 +121,18 @@ struct HttpTestServer::State {
 
 namespace {
 
-// One response's content: the configured body with its stall, drop and pace.
+// One response's content: the configured body from offset on, with its stall, drop and pace.
 struct Body {
     HttpTestServer::State* state;
     Config config;
     std::shared_ptr<const std::string> bytes;
+    std::uint64_t offset;
 };
 
+// pos counts from the response's first byte, so stalls and drops apply to each response.
 ssize_t readBody(void* cls, std::uint64_t pos, char* buffer, std::size_t max) {
-    auto& [state, c, bytes] = *static_cast<Body*>(cls);
-    const std::uint64_t size = bytes->size();
+    auto& [state, c, bytes, offset] = *static_cast<Body*>(cls);
+    const std::uint64_t size = bytes->size() - offset;
     const std::uint64_t stall = std::min<std::uint64_t>(c.stallAfter.value_or(size), size);
     const std::uint64_t limit = std::min<std::uint64_t>(c.dropAfter.value_or(size), stall);
     const std::uint64_t piece = c.slowChunk > 0    ? c.slowChunk
@@ -115,23 +152,49 @@ ssize_t readBody(void* cls, std::uint64_t pos, char* buffer, std::size_t max) {
         return MHD_CONTENT_READER_END_WITH_ERROR;
     }
     const std::uint64_t n = std::min<std::uint64_t>({max, piece - pos % piece, limit - pos});
-    state->bodyBytesSent += bytes->copy(buffer, n, pos);
+    state->bodyBytesSent += bytes->copy(buffer, n, offset + pos);
     return static_cast<ssize_t>(n);
 }
 
 // Null when the body file cannot be read.
-MHD_Response* contentResponse(HttpTestServer::State* state, const Config& config) {
-    auto body = std::make_unique<Body>(Body{state, config, config.body});
+std::shared_ptr<const std::string> bodyBytes(const Config& config) {
+    if (config.bodyFile.empty()) {
+        return config.body;
+    }
     try {
-        if (!config.bodyFile.empty()) {
-            body->bytes = std::make_shared<const std::string>(readFile(config.bodyFile));
-        }
+        return std::make_shared<const std::string>(readFile(config.bodyFile));
     } catch (const std::exception&) {
         return nullptr;
     }
-    const std::uint64_t size = config.chunked ? MHD_SIZE_UNKNOWN : body->bytes->size();
+}
+
+MHD_Response* contentResponse(HttpTestServer::State* state, const Config& config,
+                              std::shared_ptr<const std::string> bytes, std::uint64_t offset) {
+    const std::uint64_t size = config.chunked ? MHD_SIZE_UNKNOWN : bytes->size() - offset;
+    auto body = std::make_unique<Body>(Body{state, config, std::move(bytes), offset});
     return MHD_create_response_from_callback(size, 256 * 1024, &readBody, body.release(),
                                              [](void* b) { delete static_cast<Body*>(b); });
+}
+
+// N of a "Range: bytes=N-" to honour; nullopt for none, any other form, or an If-Range that is
+// not the strong ETag.
+std::optional<std::uint64_t> rangeStart(const ServedRequest& request, const Config& config) {
+    const auto range = request.header("Range");
+    if (!range || !range->starts_with("bytes=") || !range->ends_with("-")) {
+        return std::nullopt;
+    }
+    const char* first = range->data() + 6;
+    const char* last = range->data() + range->size() - 1;
+    std::uint64_t start = 0;
+    const auto [end, error] = std::from_chars(first, last, start);
+    if (first == last || error != std::errc() || end != last) {
+        return std::nullopt;
+    }
+    const auto ifRange = request.header("If-Range");
+    if (ifRange && (!config.etag || config.etag->starts_with("W/") || *ifRange != *config.etag)) {
+        return std::nullopt;
+    }
+    return start;
 }
 
 MHD_Result addHeader(void* cls, MHD_ValueKind, const char* name, const char* value) {
@@ -144,11 +207,7 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
     auto* state = static_cast<HttpTestServer::State*>(cls);
     ServedRequest request{method, url, {}};
     MHD_get_connection_values(connection, MHD_HEADER_KIND, &addHeader, &request);
-    Config config;
-    state->configure([&](const Config& current) {
-        state->requests.push_back(request);
-        config = current;
-    });
+    Config config = state->admit(request);
 
     int status = config.status;
     if (!config.directory.empty()) {
@@ -158,16 +217,33 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
         }
     }
     MHD_Response* response = nullptr; // for the configured body: chunking, stalls and drops apply
+    std::string contentRange;
     const auto redirect = config.redirects.find(url);
     const auto ifNoneMatch = request.header("If-None-Match");
     const bool serves = redirect == config.redirects.end() && status / 100 == 2 && status != 204;
+    std::shared_ptr<const std::string> bytes;
     if (redirect != config.redirects.end()) {
         status = redirect->second.second;
     } else if (serves && config.honourIfNoneMatch && config.etag && ifNoneMatch &&
                namesETag(*ifNoneMatch, *config.etag)) {
         status = 304;
-    } else if (serves && (response = contentResponse(state, config)) == nullptr) {
+    } else if (serves && (bytes = bodyBytes(config)) == nullptr) {
         status = 500;
+    } else if (serves) {
+        const std::string size = std::to_string(bytes->size());
+        const auto start =
+            config.ranges && status == 200 ? rangeStart(request, config) : std::nullopt;
+        if (start && *start >= bytes->size()) {
+            status = 416;
+            contentRange = "bytes */" + size;
+        } else {
+            if (start) {
+                status = 206;
+                contentRange = "bytes " + std::to_string(*start) + "-" +
+                               std::to_string(bytes->size() - 1) + "/" + size;
+            }
+            response = contentResponse(state, config, std::move(bytes), start.value_or(0));
+        }
     }
     const bool isContent = response != nullptr;
     if (!isContent) {
@@ -182,6 +258,18 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
     }
     if (config.etag && (isContent || status == 304)) {
         MHD_add_response_header(response, "ETag", config.etag->c_str());
+    }
+    if (!contentRange.empty()) {
+        MHD_add_response_header(response, "Content-Range", contentRange.c_str());
+    }
+    if (isContent && config.ranges) {
+        MHD_add_response_header(response, "Accept-Ranges", "bytes");
+    }
+    if (isContent && config.contentType) {
+        MHD_add_response_header(response, "Content-Type", config.contentType->c_str());
+    }
+    if (config.retryAfter && status / 100 != 2 && status / 100 != 3) {
+        MHD_add_response_header(response, "Retry-After", config.retryAfter->c_str());
     }
     MHD_add_response_header(response, "Connection", "close");
     const MHD_Result queued =
@@ -293,6 +381,29 @@ void HttpTestServer::setSlow(std::size_t chunkBytes, std::chrono::milliseconds d
 
 void HttpTestServer::setHonourIfNoneMatch(bool honour) {
     state_->configure([&](Config& c) { c.honourIfNoneMatch = honour; });
+}
+
+void HttpTestServer::setRanges(bool honour) {
+    state_->configure([&](Config& c) { c.ranges = honour; });
+}
+
+void HttpTestServer::setFaultyRequests(std::optional<int> count) {
+    state_->configure([&](Config&) { state_->faultyLeft = count; });
+}
+
+void HttpTestServer::setRetryAfter(std::optional<std::string> value) {
+    state_->configure([&](Config& c) { c.retryAfter = std::move(value); });
+}
+
+void HttpTestServer::setContentType(std::optional<std::string> type) {
+    state_->configure([&](Config& c) { c.contentType = std::move(type); });
+}
+
+void HttpTestServer::switchAfter(int requests, std::string body, std::optional<std::string> etag) {
+    auto shared = std::make_shared<const std::string>(std::move(body));
+    state_->configure([&](Config&) {
+        state_->pendingSwitch = Switch{requests, std::move(shared), std::move(etag)};
+    });
 }
 
 int HttpTestServer::requestCount() const {

@@ -50,10 +50,10 @@ class HttpTestServer {
     void setStatus(int status);
     // Location is sent as given, so it may be a path or an absolute URL.
     void addRedirect(const std::string& fromPath, const std::string& toUrlOrPath, int status = 302);
-    // After that many body bytes, send nothing more but keep the connection open until the
-    // server stops.
+    // After that many of a response's body bytes, send nothing more but keep the connection open
+    // until the server stops.
     void setStallAfter(std::optional<std::size_t> bytes);
-    // After that many body bytes, close the connection.
+    // After that many of a response's body bytes, close the connection.
     void setDropAfter(std::optional<std::size_t> bytes);
     // The body in pieces of chunkBytes with the delay between them; 0 bytes: at full speed.
     void setSlow(std::size_t chunkBytes, std::chrono::milliseconds delay);
@@ -62,6 +62,19 @@ class HttpTestServer {
     void releasePiece(std::uint64_t count = 1);
     // An If-None-Match naming the ETag gets a 304 with the ETag and no body.
     void setHonourIfNoneMatch(bool honour);
+    // Honour "Range: bytes=N-" (only that form) with a 206 of bytes N..end, or a 416 when N is
+    // past the end; an If-Range must equal the ETag, and the ETag be strong, else a 200. The
+    // stall, drop and pace count each response's own body bytes.
+    void setRanges(bool honour);
+    // The stall, the drop, the status and the Retry-After only for the next count requests, the
+    // later ones served cleanly; nullopt: for every request.
+    void setFaultyRequests(std::optional<int> count);
+    // Sent as Retry-After on answers that are neither 2xx nor 3xx.
+    void setRetryAfter(std::optional<std::string> value);
+    // The Content-Type of the body's responses; nullopt: none.
+    void setContentType(std::optional<std::string> type);
+    // Once that many more requests have been answered, serve this body and ETag instead.
+    void switchAfter(int requests, std::string body, std::optional<std::string> etag);
 
     int requestCount() const;
     std::vector<ServedRequest> requests() const;

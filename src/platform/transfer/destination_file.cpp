@@ -37,10 +37,18 @@ Result<> DestinationFile::open() {
     if (path_.empty() || owns_) {
         return {};
     }
-    const int mode = allowOverwrite_ ? O_TRUNC : O_EXCL;
+    const int mode = startOffset_ > 0 ? 0 : allowOverwrite_ ? O_TRUNC : O_EXCL;
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0600);
     if (fd_ < 0) {
         return systemFailure("Could not create the file " + path_);
+    }
+    // What lies past the kept part is whatever an earlier try left unfinished.
+    if (startOffset_ > 0 && (::ftruncate(fd_, static_cast<off_t>(startOffset_)) != 0 ||
+                             ::lseek(fd_, 0, SEEK_END) < 0)) {
+        const Failure failure = systemFailure("Could not resume the file " + path_);
+        ::close(fd_);
+        fd_ = -1;
+        return failure;
     }
     owns_ = true;
     struct stat status {};

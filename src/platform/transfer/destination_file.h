@@ -3,6 +3,7 @@
 #include "base/result.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 
@@ -21,6 +22,14 @@ class DestinationFile {
     DestinationFile& operator=(const DestinationFile&) = delete;
 
     void setPath(std::string path, bool allowOverwrite);
+    const std::string& path() const {
+        return path_;
+    }
+    // The file's first `offset` bytes are kept when it is opened and the rest written after them;
+    // 0 creates or truncates it as without this.
+    void setStartOffset(std::uint64_t offset) {
+        startOffset_ = offset;
+    }
 
     // Creates the file on the first call; later calls do nothing.
     Result<> open();
@@ -36,6 +45,7 @@ class DestinationFile {
   private:
     std::string path_;
     bool allowOverwrite_ = false;
+    std::uint64_t startOffset_ = 0;
     int fd_ = -1;
     std::string batch_;
     bool owns_ = false; // this object created or truncated the file

@@ -4,6 +4,7 @@
 #include "platform/transfer/transfer_response.h"
 #include "platform/transfer/url_text.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 #include <sys/stat.h>
@@ -135,6 +136,67 @@ CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long con
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get());
     }
     return headers;
+}
+
+FailureKind failureKindOf(CURLcode result, long httpStatus) {
+    switch (result) {
+    case CURLE_OK:
+        break;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_AGAIN:
+        return FailureKind::Transient;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_CRL_BADFILE:
+        return FailureKind::NotTrusted;
+    case CURLE_WRITE_ERROR:
+    case CURLE_OUT_OF_MEMORY:
+        return FailureKind::Local;
+    case CURLE_ABORTED_BY_CALLBACK:
+        return FailureKind::Cancelled;
+    default:
+        return FailureKind::Refused;
+    }
+    switch (httpStatus) {
+    case 408:
+    case 429:
+    case 500:
+    case 502:
+    case 503:
+    case 504:
+        return FailureKind::Transient;
+    default:
+        return FailureKind::Refused;
+    }
+}
+
+std::optional<double> retryAfterSeconds(const std::string& value, std::time_t now) {
+    const std::string_view text = trimmedText(value);
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    if (text.find_first_not_of("0123456789") == std::string_view::npos) {
+        return text.size() > 9 ? 1e9 : std::stod(std::string(text));
+    }
+    const std::time_t when = curl_getdate(std::string(text).c_str(), nullptr);
+    if (when == -1) {
+        return std::nullopt;
+    }
+    return std::max(0.0, std::difftime(when, now));
 }
 
 Text describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer) {

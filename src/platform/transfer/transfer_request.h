@@ -7,7 +7,9 @@
 #include "platform/transfer/url_transfer.h"
 
 #include <curl/curl.h>
+#include <ctime>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 
@@ -55,6 +57,13 @@ CurlHeaderList setRequestOptions(CURL* easy, const UrlRequest& request, long con
 // put into the user's language where it is shown, libcurl's left in English, and any URL that
 // libcurl quotes with its password masked.
 Text describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer);
+
+// Whether trying again may help: from libcurl's result, or from the final HTTP status when the
+// result is not libcurl's own failure.
+FailureKind failureKindOf(CURLcode result, long httpStatus);
+
+// A Retry-After value (seconds, or an HTTP date) as seconds from `now`; none when unreadable.
+std::optional<double> retryAfterSeconds(const std::string& value, std::time_t now);
 
 // The URL that libcurl last used, or `requested` when it has none.
 std::string effectiveUrl(CURL* easy, const std::string& requested);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <type_traits>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace qz::platform {
 namespace {
@@ -85,16 +87,77 @@ Result<> TransferBody::checkAnnouncedLength(std::int64_t announced) {
     return {};
 }
 
+Result<> TransferBody::resumeAt(std::uint64_t offset) {
+    if (hasher_) {
+        // The kept part is hashed first, so that the digest is of the whole file.
+        const int fd = ::open(file_.path().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return systemFailure("Could not read the file " + file_.path());
+        }
+        std::string buffer(256 * 1024, '\0');
+        std::uint64_t left = offset;
+        while (left > 0) {
+            const ssize_t got = ::read(fd, buffer.data(), std::min<std::uint64_t>(left, buffer.size()));
+            if (got <= 0) {
+                const Failure failure = systemFailure("Could not read the file " + file_.path());
+                ::close(fd);
+                return failure;
+            }
+            hasher_->update(buffer.data(), static_cast<std::size_t>(got));
+            left -= static_cast<std::uint64_t>(got);
+        }
+        ::close(fd);
+    }
+    length_ = offset;
+    file_.setStartOffset(offset);
+    return {};
+}
+
+void TransferBody::restart() {
+    length_ = 0;
+    file_.setStartOffset(0);
+    setHashes(hasher_.has_value());
+    prefix_.clear();
+    kept_.clear();
+}
+
+Result<> TransferBody::release() {
+    held_ = false;
+    const std::string held = std::move(heldBytes_);
+    heldBytes_.clear();
+    if (!openWhenReleased_) {
+        return {}; // nothing for the file, as for a 304
+    }
+    if (auto opened = file_.open(); !opened) {
+        return opened;
+    }
+    if (auto written = file_.write(held.data(), held.size()); !written) {
+        return written;
+    }
+    if (!finishHeld_) {
+        return {};
+    }
+    if (auto flushed = file_.flush(); !flushed) {
+        return flushed;
+    }
+    return file_.close();
+}
+
 Result<> TransferBody::add(const char* data, std::size_t length) {
     if (maximumLength_ && length > *maximumLength_ - length_) {
         tooLong_ = true;
         return Failure{"The server sent more than the " + std::to_string(*maximumLength_) +
                        " bytes expected."};
     }
-    if (auto opened = file_.open(); !opened) {
-        return opened;
+    if (prefix_.size() == length_ && prefix_.size() < 4) {
+        prefix_.append(data, std::min<std::size_t>(length, 4 - prefix_.size()));
     }
-    if (auto written = file_.write(data, length); !written) {
+    if (held_) {
+        heldBytes_.append(data, length);
+        openWhenReleased_ = true;
+    } else if (auto opened = file_.open(); !opened) {
+        return opened;
+    } else if (auto written = file_.write(data, length); !written) {
         return written;
     }
     if (hasher_) {
@@ -108,8 +171,9 @@ Result<> TransferBody::add(const char* data, std::size_t length) {
 }
 
 Result<> TransferBody::finish() {
-    auto written = file_.flush();
-    if (written) {
+    finishHeld_ = held_;
+    auto written = held_ ? Result<>() : file_.flush();
+    if (written && !held_) {
         written = file_.close();
     }
     if (written && hasher_) {
@@ -124,6 +188,10 @@ Result<> TransferBody::finish() {
 }
 
 void TransferBody::abandon(bool deleteFile) {
+    heldBytes_.clear();
+    if (!deleteFile) {
+        file_.flush().ignore("a later try goes on from what reached the file");
+    }
     file_.close().ignore("the transfer fails for its own reason, whatever closing says");
     if (deleteFile) {
         file_.remove();

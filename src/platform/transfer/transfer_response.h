@@ -61,11 +61,24 @@ class TransferBody {
         keeps_ = keeps;
     }
 
+    // Keeps the destination's first `offset` bytes as the body's start: counted, and hashed
+    // first when hashing. To be called after the setters above.
+    Result<> resumeAt(std::uint64_t offset);
+    // The body starts again from nothing: the kept part, the count and the digest are dropped.
+    void restart();
+    // Holds what arrives in memory, and writes nothing, until release().
+    void hold() {
+        held_ = true;
+    }
+    // Opens the file, writes what was held, and, if the body has ended meanwhile, finishes it.
+    Result<> release();
+
     // A failure when a response announces more than the maximum length.
     Result<> checkAnnouncedLength(std::int64_t announced);
     // Creates the destination file if it is not there yet.
     Result<> open() {
-        return file_.open();
+        openWhenReleased_ = openWhenReleased_ || held_;
+        return held_ ? Result<>() : file_.open();
     }
     // Takes the next block; a failure ends the body, and what was written is to be deleted.
     Result<> add(const char* data, std::size_t length);
@@ -74,7 +87,8 @@ class TransferBody {
     }
     // Writes what is left, closes the file and completes the digest.
     Result<> finish();
-    // Closes the file without writing what is left; deletes it when asked to.
+    // Closes the file; deletes it when asked to, else first writes what is left, so that a
+    // later try can go on from there.
     void abandon(bool deleteFile);
 
     std::uint64_t length() const {
@@ -88,6 +102,11 @@ class TransferBody {
     const std::string& kept() const {
         return kept_;
     }
+    // The first bytes of the body (up to 4) as they arrived from its start; empty for a body
+    // resumed past them.
+    const std::string& prefix() const {
+        return prefix_;
+    }
 
   private:
     DestinationFile file_;
@@ -98,6 +117,11 @@ class TransferBody {
     std::string kept_;
     std::uint64_t length_ = 0;
     bool tooLong_ = false;
+    std::string prefix_;
+    bool held_ = false;
+    std::string heldBytes_;
+    bool finishHeld_ = false; // the body ended while held
+    bool openWhenReleased_ = false;
 };
 
 // The callbacks of a transfer, queued where libcurl reports and delivered later from the main

@@ -17,6 +17,9 @@ namespace qz::platform {
 
 class EventLoop;
 
+// "The server answered with HTTP status N.", for a failed transfer.
+Failure httpStatusFailure(long status);
+
 // The URLs in responses and errors, and any that libcurl quotes in an error's description, are
 // meant for messages: the password of their user information is masked (url_text.h).
 struct UrlResponse {
@@ -25,9 +28,21 @@ struct UrlResponse {
     std::int64_t expectedContentLength = -1; // -1 unknown
     // Of the final response only, in the order received; values trimmed of surrounding blanks.
     std::vector<std::pair<std::string, std::string>> headerFields;
+    // Where the body of a 206 answer to a resumed transfer starts; 0 for a whole body.
+    std::uint64_t resumedFrom = 0;
 
     // Case-insensitive lookup of the first field of that name.
     std::optional<std::string> headerField(std::string_view name) const;
+};
+
+// What kind of failure a transfer's is, decided once from libcurl's code and the HTTP status:
+// whether trying again may help.
+enum class FailureKind {
+    Transient,  // the network or an overloaded server: no connection, a cut, a stall, a 503
+    Refused,    // the server's or the URL's final word: a 404, a redirect loop, a bad URL
+    NotTrusted, // the server's certificate could not be verified
+    Local,      // this machine: the file could not be written
+    Cancelled,
 };
 
 struct UrlError {
@@ -36,6 +51,23 @@ struct UrlError {
     Failure description;
     std::string failingURL;
     bool bodyTooLong = false; // past the maximum body length
+    FailureKind kind = FailureKind::Refused;
+    int curlCode = 0;   // CURLcode; 0 when the failure is not libcurl's
+    long httpStatus = 0; // of the final response; 0 when none came
+    // The server's Retry-After, in seconds from now.
+    std::optional<double> retryAfter{};
+    // Some try got an HTTP answer, of any status: the server is there.
+    bool serverAnswered = false;
+    // The server sent something that is not a zip archive (a captive portal's page).
+    bool notAnArchive = false;
+};
+
+// Before a transient failure is tried again: how long the wait is, and which try comes next.
+struct RetryNotice {
+    double seconds = 0;
+    int nextTry = 0;
+    int maxTries = 0;
+    bool serverAnswered = false; // the server said it was busy, rather than not answering
 };
 
 // Called on the main thread from the event loop, one call at a time, in order:
@@ -50,6 +82,11 @@ class UrlTransferDelegate {
     virtual void transferDidReceiveData(std::uint64_t length) = 0;
     virtual void transferDidFinish() = 0;
     virtual void transferDidFail(const UrlError& error) = 0;
+    // A transfer that tries again says so before each wait, and once a second while it waits.
+    virtual void transferWillRetry(const RetryNotice& /*notice*/) {}
+    // A later try got the whole body again (the file changed on the server): the body starts
+    // over, under this response's ETag.
+    virtual void transferDidRestartBody(const UrlResponse& /*response*/) {}
 };
 
 struct UrlRequest {
@@ -100,6 +137,17 @@ class UrlTransfer {
     // To be called before the main loop runs: keep the body in memory too (with a maximum body
     // length, so that it stays small).
     void setKeepsBody(bool keeps);
+    // To be called before the main loop runs, after the setters above, with a Range request for
+    // the rest: the destination's first `offset` bytes are kept (and hashed first). A 206 that
+    // starts there is appended; a 200 starts the body again from nothing; any other range fails.
+    void setResumeFrom(std::uint64_t offset);
+    // To be called before the main loop runs: nothing is written to the destination until
+    // goAhead(), which the delegate calls once it has seen the response (the body is held in
+    // memory meanwhile).
+    void setWaitsForGoAhead();
+    Result<> goAhead();
+    // The body's first bytes (up to 4), as they arrived from its start.
+    std::string bodyPrefix() const;
 
     // The body's bytes received so far.
     std::uint64_t bodyLength() const;
@@ -112,6 +160,8 @@ class UrlTransfer {
     // No callback comes after this, and the file written so far is deleted. Does nothing once
     // the final callback was made.
     void cancel();
+    // As cancel(), but what reached the file stays there.
+    void stopKeepingFile();
     // True until the final callback is made or the transfer is cancelled.
     bool running() const;
 
@@ -120,38 +170,5 @@ class UrlTransfer {
     std::unique_ptr<Impl> impl_;
 };
 
-// Fetches a small file (such as a signature) into memory under the rules of UrlTransfer: the
-// same redirects, protocols, certificates, proxies and time-outs. A body longer than `limit`, or
-// a final status other than 2xx, is a failure.
-class SmallFileFetch : UrlTransferDelegate {
-  public:
-    // Called once, from the main loop, with the body or why it could not be had. It may destroy
-    // this object.
-    using Completion = std::function<void(std::variant<std::string, UrlError> body)>;
-
-    // Starts once the loop runs.
-    SmallFileFetch(EventLoop& loop, UrlRequest request, std::uint64_t limit, Completion done);
-    SmallFileFetch(const SmallFileFetch&) = delete;
-    SmallFileFetch& operator=(const SmallFileFetch&) = delete;
-
-    // The completion is not called after this.
-    void cancel() {
-        transfer_.cancel();
-    }
-    bool running() const {
-        return transfer_.running();
-    }
-
-  private:
-    void transferDidReceiveResponse(const UrlResponse& response) override;
-    void transferDidReceiveData(std::uint64_t /*length*/) override {}
-    void transferDidFinish() override;
-    void transferDidFail(const UrlError& error) override;
-
-    Completion done_;
-    long status_ = 0;
-    std::string url_;
-    UrlTransfer transfer_;
-};
 
 } // namespace qz::platform

@@ -1,5 +1,7 @@
 #include "platform/transfer/url_transfer_fixture.h"
 
+#include "platform/transfer/retrying_transfer.h"
+
 namespace qz::platform {
 namespace {
 
