@@ -221,6 +221,10 @@ void Download::transferWillRetry(const platform::RetryNotice& notice) {
 void Download::transferDidRestartBody(const platform::UrlResponse& response) {
     // The archive changed on the server between two tries: what is kept now belongs to the new.
     recordPartial(response);
+    fileLength_ = response.expectedContentLength;
+    if (fileLength_ >= 0) {
+        state_.bar.maximum = static_cast<double>(fileLength_);
+    }
 }
 
 } // namespace qz

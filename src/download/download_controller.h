@@ -172,6 +172,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     // When the server cannot be reached at all, a signed agent already cached is started.
     bool startCachedAgentOffline(const platform::UrlError& error);
     // The kept partial download: recorded as part of this answer, or removed.
+    bool ownsPartial();
     void recordPartial(const platform::UrlResponse& response);
     void removePartial();
     Result<> checkDownloadedArchive();

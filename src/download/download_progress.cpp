@@ -49,6 +49,11 @@ void Download::downloadDidReceiveResponse(const platform::UrlResponse& response)
     }
     if (resilient_) {
         // The cached agent stays until its replacement is in place, but is never started now.
+        if (ownsPartial() && response.resumedFrom == 0) {
+            // The old part goes before a new record names the file, so that no record ever
+            // names another file's bytes.
+            removePartialDownload(cache_.directory());
+        }
         recordPartial(response);
     } else if (!agentDir.empty()) {
         cache_.discardAgent().ignore(
@@ -86,20 +91,21 @@ bool Download::holdCacheAlone() {
     return false;
 }
 
+bool Download::ownsPartial() {
+    partialOwned_ = partialOwned_ || (!privateRun_ && cache_.locked() &&
+                                      cache_.lockMode() == InstallAgentCache::Lock::Mode::Exclusive);
+    return partialOwned_;
+}
+
 void Download::recordPartial(const platform::UrlResponse& response) {
-    if (privateRun_ || !cache_.locked() || cache_.lockMode() != InstallAgentCache::Lock::Mode::Exclusive) {
-        return;
-    }
-    partialOwned_ = true;
-    if (response.resumedFrom > 0) {
+    if (!ownsPartial() || response.resumedFrom > 0) {
         return; // the record is this answer's already
     }
-    // The old part goes before the new record names the file, so that no record ever names
-    // another file's bytes.
-    removePartialDownload(cache_.directory());
     const std::string etag = response.headerField("ETag").value_or("");
     if (!isUsableValidationString(etag) || etag.starts_with("W/")) {
-        return; // nothing could guard a later range: not kept for the next run
+        // Nothing could guard a later range: not kept for the next run.
+        removePartialDownload(cache_.directory(), false);
+        return;
     }
     writePartialRecord(cache_.directory(), {downloadFrom, etag, response.expectedContentLength})
         .ignore("without its record the part is not resumed, only downloaded again");
@@ -119,7 +125,7 @@ void Download::downloadWillRetry(const platform::RetryNotice& notice) {
     state_.activity = platform::Activity::Waiting;
     // TRANSLATORS: the first %s is the seconds to wait, the second and third which try comes
     // next of how many, as in "Trying again in 4 s (2 of 5)…".
-    state_.status = notice.serverAnswered
+    state_.status = notice.serverBusy
                         ? formatText(_("The server is busy. Trying again in %s s (%s of %s)…"),
                                      seconds.c_str(), next.c_str(), tries.c_str())
                         : formatText(_("Connection lost. Trying again in %s s (%s of %s)…"),

@@ -241,11 +241,13 @@ std::optional<PartialDownload> readPartialDownload(const std::string& cacheDirec
     return partial;
 }
 
-void removePartialDownload(const std::string& cacheDirectory) {
+void removePartialDownload(const std::string& cacheDirectory, bool file) {
     removeRecord(recordPath(cacheDirectory, PARTIAL_RECORD_FILE))
         .ignore("a record whose file is gone is never resumed");
-    removeRecord(recordPath(cacheDirectory, PARTIAL_DOWNLOAD_FILE))
-        .ignore("what resists is replaced by the next download");
+    if (file) {
+        removeRecord(recordPath(cacheDirectory, PARTIAL_DOWNLOAD_FILE))
+            .ignore("what resists is replaced by the next download");
+    }
 }
 
 } // namespace qz

@@ -71,8 +71,8 @@ Result<> writePartialRecord(const std::string& cacheDirectory, const PartialDown
 // regular, owner-only file of ours (its mode could let others change what we resume).
 std::optional<PartialDownload> readPartialDownload(const std::string& cacheDirectory);
 
-// Removes the partial download and its record.
-void removePartialDownload(const std::string& cacheDirectory);
+// Removes the partial download's record and, unless told otherwise, the file.
+void removePartialDownload(const std::string& cacheDirectory, bool file = true);
 
 // Removes the records of the cached agent: its validation string, its vouch, and what older
 // installers wrote.

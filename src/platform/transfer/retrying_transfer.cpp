@@ -211,21 +211,20 @@ void RetryingTransfer::waitThenTry(const UrlError& error) {
                       ? fileSize(options_.destination)
                       : 0;
     answered_ = answered_ || error.serverAnswered;
-    tick(wait);
+    tick(wait, error.httpStatus >= 400);
 }
 
-void RetryingTransfer::tick(double left) {
+void RetryingTransfer::tick(double left, bool busy) {
     const auto alive = alive_;
-    delegate_.transferWillRetry(
-        RetryNotice{std::ceil(left), tries_ + 1, policy_.maxTries, answered_});
+    delegate_.transferWillRetry(RetryNotice{std::ceil(left), tries_ + 1, policy_.maxTries, busy});
     if (!*alive || !running_) {
         return;
     }
     const double step = std::min(left, left - std::ceil(left) + 1.0);
-    wait_ = loop_.callLater(step * policy_.waitScale, [this, left, step] {
+    wait_ = loop_.callLater(step * policy_.waitScale, [this, left, step, busy] {
         wait_ = 0;
         if (left - step > 1e-9) {
-            tick(left - step);
+            tick(left - step, busy);
         } else {
             startTry();
         }

@@ -68,7 +68,7 @@ class RetryingTransfer : UrlTransferDelegate {
   private:
     void startTry();
     void waitThenTry(const UrlError& error);
-    void tick(double left);
+    void tick(double left, bool busy);
     void fail(UrlError error);
     void failNotAnArchive();
     // False when the delegate ended this transfer meanwhile.

@@ -188,6 +188,10 @@ Result<> TransferBody::finish() {
 }
 
 void TransferBody::abandon(bool deleteFile) {
+    if (held_ && !deleteFile) {
+        finishHeld_ = true; // release() still writes what arrived, for a later try
+        return;
+    }
     heldBytes_.clear();
     if (!deleteFile) {
         file_.flush().ignore("a later try goes on from what reached the file");

@@ -67,7 +67,7 @@ struct RetryNotice {
     double seconds = 0;
     int nextTry = 0;
     int maxTries = 0;
-    bool serverAnswered = false; // the server said it was busy, rather than not answering
+    bool serverBusy = false; // the server answered that it was busy, rather than not at all
 };
 
 // Called on the main thread from the event loop, one call at a time, in order:
