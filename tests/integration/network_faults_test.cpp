@@ -243,5 +243,32 @@ TEST_F(NetworkFaults, AnUnreachableServerStartsOnlyASignedCachedAgent) {
     }
 }
 
+TEST_F(NetworkFaults, ASignatureReplacedDuringTheDownloadIsFetchedAgainBeforeRefusing) {
+    test::ScratchDir keysDir;
+    const auto keys = test::makeMinisignKeys(keysDir.path(), "release");
+    test::writeFile(installer.resources + "/installAgentKey.pub", test::readFile(keys.publicKey));
+    test::ScratchDir published;
+    const std::string signature = published / "InstallAgent.zip.minisig";
+    // The signature of the release before, still there when the run starts.
+    test::writeFile(published / "InstallAgent.zip", agentArchive(1000, 3));
+    test::minisignSign(keys, published / "InstallAgent.zip",
+                       test::releaseComment("InstallAgent.zip", 1, 2 * archive.size()));
+    const std::string before = test::readFile(signature);
+    test::writeFile(published / "InstallAgent.zip", archive);
+    test::minisignSign(keys, published / "InstallAgent.zip",
+                       test::releaseComment("InstallAgent.zip", 2, archive.size()));
+    const std::string after = test::readFile(signature);
+    test::writeFile(signature, before);
+    server.setDirectory(published.path());
+    server.setPaced(64 * 1024);
+
+    test::ChildProcess child(installer.executable, {}, options());
+    ASSERT_TRUE(test::eventually([&] { return server.requestCount() == 2; }, 5.0));
+    test::writeFile(signature, after); // the release's upload ends while the archive arrives
+    server.releasePiece(100);
+    expectAgentStartedFromCache(child.wait(), "\"v1\"");
+    EXPECT_EQ(server.requestCount(), 3);
+}
+
 } // namespace
 } // namespace qz
