@@ -133,7 +133,8 @@ void Download::downloadFromURL(const std::string& url) {
             installAgentLocation_ = cache_.directory() + PARTIAL_DOWNLOAD_FILE;
             if (const auto partial = readPartialDownload(cache_.directory());
                 partial && partial->url == url &&
-                (partial->length < 0 || partial->size < static_cast<std::uint64_t>(partial->length))) {
+                (partial->length < 0 ||
+                 partial->size < static_cast<std::uint64_t>(partial->length))) {
                 checks.resumeFrom = partial->size;
                 checks.resumeETag = partial->etag;
             }

@@ -74,7 +74,8 @@ class DownloadEnvironment {
                    std::function<void(SignatureText text)> done) = 0;
     // The same, tried again under `policy`, each wait told to `waiting`.
     virtual std::unique_ptr<Transfer>
-    fetchSignature(const platform::UrlRequest& request, std::function<void(SignatureText text)> done,
+    fetchSignature(const platform::UrlRequest& request,
+                   std::function<void(SignatureText text)> done,
                    const platform::RetryPolicy& /*policy*/,
                    std::function<void(const platform::RetryNotice&)> /*waiting*/) {
         return fetchSignature(request, std::move(done));
@@ -204,7 +205,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     std::int64_t bytesReceived_ = 0;
     std::string storedValidationString_;
     InstallAgentCache cache_;
-    bool resilient_ = false;   // the installer asks for the download that survives the network
+    bool resilient_ = false;    // the installer asks for the download that survives the network
     bool partialOwned_ = false; // this run writes the cache's partial download
     bool signatureRefetched_ = false;
     bool privateRun_ = false; // the cache is not trusted: nothing is read from it or written to it

@@ -52,8 +52,8 @@ class UrlTransferAdapter : public Transfer {
 class RetryingTransferAdapter : public Transfer {
   public:
     RetryingTransferAdapter(platform::EventLoop& loop, const platform::UrlRequest& request,
-                            const std::string& destination,
-                            platform::UrlTransferDelegate& delegate, const TransferChecks& checks)
+                            const std::string& destination, platform::UrlTransferDelegate& delegate,
+                            const TransferChecks& checks)
         : transfer_(loop, request,
                     platform::RetryingOptions{destination, checks.hashBody,
                                               checks.maximumBodyLength, false, true,

@@ -92,8 +92,9 @@ bool Download::holdCacheAlone() {
 }
 
 bool Download::ownsPartial() {
-    partialOwned_ = partialOwned_ || (!privateRun_ && cache_.locked() &&
-                                      cache_.lockMode() == InstallAgentCache::Lock::Mode::Exclusive);
+    partialOwned_ =
+        partialOwned_ || (!privateRun_ && cache_.locked() &&
+                          cache_.lockMode() == InstallAgentCache::Lock::Mode::Exclusive);
     return partialOwned_;
 }
 

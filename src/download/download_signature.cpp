@@ -37,12 +37,11 @@ bool Download::refetchSignatureThenHandOver() {
         request,
         [this](SignatureText text) {
             const auto* signature = std::get_if<std::string>(&text);
-            auto vouched = signature != nullptr
-                               ? VouchedArchive::check(*keys_, *signature,
-                                                       archiveNameOfUrl(downloadFrom),
-                                                       privateRun_ ? VersionFloors()
-                                                                   : cache_.newestVersions())
-                               : Result<VouchedArchive>(Failure{"no signature"});
+            auto vouched =
+                signature != nullptr
+                    ? VouchedArchive::check(*keys_, *signature, archiveNameOfUrl(downloadFrom),
+                                            privateRun_ ? VersionFloors() : cache_.newestVersions())
+                    : Result<VouchedArchive>(Failure{"no signature"});
             if (vouched) {
                 vouched_ = *vouched;
             }

@@ -216,8 +216,8 @@ Result<> writePartialRecord(const std::string& cacheDirectory, const PartialDown
         return Failure{"A partial download of this URL or ETag is not kept"};
     }
     return replaceRecord(recordPath(cacheDirectory, PARTIAL_RECORD_FILE),
-                         partial.url + "\n" + partial.etag + "\n" +
-                             std::to_string(partial.length) + "\n");
+                         partial.url + "\n" + partial.etag + "\n" + std::to_string(partial.length) +
+                             "\n");
 }
 
 std::optional<PartialDownload> readPartialDownload(const std::string& cacheDirectory) {

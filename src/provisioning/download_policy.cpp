@@ -19,7 +19,8 @@ bool resilientDownloadIn(const std::string& resources) {
         const auto trimmed = [](std::string text) {
             const auto first = text.find_first_not_of(" \t\r");
             const auto last = text.find_last_not_of(" \t\r");
-            return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+            return first == std::string::npos ? std::string()
+                                              : text.substr(first, last - first + 1);
         };
         if (trimmed(line.substr(0, colon)) == "download") {
             resilient = trimmed(line.substr(colon + 1)) == "resilient";

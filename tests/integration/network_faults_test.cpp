@@ -235,9 +235,9 @@ TEST_F(NetworkFaults, AnUnreachableServerStartsOnlyASignedCachedAgent) {
                         "http://127.0.0.1:9/InstallAgent.zip\n");
         const auto offline = run();
         EXPECT_EQ(offline.exitStatus, c.exitStatus) << offline.err;
-        const bool started = offline.err.find("The server cannot be reached; starting the install "
-                                              "agent already on this computer (version 7).") !=
-                             std::string::npos;
+        const bool started =
+            offline.err.find("The server cannot be reached; starting the install "
+                             "agent already on this computer (version 7).") != std::string::npos;
         EXPECT_EQ(started, c.signedInstaller) << offline.err;
         EXPECT_EQ(test::recordedArguments(root / "record").empty(), !c.signedInstaller);
     }

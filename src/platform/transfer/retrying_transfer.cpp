@@ -207,9 +207,8 @@ void RetryingTransfer::waitThenTry(const UrlError& error) {
     wait = std::min(wait, left);
     waited_ += wait;
     // The next try goes on from what reached the file, when its ETag can guard the rest.
-    resumeFrom_ = !options_.destination.empty() && isStrong(bodyETag_)
-                      ? fileSize(options_.destination)
-                      : 0;
+    resumeFrom_ =
+        !options_.destination.empty() && isStrong(bodyETag_) ? fileSize(options_.destination) : 0;
     answered_ = answered_ || error.serverAnswered;
     tick(wait, error.httpStatus >= 400);
 }

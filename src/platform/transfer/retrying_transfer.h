@@ -16,8 +16,8 @@
 namespace qz::platform {
 
 struct RetryPolicy {
-    int maxTries = 5;          // in all, the first included
-    double maxBackoff = 8.0;   // waits are random up to 1, 2, 4, then this many seconds
+    int maxTries = 5;        // in all, the first included
+    double maxBackoff = 8.0; // waits are random up to 1, 2, 4, then this many seconds
     double retryAfterCap = 60.0;
     double totalWaitCap = 120.0;
     double waitScale = 1.0; // every wait multiplied by this; only tests shorten them

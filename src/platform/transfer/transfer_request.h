@@ -6,11 +6,11 @@
 #include "base/result.h"
 #include "platform/transfer/url_transfer.h"
 
-#include <curl/curl.h>
 #include <ctime>
+#include <curl/curl.h>
 #include <functional>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace qz::platform {

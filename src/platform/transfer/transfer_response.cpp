@@ -3,8 +3,8 @@
 #include "base/translation.h"
 
 #include <algorithm>
-#include <type_traits>
 #include <fcntl.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace qz::platform {
@@ -97,7 +97,8 @@ Result<> TransferBody::resumeAt(std::uint64_t offset) {
         std::string buffer(256 * 1024, '\0');
         std::uint64_t left = offset;
         while (left > 0) {
-            const ssize_t got = ::read(fd, buffer.data(), std::min<std::uint64_t>(left, buffer.size()));
+            const ssize_t got =
+                ::read(fd, buffer.data(), std::min<std::uint64_t>(left, buffer.size()));
             if (got <= 0) {
                 const Failure failure = systemFailure("Could not read the file " + file_.path());
                 ::close(fd);

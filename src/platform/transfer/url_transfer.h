@@ -52,7 +52,7 @@ struct UrlError {
     std::string failingURL;
     bool bodyTooLong = false; // past the maximum body length
     FailureKind kind = FailureKind::Refused;
-    int curlCode = 0;   // CURLcode; 0 when the failure is not libcurl's
+    int curlCode = 0;    // CURLcode; 0 when the failure is not libcurl's
     long httpStatus = 0; // of the final response; 0 when none came
     // The server's Retry-After, in seconds from now.
     std::optional<double> retryAfter{};
@@ -169,6 +169,5 @@ class UrlTransfer {
     class Impl;
     std::unique_ptr<Impl> impl_;
 };
-
 
 } // namespace qz::platform
