@@ -76,7 +76,7 @@ TEST_F(NetworkFaults, EveryPassingFaultEndsWithTheAgentStarted) {
              s.setDropAfter(size / 4 + 1);
              s.setFaultyRequests(std::nullopt);
          },
-         4, "(4 of 5)"},
+         4, "Connection lost. Trying again in"},
         {"a stall at 40 %",
          [&](auto& s) {
              s.setStallAfter(size * 2 / 5);

@@ -85,6 +85,7 @@ const std::string& RetryingTransfer::body() const {
 
 void RetryingTransfer::startTry() {
     ++tries_;
+    lengthAtTry_ = resumeFrom_;
     UrlRequest request = request_;
     if (responded_) {
         // The delegate has acted on the first answer; a later one must carry the body.
@@ -183,6 +184,9 @@ void RetryingTransfer::transferDidFinish() {
 }
 
 void RetryingTransfer::transferDidFail(const UrlError& error) {
+    if (try_->bodyLength() > lengthAtTry_) {
+        tries_ = 1;
+    }
     if (error.kind == FailureKind::Transient && tries_ < policy_.maxTries) {
         waitThenTry(error);
         return;

@@ -40,7 +40,8 @@ struct RetryingOptions {
 // a resumed body, with the whole file's length, then the kept part as the first data) and one
 // end, whatever tries happened in between. A transient failure (FailureKind) is tried again, up
 // to the policy's tries and waits, with exponential backoff and full jitter, or after the
-// server's Retry-After. A try after part of the body arrived asks for the rest with Range and
+// server's Retry-After. A try that moved the body forward starts the count of tries and the
+// backoff afresh: a link that is cut every few minutes still gets the file, bounded by the waits. A try after part of the body arrived asks for the rest with Range and
 // If-Range (strong ETags only); data callbacks count only bytes not counted before. A failure
 // keeps the destination's file for a later run: its owner decides.
 class RetryingTransfer : UrlTransferDelegate {
@@ -87,7 +88,8 @@ class RetryingTransfer : UrlTransferDelegate {
     std::unique_ptr<UrlTransfer> try_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::mt19937 random_{std::random_device{}()};
-    int tries_ = 0;
+    int tries_ = 0; // since the body last moved forward
+    std::uint64_t lengthAtTry_ = 0;
     double waited_ = 0;
     unsigned wait_ = 0;
     bool running_ = true;
