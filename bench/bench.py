@@ -21,6 +21,7 @@ sys.dont_write_bytecode = True  # nothing written beside the sources
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 # The modules beside this one, imported only now so that they leave no bytecode either.
 import fig_memory  # noqa: E402
+import fig_network  # noqa: E402
 import fig_paths  # noqa: E402
 import fig_redraws  # noqa: E402
 import fig_signed  # noqa: E402
@@ -32,7 +33,7 @@ from report import compose, load_average  # noqa: E402
 GROUPS = (("download", fig_paths.download_throughput), ("cache", fig_paths.cache_hit),
           ("bundle", fig_paths.bundle_path), ("signed-download", fig_signed.signed_download),
           ("signed-bundle", fig_signed.signed_bundle), ("memory", fig_memory.memory),
-          ("redraws", fig_redraws.redraws))
+          ("redraws", fig_redraws.redraws), ("network", fig_network.network_faults))
 
 
 def on_signal(signum, _frame):

@@ -20,7 +20,7 @@ build="$src/build-bench"
 
 # What the build and the benchmarks need.
 packages="g++ cmake ninja-build pkg-config libcurl4-openssl-dev libssl-dev libglib2.0-dev
-libgtk-3-dev unzip ca-certificates nginx-light curl xvfb python3 minisign
+libgtk-3-dev unzip ca-certificates nginx-light curl wget xvfb python3 minisign
 openssl"
 missing=""
 for p in $packages; do
