@@ -151,9 +151,16 @@ TEST_F(NetworkFaults, AWebPageInsteadOfTheArchiveIsRefusedBeforeAnythingIsCached
     }
 }
 
-TEST_F(NetworkFaults, ARunKilledPartWayIsResumedByTheNextRun) {
+TEST_F(NetworkFaults, ARunKilledPartWayIsResumedByTheNextRunAndItsSignatureStillHolds) {
     archive = agentArchive(2 * 1024 * 1024);
-    server.setBody(archive);
+    test::ScratchDir keysDir;
+    const auto keys = test::makeMinisignKeys(keysDir.path(), "release");
+    test::writeFile(installer.resources + "/installAgentKey.pub", test::readFile(keys.publicKey));
+    test::ScratchDir published;
+    test::writeFile(published / "InstallAgent.zip", archive);
+    test::minisignSign(keys, published / "InstallAgent.zip",
+                       test::releaseComment("InstallAgent.zip", 1, archive.size()));
+    server.setDirectory(published.path());
     server.setPaced(128 * 1024);
     {
         test::ChildProcess child(installer.executable, {}, options());
@@ -171,11 +178,14 @@ TEST_F(NetworkFaults, ARunKilledPartWayIsResumedByTheNextRun) {
     const std::size_t kept = test::readFile(cache() + "installagent.part").size();
     const std::uint64_t sentBefore = server.bodyBytesSent();
     server.setPaced(0);
+    // The kept part is hashed with the rest: the signature is checked over the whole archive.
     expectAgentStartedFromCache(run(), "\"v1\"", 2 * 1024 * 1024);
     const auto second = server.requests().back();
     EXPECT_EQ(second.header("Range"), "bytes=" + std::to_string(kept) + "-");
     EXPECT_EQ(second.header("If-Range"), "\"v1\"");
-    EXPECT_EQ(server.bodyBytesSent() - sentBefore, archive.size() - kept);
+    const std::uint64_t signatureBytes =
+        test::readFile(published / "InstallAgent.zip.minisig").size();
+    EXPECT_EQ(server.bodyBytesSent() - sentBefore, archive.size() - kept + signatureBytes);
 }
 
 TEST_F(NetworkFaults, ACorruptArchivePublishedOverAGoodOneLeavesTheCachedAgent) {
