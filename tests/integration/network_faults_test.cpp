@@ -34,6 +34,20 @@ class NetworkFaults : public test::DownloadInstaller {
         server.setRanges(true);
     }
 
+    // The installer carries a key, and the server publishes `bytes` signed as this version.
+    void publishSigned(const std::string& bytes, std::uint64_t version, std::uint64_t size = 0) {
+        if (!keys) {
+            keys = test::makeMinisignKeys(keysDir.path(), "release");
+        }
+        test::writeFile(installer.resources + "/installAgentKey.pub",
+                        test::readFile(keys->publicKey));
+        test::writeFile(published / "InstallAgent.zip", bytes);
+        test::minisignSign(
+            *keys, published / "InstallAgent.zip",
+            test::releaseComment("InstallAgent.zip", version, size != 0 ? size : bytes.size()));
+        server.setDirectory(published.path());
+    }
+
     test::RunResult run(const std::vector<std::string>& extraEnv = {}) {
         std::vector<std::string> env = {"QZ_TEST_RETRY_WAIT_SCALE=0.01", "QZ_DOWNLOAD_TIMEOUT=1"};
         env.insert(env.end(), extraEnv.begin(), extraEnv.end());
@@ -54,6 +68,9 @@ class NetworkFaults : public test::DownloadInstaller {
     }
 
     std::string archive;
+    test::ScratchDir keysDir;
+    test::ScratchDir published;
+    std::optional<test::MinisignKeys> keys;
 };
 
 TEST_F(NetworkFaults, EveryPassingFaultEndsWithTheAgentStarted) {
@@ -153,14 +170,7 @@ TEST_F(NetworkFaults, AWebPageInsteadOfTheArchiveIsRefusedBeforeAnythingIsCached
 
 TEST_F(NetworkFaults, ARunKilledPartWayIsResumedByTheNextRunAndItsSignatureStillHolds) {
     archive = agentArchive(2 * 1024 * 1024);
-    test::ScratchDir keysDir;
-    const auto keys = test::makeMinisignKeys(keysDir.path(), "release");
-    test::writeFile(installer.resources + "/installAgentKey.pub", test::readFile(keys.publicKey));
-    test::ScratchDir published;
-    test::writeFile(published / "InstallAgent.zip", archive);
-    test::minisignSign(keys, published / "InstallAgent.zip",
-                       test::releaseComment("InstallAgent.zip", 1, archive.size()));
-    server.setDirectory(published.path());
+    publishSigned(archive, 1);
     server.setPaced(128 * 1024);
     {
         test::ChildProcess child(installer.executable, {}, options());
@@ -219,13 +229,9 @@ TEST_F(NetworkFaults, WithoutTheSettingOneRequestAndTheFirstCutIsFinal) {
 }
 
 TEST_F(NetworkFaults, AnUnreachableServerStartsOnlyASignedCachedAgent) {
-    test::ScratchDir keysDir;
-    const auto keys = test::makeMinisignKeys(keysDir.path(), "release");
-    test::ScratchDir published;
-    test::writeFile(published / "InstallAgent.zip", archive);
-    test::minisignSign(keys, published / "InstallAgent.zip",
-                       test::releaseComment("InstallAgent.zip", 7, archive.size()));
-    server.setDirectory(published.path());
+    publishSigned(archive, 7);
+    const std::string keyFile = installer.resources + "/installAgentKey.pub";
+    const std::string key = test::readFile(keyFile);
     struct Case {
         bool signedInstaller;
         int exitStatus;
@@ -233,10 +239,9 @@ TEST_F(NetworkFaults, AnUnreachableServerStartsOnlyASignedCachedAgent) {
     for (const Case c : {Case{true, 0}, Case{false, 255}}) {
         SCOPED_TRACE(c.signedInstaller ? "signed" : "unsigned");
         test::removeTree(cache());
-        const std::string keyFile = installer.resources + "/installAgentKey.pub";
         ::unlink(keyFile.c_str());
         if (c.signedInstaller) {
-            test::writeFile(keyFile, test::readFile(keys.publicKey));
+            test::writeFile(keyFile, key);
         }
         test::writeFile(installer.resources + "/installAgentURL.txt", server.url() + "\n");
         expectAgentStartedFromCache(run(), "\"v1\"");
@@ -254,22 +259,13 @@ TEST_F(NetworkFaults, AnUnreachableServerStartsOnlyASignedCachedAgent) {
 }
 
 TEST_F(NetworkFaults, ASignatureReplacedDuringTheDownloadIsFetchedAgainBeforeRefusing) {
-    test::ScratchDir keysDir;
-    const auto keys = test::makeMinisignKeys(keysDir.path(), "release");
-    test::writeFile(installer.resources + "/installAgentKey.pub", test::readFile(keys.publicKey));
-    test::ScratchDir published;
     const std::string signature = published / "InstallAgent.zip.minisig";
     // The signature of the release before, still there when the run starts.
-    test::writeFile(published / "InstallAgent.zip", agentArchive(1000, 3));
-    test::minisignSign(keys, published / "InstallAgent.zip",
-                       test::releaseComment("InstallAgent.zip", 1, 2 * archive.size()));
+    publishSigned(agentArchive(1000, 3), 1, 2 * archive.size());
     const std::string before = test::readFile(signature);
-    test::writeFile(published / "InstallAgent.zip", archive);
-    test::minisignSign(keys, published / "InstallAgent.zip",
-                       test::releaseComment("InstallAgent.zip", 2, archive.size()));
+    publishSigned(archive, 2);
     const std::string after = test::readFile(signature);
     test::writeFile(signature, before);
-    server.setDirectory(published.path());
     server.setPaced(64 * 1024);
 
     test::ChildProcess child(installer.executable, {}, options());

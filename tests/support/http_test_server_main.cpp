@@ -1,10 +1,7 @@
 // qz-test-server (--file PATH | --directory DIR) [--etag VALUE] [--status CODE]
-//                [--chunk BYTES --delay-ms MS] [--ranges] [--drop-every BYTES]
-//                [--port-file PATH] [--bytes-file PATH]
+//                [--chunk BYTES --delay-ms MS] [--port-file PATH]
 // Serves the file for any path, or the directory's files by path, on 127.0.0.1 and an ephemeral
-// port until SIGTERM or SIGINT. --ranges honours "Range: bytes=N-"; --drop-every cuts each
-// response after that many of its body bytes; --bytes-file receives, on exit, the body bytes sent
-// and the number of requests, one a line.
+// port until SIGTERM or SIGINT.
 
 #include "support/http_test_server.h"
 
@@ -19,12 +16,9 @@ int main(int argc, char** argv) {
     g_autofree gchar* directory = nullptr;
     g_autofree gchar* etag = nullptr;
     g_autofree gchar* portFile = nullptr;
-    g_autofree gchar* bytesFile = nullptr;
     int status = 200;
     int chunk = 0;
     int delayMs = 0;
-    gboolean ranges = FALSE;
-    gint64 dropEvery = 0;
     const GOptionEntry entries[] = {
         {"file", 0, 0, G_OPTION_ARG_FILENAME, &file, "The body, for any path", "PATH"},
         {"directory", 0, 0, G_OPTION_ARG_FILENAME, &directory, "Its files, by path", "DIR"},
@@ -32,21 +26,14 @@ int main(int argc, char** argv) {
         {"status", 0, 0, G_OPTION_ARG_INT, &status, "The status of every answer", "CODE"},
         {"chunk", 0, 0, G_OPTION_ARG_INT, &chunk, "The body in pieces of this size", "BYTES"},
         {"delay-ms", 0, 0, G_OPTION_ARG_INT, &delayMs, "The pause between pieces", "MS"},
-        {"ranges", 0, 0, G_OPTION_ARG_NONE, &ranges, "Honour Range: bytes=N-", nullptr},
-        {"drop-every", 0, 0, G_OPTION_ARG_INT64, &dropEvery, "Cut each response after this",
-         "BYTES"},
         {"port-file", 0, 0, G_OPTION_ARG_FILENAME, &portFile, "Where to write the port", "PATH"},
-        {"bytes-file", 0, 0, G_OPTION_ARG_FILENAME, &bytesFile,
-         "Where to write the body bytes sent and the requests, on exit", "PATH"},
         {}};
     g_autoptr(GOptionContext) options = g_option_context_new("- a test HTTP server");
     g_option_context_add_main_entries(options, entries, nullptr);
     if (!g_option_context_parse(options, &argc, &argv, nullptr) ||
-        (file == nullptr) == (directory == nullptr) || argc > 1 || chunk < 0 || delayMs < 0 ||
-        dropEvery < 0) {
+        (file == nullptr) == (directory == nullptr) || argc > 1 || chunk < 0 || delayMs < 0) {
         std::cerr << "usage: qz-test-server (--file PATH | --directory DIR) [--etag VALUE] "
-                     "[--status CODE] [--chunk BYTES --delay-ms MS] [--ranges] "
-                     "[--drop-every BYTES] [--port-file PATH] [--bytes-file PATH]\n";
+                     "[--status CODE] [--chunk BYTES --delay-ms MS] [--port-file PATH]\n";
         return 2;
     }
 
@@ -59,10 +46,6 @@ int main(int argc, char** argv) {
     server.setETag(etag ? std::optional<std::string>(etag) : std::nullopt);
     server.setStatus(status);
     server.setSlow(static_cast<std::size_t>(chunk), std::chrono::milliseconds(delayMs));
-    server.setRanges(ranges);
-    if (dropEvery > 0) {
-        server.setDropAfter(static_cast<std::size_t>(dropEvery));
-    }
 
     const std::string port = std::to_string(server.port()) + "\n";
     // Written atomically, so readers polling for the file never see it half written.
@@ -80,12 +63,5 @@ int main(int argc, char** argv) {
     g_unix_signal_add(SIGTERM, quit, loop);
     g_unix_signal_add(SIGINT, quit, loop);
     g_main_loop_run(loop);
-
-    const std::string counts = std::to_string(server.bodyBytesSent()) + "\n" +
-                               std::to_string(server.requestCount()) + "\n";
-    if (bytesFile != nullptr && !g_file_set_contents(bytesFile, counts.c_str(), -1, nullptr)) {
-        std::cerr << "qz-test-server: cannot write " << bytesFile << "\n";
-        return 1;
-    }
     return 0;
 }
