@@ -150,6 +150,19 @@ TEST_F(NetworkFaults, AnArchiveRepublishedBetweenTwoTriesIsDownloadedAgainWhole)
               "bytes=" + std::to_string(archive.size() / 2) + "-");
 }
 
+TEST_F(NetworkFaults, CtrlCEndsTheWaitAtOnceAsACancel) {
+    server.setStatus(503);
+    server.setRetryAfter("60");
+    test::ChildProcess child(installer.executable, {}, options());
+    ASSERT_TRUE(child.waitForErr("Trying again in 60 s (2 of 5)", 5.0)) << child.errSoFar();
+    child.signal(SIGINT);
+    ASSERT_TRUE(child.waitForExit(2.0));
+    const auto result = child.wait();
+    EXPECT_EQ(result.exitStatus, 255);
+    EXPECT_EQ(result.errLines().back(), "Installation failed.");
+    EXPECT_EQ(server.requestCount(), 1);
+}
+
 TEST_F(NetworkFaults, AWebPageInsteadOfTheArchiveIsRefusedBeforeAnythingIsCached) {
     const std::vector<std::pair<std::optional<std::string>, std::string>> pages = {
         {"text/html; charset=utf-8", "PK\x03\x04 a page that starts like a zip"},
