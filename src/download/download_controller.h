@@ -176,6 +176,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     bool ownsPartial();
     void recordPartial(const platform::UrlResponse& response);
     void removePartial();
+    void downloadAgainPrivately();
     Result<> checkDownloadedArchive();
     bool cachedAgentCounts() const;
     void refuse(const Failure& why);

@@ -2,6 +2,7 @@
 #include "download/download_controller.h"
 
 #include "bootstrap/message_reporter.h"
+#include "download/download_entry.h"
 #include "platform/system/directories.h"
 #include "platform/system/system_log.h"
 #include "process/install_agent_commands.h"
@@ -120,8 +121,30 @@ void Download::finishHandOver(const std::string& unpackDir, bool unpacked) {
         failure(_("Failed to unzip the installer."), platform::TextColour::Red);
         return;
     }
+    if (resilient_) {
+        if (const auto trusted = cache_.checkTrust(); !trusted) {
+            // Someone else could have written the archive we unpacked from the cache: this run
+            // downloads it again into its own scratch directory, as for a cache never trusted.
+            report_message_main(trusted.shown(), true);
+            downloadAgainPrivately();
+            return;
+        }
+    }
     agentReady_ = true;
     closeWindow();
+}
+
+void Download::downloadAgainPrivately() {
+    cache_.unlock();
+    privateRun_ = true;
+    partialOwned_ = false;
+    installAgentLocation_ = downloadTo;
+    validationString_.clear();
+    bytesReceived_ = 0;
+    const std::string splash = state_.splashImage;
+    state_ = platform::WindowState();
+    state_.splashImage = splash;
+    acquireCacheThenDownload();
 }
 
 } // namespace qz

@@ -108,13 +108,24 @@ TEST_F(CacheRepair, ACacheThatTurnsUntrustedMidRunIsNotUnpackedInto) {
                         "' ]; then : > '" + (root / "spoilt") + "'; chmod 0777 '" +
                         (root / "home/.velmor") + "'; fi\n",
                     0755);
-    const auto result = run({"PATH=" + (root / "bin") + ":" + std::getenv("PATH")});
-    EXPECT_EQ(result.exitStatus, 0) << result.err;
-    EXPECT_EQ(result.out, "agent ran\n");
-    // This run's own archive, unpacked into its own scratch directory.
-    const auto args = test::recordedArguments(root / "record");
-    ASSERT_FALSE(args.empty());
-    EXPECT_TRUE(args[0].starts_with(root / "tmp/qz")) << args[0];
+    // With the download that survives the network the archive lies in the cache: it is not
+    // unpacked from there either, but downloaded again.
+    for (const bool resilient : {false, true}) {
+        if (resilient) {
+            test::writeFile(installer.resources + "/installerSettings.txt",
+                            "download: resilient\n");
+            ::chmod((root / "home/.velmor").c_str(), 0700);
+            ::unlink((root / "spoilt").c_str());
+            test::removeTree(cache());
+        }
+        const auto result = run({"PATH=" + (root / "bin") + ":" + std::getenv("PATH")});
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        EXPECT_EQ(result.out, "agent ran\n");
+        // This run's own archive, unpacked into its own scratch directory.
+        const auto args = test::recordedArguments(root / "record");
+        ASSERT_FALSE(args.empty());
+        EXPECT_TRUE(args[0].starts_with(root / "tmp/qz")) << args[0];
+    }
 }
 
 } // namespace
