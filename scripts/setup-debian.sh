@@ -10,7 +10,7 @@ gettext"
 case "${1:-build}" in
 build) ;;
 demo) packages="$packages minisign" ;;
-test) packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format minisign
+test) packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format minisign busybox
 locales dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 debootstrap" ;;
 # The release program: Debian 12's clang against a Debian 11 sysroot, and libcurl from source.
 release) packages="clang-14 cmake ninja-build pkg-config make gettext debootstrap

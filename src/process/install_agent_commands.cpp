@@ -5,6 +5,7 @@
 #include "bootstrap/installer_constants.h"
 #include "platform/system/child_processes.h"
 #include "process/shell.h"
+#include "process/zip_encryption.h"
 
 #include <exception>
 #include <sys/stat.h>
@@ -27,9 +28,13 @@ bool unzipInstallAgent(std::string zipPath, std::string destination, std::string
     if (::stat(zipPath.c_str(), &st) != 0) {
         return false;
     }
-    // -P "": an encrypted entry fails at once (as a wrong password does) instead of unzip asking
-    // for a password on the terminal and waiting for ever.
-    const std::string line = smart_quote(unzipCommand) + " -qq -o -P \"\" " + smart_quote(zipPath) +
+    // An encrypted entry fails at once, as unzip's own failure does, instead of unzip asking for
+    // a password on the terminal and waiting for ever.
+    if (hasEncryptedEntries(zipPath).value_or(false)) {
+        reporter(_("Failed to unzip the install agent"), true);
+        return false;
+    }
+    const std::string line = smart_quote(unzipCommand) + " -qq -o " + smart_quote(zipPath) +
                              " -d " + smart_quote(destination);
     int status = -1;
     try {

@@ -80,6 +80,18 @@ TEST_F(DownloadPath, FirstRunDownloadsUnpacksIntoTheCacheAndStartsTheAgent) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
+TEST_F(DownloadPath, BusyBoxsUnzipServesTheDownloadAndTheBundlePath) {
+    // Minimal systems have BusyBox's unzip, which takes the design's options and no others.
+    test::makeDirectories(root / "bin");
+    ASSERT_EQ(::symlink("/bin/busybox", (root / "bin/unzip").c_str()), 0);
+    const std::string path = "PATH=" + (root / "bin") + ":" + std::getenv("PATH");
+    expectAgentStartedFromCache(run({path}), "v1");
+    test::writeFile(installer.resources + "/InstallAgent.zip", test::makeAgentZip("echo bundle"));
+    const auto bundled = run({path});
+    EXPECT_EQ(bundled.exitStatus, 0) << bundled.err;
+    EXPECT_EQ(bundled.out, "bundle\n");
+}
+
 TEST_F(DownloadPath, TheSameETagReusesTheCacheAndAChangedOneReplacesIt) {
     expectAgentStartedFromCache(run(), "v1");
     // A file of our own in the cache shows whether it was rewritten.
