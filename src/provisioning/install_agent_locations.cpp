@@ -4,6 +4,7 @@
 #include "base/translation.h"
 #include "bootstrap/installer_constants.h"
 #include "platform/system/main_bundle.h"
+#include "process/executable_location.h"
 #include "provisioning/cache_trust.h"
 
 #include <cerrno>

@@ -4,6 +4,7 @@
 #include "bootstrap/installer_constants.h"
 #include "download/download_entry.h"
 #include "platform/system/main_bundle.h"
+#include "process/executable_location.h"
 #include "process/install_agent_commands.h"
 #include "provisioning/cache_trust.h"
 #include "provisioning/install_agent_locations.h"
