@@ -269,6 +269,19 @@ TEST_F(MakeInstaller, TheArchiveOfAnInstallerWithItsTitle) {
     test::runProgram("tar", {"-xzf", root / "A.tar.gz", "-C", root / "cwd"});
     EXPECT_EQ(test::listDirectory(root / "cwd"), Lines{"A.app"});
     EXPECT_EQ(runInstaller(root / "cwd/A.app/Contents/MacOS/A").out, "agent ran\n");
+
+    // Packaged by another user (4242 in a user namespace of its own), owned by root all the same.
+    const auto packaged = test::runProgram(
+        "unshare",
+        {"--user", "--map-user=4242", "--map-group=4242", QZ_MAKE_INSTALLER_PATH, "--agent",
+         root / "release/agent", "--product", root / "release/bundle.zip", "--bootstrapper",
+         test::builtBootstrapper(), "--embed", "--archive", "--output", root / "B"});
+    ASSERT_EQ(packaged.exitStatus, 0) << packaged.err;
+    const auto listing =
+        test::runProgram("tar", {"-tvzf", root / "B.tar.gz", "--numeric-owner"}).out;
+    for (const auto& line : test::linesOf(listing)) {
+        EXPECT_NE(line.find(" 0/0 "), std::string::npos) << line;
+    }
 }
 
 TEST_F(MakeInstaller, ASecretKeyOfNoneOfThePublicKeysLeavesNothing) {
