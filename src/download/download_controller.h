@@ -178,6 +178,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     void removePartial();
     void downloadAgainPrivately();
     Result<> checkDownloadedArchive();
+    Result<VersionFloors> versionFloors() const;
     bool cachedAgentCounts() const;
     void refuse(const Failure& why);
     void acquireCacheThenDownload();

@@ -37,11 +37,11 @@ bool Download::refetchSignatureThenHandOver() {
         request,
         [this](SignatureText text) {
             const auto* signature = std::get_if<std::string>(&text);
-            auto vouched =
-                signature != nullptr
-                    ? VouchedArchive::check(*keys_, *signature, archiveNameOfUrl(downloadFrom),
-                                            privateRun_ ? VersionFloors() : cache_.newestVersions())
-                    : Result<VouchedArchive>(Failure{"no signature"});
+            const auto floors = versionFloors();
+            auto vouched = signature != nullptr && floors
+                               ? VouchedArchive::check(*keys_, *signature,
+                                                       archiveNameOfUrl(downloadFrom), *floors)
+                               : Result<VouchedArchive>(Failure{"no signature"});
             if (vouched) {
                 vouched_ = *vouched;
             }
@@ -67,8 +67,11 @@ bool Download::startCachedAgentOffline(const platform::UrlError& error) {
         return false;
     }
     const auto floors = cache_.newestVersions();
-    if (const auto floor = floors.find(vouch->keyId);
-        floor != floors.end() && floor->second > vouch->version) {
+    if (!floors) {
+        return false;
+    }
+    if (const auto floor = floors->find(vouch->keyId);
+        floor != floors->end() && floor->second > vouch->version) {
         return false;
     }
     if (!cache_.locked()) {
@@ -111,8 +114,12 @@ void Download::signatureArrived(SignatureText text) {
                 platform::TextColour::Red);
         return;
     }
-    auto vouched = VouchedArchive::check(*keys_, std::get<std::string>(text), archiveName,
-                                         privateRun_ ? VersionFloors() : cache_.newestVersions());
+    const auto floors = versionFloors();
+    if (!floors) {
+        refuse(untrustedArchive(archiveName, floors.failure().text()));
+        return;
+    }
+    auto vouched = VouchedArchive::check(*keys_, std::get<std::string>(text), archiveName, *floors);
     if (!vouched) {
         refuse(vouched.failure());
         return;
@@ -136,15 +143,25 @@ Result<> Download::checkDownloadedArchive() {
         return checked;
     }
     // The cache may have moved on while this run waited for it.
-    const auto floors = privateRun_ ? VersionFloors() : cache_.newestVersions();
-    if (const auto floor = floors.find(vouched_->keyId());
-        floor != floors.end() && floor->second > vouched_->version()) {
+    const auto floors = versionFloors();
+    if (!floors) {
+        return untrustedArchive(archiveNameOfUrl(downloadFrom), floors.failure().text());
+    }
+    if (const auto floor = floors->find(vouched_->keyId());
+        floor != floors->end() && floor->second > vouched_->version()) {
         return untrustedArchive(
             archiveNameOfUrl(downloadFrom),
             Text::format(N_("it is older than the install agent already installed")));
     }
     vouch_ = Vouch{vouched_->keyId(), *digest, length, vouched_->version()};
     return {};
+}
+
+Result<VersionFloors> Download::versionFloors() const {
+    if (privateRun_) {
+        return VersionFloors(); // nothing is read from a cache that is not used
+    }
+    return cache_.newestVersions();
 }
 
 bool Download::cachedAgentCounts() const {

@@ -1,5 +1,6 @@
 #include "provisioning/agent_records.h"
 
+#include "base/translation.h"
 #include "base/write_all.h"
 #include "bootstrap/installer_constants.h"
 
@@ -19,7 +20,8 @@ namespace {
 constexpr std::size_t RECORD_LIMIT = 64 * 1024;
 
 std::string recordPath(const std::string& cacheDirectory, const std::string& name) {
-    return cacheDirectory + PATH_SEPARATOR + name;
+    return cacheDirectory.ends_with(PATH_SEPARATOR) ? cacheDirectory + name
+                                                    : cacheDirectory + PATH_SEPARATOR + name;
 }
 
 template <std::size_t N> std::string hex(const std::array<unsigned char, N>& bytes) {
@@ -67,10 +69,17 @@ Result<std::string> agentIdentity(const std::string& agentDirectory) {
            std::to_string(st.st_ctim.tv_sec) + " " + std::to_string(st.st_ctim.tv_nsec);
 }
 
+// Only a regular file is a record: a FIFO or a device put in its place never blocks the run, and a
+// read that fails is a failure, never an empty record.
 Result<std::string> readRecord(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return systemFailure("Could not read " + path);
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Failure{path + " is not a file", EINVAL};
     }
     std::string text(RECORD_LIMIT + 1, '\0');
     std::size_t got = 0;
@@ -79,7 +88,12 @@ Result<std::string> readRecord(const std::string& path) {
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0) {
+        if (n < 0) {
+            const Failure failure = systemFailure("Could not read " + path);
+            ::close(fd);
+            return failure;
+        }
+        if (n == 0) {
             break;
         }
         got += static_cast<std::size_t>(n);
@@ -164,11 +178,20 @@ std::optional<Vouch> readVouchRecord(const std::string& cacheDirectory,
     return vouch;
 }
 
-VersionFloors readNewestVersions(const std::string& cacheDirectory) {
+Result<VersionFloors> readNewestVersions(const std::string& cacheDirectory) {
     VersionFloors floors;
-    const auto text = readRecord(recordPath(cacheDirectory, NEWEST_VERSIONS_FILE));
+    const std::string path = recordPath(cacheDirectory, NEWEST_VERSIONS_FILE);
+    const auto text = readRecord(path);
+    struct stat st {};
+    if (!text && ::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        return floors; // no version of any key seen yet
+    }
     if (!text) {
-        return floors;
+        // Taken as empty, it would let older agents in and be rewritten with lower floors.
+        return Failure{Text::format(N_("the record of the newest versions installed, %s, cannot "
+                                       "be read"),
+                                    path),
+                       text.failure().error()};
     }
     std::istringstream lines(*text);
     for (std::string line; std::getline(lines, line);) {
@@ -185,7 +208,11 @@ VersionFloors readNewestVersions(const std::string& cacheDirectory) {
 
 Result<> raiseNewestVersion(const std::string& cacheDirectory, const MinisignKeyId& keyId,
                             std::uint64_t version) {
-    VersionFloors floors = readNewestVersions(cacheDirectory);
+    auto read = readNewestVersions(cacheDirectory);
+    if (!read) {
+        return read.failure();
+    }
+    VersionFloors floors = *read;
     if (const auto known = floors.find(keyId); known != floors.end() && known->second >= version) {
         return {};
     }

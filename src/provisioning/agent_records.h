@@ -50,8 +50,10 @@ Result<> writeVouchRecord(const std::string& cacheDirectory, const std::string& 
 std::optional<Vouch> readVouchRecord(const std::string& cacheDirectory,
                                      const std::string& agentDirectory);
 
-// The newest versions recorded; lines that cannot be read are left out.
-VersionFloors readNewestVersions(const std::string& cacheDirectory);
+// The newest versions recorded (none without the record); lines that cannot be read are left out.
+// A record that is there but cannot be read is a failure, for the user: nothing signed is
+// accepted then, and the record is never rewritten.
+Result<VersionFloors> readNewestVersions(const std::string& cacheDirectory);
 
 // Raises the key's newest version to `version` unless it is higher already; the others stay.
 Result<> raiseNewestVersion(const std::string& cacheDirectory, const MinisignKeyId& keyId,

@@ -64,7 +64,7 @@ std::optional<Vouch> InstallAgentCache::vouch() const {
     return readVouchRecord(directory_, agentDirectory());
 }
 
-VersionFloors InstallAgentCache::newestVersions() const {
+Result<VersionFloors> InstallAgentCache::newestVersions() const {
     return readNewestVersions(directory_);
 }
 

@@ -50,7 +50,7 @@ class InstallAgentCache {
     std::optional<Vouch> vouch() const;
     // The newest version seen of each signing key, the floor for the next signed download. It
     // stays when the agent is discarded or replaced.
-    VersionFloors newestVersions() const;
+    Result<VersionFloors> newestVersions() const;
 
     // What killed runs left half done. Only with the lock held, when no run can be unpacking;
     // what resists is tried again by the next run.

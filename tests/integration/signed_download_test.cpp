@@ -296,5 +296,30 @@ TEST_F(SignedDownload, EachKeyKeepsItsNewestVersionThroughEveryReplacement) {
         << older.err;
 }
 
+TEST_F(SignedDownload, AVersionRecordThatCannotBeReadRefusesEverySignedAgentAndStays) {
+    publish(5);
+    ASSERT_EQ(run().exitStatus, 0);
+    // Read as empty, it would let version 4 in and be rewritten without version 5.
+    const std::string record = cache() + ".newest-versions";
+    const std::string floors = test::readFile(record);
+    ::chmod(record.c_str(), 0);
+    for (const std::uint64_t version : {4, 6}) {
+        publish(version);
+        ::unlink((root / "record").c_str());
+        // As a user without root's power to read whatever it likes.
+        const auto result = test::runProgram(
+            "setpriv",
+            {"--bounding-set", "-dac_override,-dac_read_search", "--", installer.executable},
+            test::userRunOptions(root.path(), root / "record"));
+        expectRefused(result);
+        EXPECT_NE(result.err.find("the record of the newest versions installed, " + record +
+                                  ", cannot be read"),
+                  std::string::npos)
+            << result.err;
+    }
+    EXPECT_EQ(test::fileMode(record), 0u);
+    EXPECT_EQ(test::readFile(record), floors);
+}
+
 } // namespace
 } // namespace qz
