@@ -11,9 +11,10 @@
 namespace qz {
 namespace {
 
-bool exists(const std::string& path) {
+// A FIFO or a device in its place would block the window that reads it.
+bool isRegularFile(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 } // namespace
@@ -55,7 +56,7 @@ void Download::applicationDidFinishLaunching() {
     }
     resilient_ = resilientDownloadIn(bundle->resourcePath);
     const std::string splash = platform::appendPathComponent(bundle->resourcePath, "splash.png");
-    if (exists(splash)) {
+    if (isRegularFile(splash)) {
         state_.splashImage = splash;
         showState();
     }

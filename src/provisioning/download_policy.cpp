@@ -2,16 +2,19 @@
 
 #include "base/path.h"
 
-#include <fstream>
+#include "base/regular_file.h"
+
+#include <sstream>
 
 namespace qz {
 
 bool resilientDownloadIn(const std::string& resources) {
-    std::ifstream file(platform::appendPathComponent(resources, INSTALLER_SETTINGS_FILE));
+    // A few lines at most; only a regular file, so that nothing in its place can block the run.
+    const auto start =
+        readRegularFile(platform::appendPathComponent(resources, INSTALLER_SETTINGS_FILE), 4096);
     bool resilient = false;
-    std::string line;
-    // A settings file is a few lines; anything longer is not ours.
-    for (int lines = 0; lines < 100 && std::getline(file, line); ++lines) {
+    std::istringstream file(start ? start->bytes : std::string());
+    for (std::string line; std::getline(file, line);) {
         const auto colon = line.find(':');
         if (colon == std::string::npos) {
             continue;

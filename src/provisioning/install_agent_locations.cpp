@@ -1,6 +1,7 @@
 #include "provisioning/install_agent_locations.h"
 
 #include "base/path.h"
+#include "base/regular_file.h"
 #include "base/translation.h"
 #include "bootstrap/installer_constants.h"
 #include "platform/system/main_bundle.h"
@@ -8,9 +9,11 @@
 #include "provisioning/cache_trust.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace qz {
 
@@ -34,13 +37,21 @@ std::string readEndpointUrlFile(std::string path, MessageReporter reporter) {
     if (::stat(path.c_str(), &st) != 0) {
         return std::string();
     }
-    std::ifstream file(path);
-    if (!file.is_open()) {
+    // Only a regular file: a FIFO in its place would block the run for ever.
+    const auto opened = openRegularFile(path);
+    FILE* file = opened ? ::fdopen(*opened, "r") : nullptr;
+    if (file == nullptr) {
+        if (opened) {
+            ::close(*opened);
+        }
         reporter(_("Failed to open install agent URL file"), true);
         return std::string();
     }
     std::string url;
-    std::getline(file, url, '\n');
+    for (int c = 0; (c = std::fgetc(file)) != EOF && c != '\n';) {
+        url += static_cast<char>(c);
+    }
+    std::fclose(file);
     return url;
 }
 

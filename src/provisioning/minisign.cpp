@@ -1,5 +1,7 @@
 #include "provisioning/minisign.h"
 
+#include "base/regular_file.h"
+
 #include "base/translation.h"
 #include "provisioning/base64.h"
 
@@ -132,8 +134,12 @@ Result<MinisignSignature> parseMinisignSignature(std::string_view text) {
 Result<std::string> readMinisignFile(const std::string& path, MinisignFile file) {
     const bool keys = file == MinisignFile::Keys;
     const std::string name = path.substr(path.find_last_of('/') + 1);
-    const auto unreadable = [&] {
-        const int error = errno;
+    const auto unreadable = [&](int error) {
+        if (error == NOT_A_REGULAR_FILE) {
+            return Failure{keys ? Text::format(N_("it is not a regular file"))
+                                : Text::format(N_("its signature %s is not a regular file"), name),
+                           error};
+        }
         if (error == ENOENT) {
             return Failure{keys ? Text::format(N_("it is missing"))
                                 : Text::format(N_("its signature %s is missing"), name),
@@ -147,10 +153,11 @@ Result<std::string> readMinisignFile(const std::string& path, MinisignFile file)
         // TRANSLATORS: the last %s is the system's reason.
         return Failure{Text::format(N_("its signature %s cannot be read (%s)"), name, why), error};
     };
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return unreadable();
+    const auto opened = openRegularFile(path);
+    if (!opened) {
+        return unreadable(opened.failure().error());
     }
+    const int fd = *opened;
     std::string content;
     char buffer[4096];
     for (;;) {
@@ -159,7 +166,7 @@ Result<std::string> readMinisignFile(const std::string& path, MinisignFile file)
             continue;
         }
         if (got < 0) {
-            Failure failure = unreadable();
+            Failure failure = unreadable(errno);
             ::close(fd);
             return failure;
         }

@@ -1,11 +1,11 @@
 #include "provisioning/validation_string.h"
 
+#include "base/regular_file.h"
 #include "base/write_all.h"
 #include "bootstrap/installer_constants.h"
 
 #include <algorithm>
 #include <fcntl.h>
-#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,12 +45,13 @@ std::string readValidationString(std::string directory) {
     if (::stat(path.c_str(), &st) != 0) {
         return std::string();
     }
-    std::ifstream file(path);
-    std::string stored;
-    if (file.is_open()) {
-        std::getline(file, stored, '\n');
+    // Only a regular file, so that nothing put in its place can block the run.
+    // Longer than any usable validation string, so a cut one never matches.
+    const auto start = readRegularFile(path, 64 * 1024);
+    if (!start) {
+        return std::string();
     }
-    return stored;
+    return start->bytes.substr(0, start->bytes.find('\n'));
 }
 
 bool isCacheValid(std::string directory, std::string validationString) {

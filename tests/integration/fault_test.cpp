@@ -3,6 +3,8 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <tuple>
 
 namespace qz {
 namespace {
@@ -187,6 +189,36 @@ TEST_F(Faults, StrangeUrlFilesFailCleanlyAndQuickly) {
     test::makeDirectories(urlFile);
     expectCleanFailure(run(), "See your system log for more information.");
     EXPECT_EQ(server.requestCount(), 0);
+}
+
+TEST_F(Faults, ResourcesThatAreNotFilesNeverBlockTheRun) {
+    // A FIFO where a file is expected: opened to be read, it would wait for a writer for ever.
+    const std::string keyFile = installer.resources + "/installAgentKey.pub";
+    const std::vector<std::tuple<std::string, std::string, int>> cases = {
+        {"installAgentURL.txt", "Failed to open install agent URL file", 255},
+        {"installAgentKey.pub",
+         "The installer's key file " + keyFile + " is unusable: it is not a regular file.", 255},
+        {"installerSettings.txt", "agent ran", 0},
+        // Without its catalog the run speaks English.
+        {"locale/de/LC_MESSAGES/velmor-bootstrapper.mo", "Initializing the installer", 0},
+    };
+    for (const auto& [resource, expected, status] : cases) {
+        SCOPED_TRACE(resource);
+        const std::string path = installer.resources + "/" + resource;
+        const std::string before = test::pathExists(path) ? test::readFile(path) : "";
+        ::unlink(path.c_str());
+        test::makeDirectories(path.substr(0, path.rfind('/')));
+        ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+        const auto result = run({"LANGUAGE=de", "LC_ALL=C.UTF-8"});
+        EXPECT_FALSE(result.timedOut);
+        EXPECT_EQ(result.exitStatus, status) << result.err;
+        EXPECT_NE((result.err + result.out).find(expected), std::string::npos) << result.err;
+        ::unlink(path.c_str());
+        if (!before.empty()) {
+            test::writeFile(path, before);
+        }
+        test::removeTree(cache());
+    }
 }
 
 TEST_F(Faults, RunningOutOfSpaceWhileDownloadingKeepsNoPartialArchive) {

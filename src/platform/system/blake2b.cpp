@@ -1,5 +1,7 @@
 #include "platform/system/blake2b.h"
 
+#include "base/regular_file.h"
+
 #include "base/translation.h"
 
 #include <cerrno>
@@ -47,10 +49,12 @@ Result<Blake2b512Digest> Blake2b512::finish() {
 
 Result<FileDigest> hashFile(const std::string& path) {
     Blake2b512 running;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return systemFailure(Text::format(N_("Could not read %s"), path));
+    // Only a regular file, so that a FIFO in its place does not block the run.
+    const auto opened = openRegularFile(path);
+    if (!opened) {
+        return Failure{Text::format(N_("Could not read %s"), path), opened.failure().error()};
     }
+    const int fd = *opened;
     std::vector<unsigned char> buffer(256 * 1024);
     FileDigest result;
     for (;;) {

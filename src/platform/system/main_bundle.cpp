@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <clocale>
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/path.h"
+#include "base/regular_file.h"
 #include "base/settings.h"
 #include "base/translation.h"
 
@@ -55,10 +58,13 @@ std::optional<MainBundle> mainBundle(const Settings& settings) {
 
 std::string installerTitle(const std::string& resourcePath) {
     constexpr std::size_t LIMIT = 200;
-    std::ifstream file(appendPathComponent(resourcePath, "installerTitle.txt"), std::ios::binary);
-    std::string title(LIMIT + 1, '\0');
-    file.read(title.data(), std::streamsize(title.size()));
-    title.resize(std::size_t(file.gcount()));
+    // Only a regular file: a FIFO in its place would block the run.
+    const auto start =
+        readRegularFile(appendPathComponent(resourcePath, "installerTitle.txt"), LIMIT + 1);
+    if (!start) {
+        return {};
+    }
+    std::string title = start->bytes;
     const auto end = title.find('\n');
     title.resize(std::min(end, title.size()));
     // A longer title would be cut short here; a control character would garble the window's.
@@ -75,12 +81,39 @@ std::string catalogDirectory(const std::string& resources) {
     return appendPathComponent(resources, "locale");
 }
 
+namespace {
+
+// Whether every catalog of ours under `catalogs` that is there is a regular file.
+bool onlyRegularCatalogs(const std::string& catalogs) {
+    DIR* dir = ::opendir(catalogs.c_str());
+    if (dir == nullptr) {
+        return true;
+    }
+    bool regular = true;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string catalog =
+            catalogs + "/" + entry->d_name + "/LC_MESSAGES/" + TEXT_DOMAIN + ".mo";
+        struct stat st {};
+        if (entry->d_name[0] != '.' && ::stat(catalog.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            regular = false;
+        }
+    }
+    ::closedir(dir);
+    return regular;
+}
+
+} // namespace
+
 void startTranslations(const Settings& settings) {
     // The whole locale, numbers included: nothing we parse depends on it, and what we print for
     // people then follows their conventions.
     std::setlocale(LC_ALL, "");
     if (const auto bundle = mainBundle(settings)) {
-        ::bindtextdomain(TEXT_DOMAIN, catalogDirectory(bundle->resourcePath).c_str());
+        const std::string catalogs = catalogDirectory(bundle->resourcePath);
+        // gettext opens a catalog as it finds it: a FIFO or a device there would block the run.
+        // With one, no catalog is used ("/dev/null" holds none) and every text stays English.
+        ::bindtextdomain(TEXT_DOMAIN,
+                         onlyRegularCatalogs(catalogs) ? catalogs.c_str() : "/dev/null");
     }
     ::bind_textdomain_codeset(TEXT_DOMAIN, "UTF-8");
 }
