@@ -305,16 +305,21 @@ TEST_F(TransferBodyOptions, ABodyPassingTheMaximumStopsTheTransferAndIsDeleted) 
     EXPECT_FALSE(test::pathExists(destination));
 }
 
-TEST_F(TransferBodyOptions, ABodyOfExactlyTheMaximumIsWhole) {
+TEST_F(TransferBodyOptions, ABodyOfExactlyTheMaximumIsWholeAnnouncedOrNot) {
     server.setBody(body);
-    server.setChunked(true);
-    UrlTransfer transfer(loop, {server.url()}, outcome);
-    transfer.setDestination(destination, false);
-    transfer.setMaximumBodyLength(body.size());
-    runLoop();
+    for (const bool chunked : {true, false}) {
+        SCOPED_TRACE(chunked ? "no length announced" : "its length announced");
+        server.setChunked(chunked);
+        Outcome each{loop};
+        ::unlink(destination.c_str());
+        UrlTransfer transfer(loop, {server.url()}, each);
+        transfer.setDestination(destination, false);
+        transfer.setMaximumBodyLength(body.size());
+        runLoop();
 
-    ASSERT_TRUE(outcome.finished) << outcome.failure;
-    EXPECT_EQ(test::readFile(destination).size(), body.size());
+        ASSERT_TRUE(each.finished) << each.failure;
+        EXPECT_EQ(test::readFile(destination).size(), body.size());
+    }
 }
 
 } // namespace
