@@ -77,9 +77,8 @@ void Download::acquireCacheThenDownload() {
     using Lock = InstallAgentCache::Lock;
     lockRetry_ = 0;
     // Sharing is enough to find the cached agent current; a cache without one will be written.
-    const Lock::Mode mode = mustHoldAlone_ || installAgentDirOnDisk().empty()
-                                ? Lock::Mode::Exclusive
-                                : Lock::Mode::Shared;
+    const Lock::Mode mode = mustHoldAlone_ || cachedAgentDirectory().empty() ? Lock::Mode::Exclusive
+                                                                             : Lock::Mode::Shared;
     // Without a usable lock file the cache is unusable too; the unpacking will say so.
     const auto locked = privateRun_ ? Result<bool>(true) : cache_.lock(mode);
     if (locked && !*locked) {
@@ -116,7 +115,7 @@ void Download::downloadFromURL(const std::string& url) {
     // With an install agent in the cache, a server that still has the same archive can answer
     // 304 and send none of it.
     storedValidationString_.clear();
-    if (!privateRun_ && !installAgentDirOnDisk().empty() && cachedAgentCounts()) {
+    if (!cachedAgentDirectory().empty() && cachedAgentCounts()) {
         storedValidationString_ = cache_.storedValidationString();
         if (!storedValidationString_.empty()) {
             request.extraHeaders.push_back({"If-None-Match", storedValidationString_});
@@ -142,6 +141,12 @@ void Download::downloadFromURL(const std::string& url) {
         }
     }
     theDownload_ = environment_.makeTransfer(request, installAgentLocation_, *this, checks);
+}
+
+std::string Download::cachedAgentDirectory() const {
+    // Trust is decided once, when the run starts: a cache that was not trusted then may have
+    // been written by someone else, whatever it looks like now.
+    return privateRun_ ? std::string() : installAgentDirOnDisk();
 }
 
 platform::RetryPolicy Download::retryPolicy() const {

@@ -180,6 +180,8 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     Result<> checkDownloadedArchive();
     Result<VersionFloors> versionFloors() const;
     bool cachedAgentCounts() const;
+    // The cache's install agent, when this run uses the cache and one is there.
+    std::string cachedAgentDirectory() const;
     void refuse(const Failure& why);
     void acquireCacheThenDownload();
     bool holdCacheAlone();

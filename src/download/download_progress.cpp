@@ -30,7 +30,7 @@ void Download::downloadDidReceiveResponse(const platform::UrlResponse& response)
     }
 
     const std::string cacheDir = getInstallAgentCacheDir();
-    const std::string agentDir = privateRun_ ? std::string() : installAgentDirOnDisk();
+    const std::string agentDir = cachedAgentDirectory();
     if (!agentDir.empty() && cachedAgentCounts() && isCacheValid(cacheDir, validationString_)) {
         agentReady_ = true;
         closeWindow();
@@ -74,7 +74,7 @@ void Download::downloadDidReceiveResponse(const platform::UrlResponse& response)
 
 bool Download::holdCacheAlone() {
     using Lock = InstallAgentCache::Lock;
-    if (privateRun_ || !cache_.locked()) {
+    if (!cache_.locked()) { // a run that does not use the cache never locks it
         return true;
     }
     if (const auto alone = cache_.lock(Lock::Mode::Exclusive); !alone || *alone) {
@@ -93,8 +93,8 @@ bool Download::holdCacheAlone() {
 
 bool Download::ownsPartial() {
     partialOwned_ =
-        partialOwned_ || (!privateRun_ && cache_.locked() &&
-                          cache_.lockMode() == InstallAgentCache::Lock::Mode::Exclusive);
+        partialOwned_ ||
+        (cache_.locked() && cache_.lockMode() == InstallAgentCache::Lock::Mode::Exclusive);
     return partialOwned_;
 }
 

@@ -56,9 +56,8 @@ bool Download::startCachedAgentOffline(const platform::UrlError& error) {
     // Only where nothing answered at all, and only an agent that one of our keys vouched for, not
     // older than the newest of its key seen: an unsigned cache vouches for nothing.
     // A signature heard in this run is the server's answer too: it may be for a newer agent.
-    if (!resilient_ || !keys_ || vouched_ || privateRun_ ||
-        error.kind != platform::FailureKind::Transient || error.serverAnswered ||
-        installAgentDirOnDisk().empty()) {
+    if (!resilient_ || !keys_ || vouched_ || error.kind != platform::FailureKind::Transient ||
+        error.serverAnswered || cachedAgentDirectory().empty()) {
         return false;
     }
     const auto vouch = cache_.vouch();

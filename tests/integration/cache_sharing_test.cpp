@@ -66,6 +66,27 @@ TEST_F(CacheSharing, ACacheThatOthersCouldHaveWrittenIsNeitherRunNorChanged) {
     }
 }
 
+TEST_F(CacheSharing, ACacheFoundUntrustedStaysUnusedForTheWholeRun) {
+    // Trusted again while the run waits to try once more, it is still not this run's: its
+    // agent, current for the server's answer, is neither started nor replaced.
+    test::writeFile(installer.resources + "/installerSettings.txt", "download: resilient\n");
+    plantAgent();
+    const std::string top = root / "home/.velmor";
+    ::chmod(top.c_str(), 0777);
+    server.setStatus(503);
+    server.setRetryAfter("1");
+    server.setFaultyRequests(1);
+    test::ChildProcess child(installer.executable, {}, options());
+    ASSERT_TRUE(child.waitForErr("Trying again in 1 s", 5.0)) << child.errSoFar();
+    ::chmod(top.c_str(), 0700);
+    const auto result = child.wait();
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    const auto args = test::recordedArguments(root / "record");
+    ASSERT_FALSE(args.empty()) << result.err;
+    EXPECT_TRUE(args[0].starts_with(root / "tmp/qz")) << args[0];
+    EXPECT_EQ(test::readFile(cache() + "installagent/install"), "echo planted\n");
+}
+
 TEST_F(CacheSharing, ACachedAgentIsNotReplacedWhileItRuns) {
     // Its bootstrapper waiting for it, or killed (the agent runs on, and keeps the cache in use).
     for (const bool killed : {false, true}) {

@@ -296,6 +296,17 @@ TEST_F(SignedDownload, EachKeyKeepsItsNewestVersionThroughEveryReplacement) {
         << older.err;
 }
 
+TEST_F(SignedDownload, ACacheNotUsedLendsNoVersionFloor) {
+    publish(5);
+    ASSERT_EQ(run().exitStatus, 0);
+    // Others could have written it, its floors too: nothing is read from it.
+    ::chmod((root / "home/.velmor").c_str(), 0777);
+    publish(4);
+    const auto result = run();
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.out, "agent 4\nagent ran\n");
+}
+
 TEST_F(SignedDownload, AVersionRecordThatCannotBeReadRefusesEverySignedAgentAndStays) {
     publish(5);
     ASSERT_EQ(run().exitStatus, 0);
