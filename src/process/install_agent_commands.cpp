@@ -44,6 +44,11 @@ bool unzipInstallAgent(std::string zipPath, std::string destination, std::string
     } catch (const std::exception&) {
         return false;
     }
+    if (platform::interruptingSignal() != 0) {
+        // The user stopped it from the terminal: a cancelled unpack, not a failed one, whatever
+        // unzip made of it.
+        return false;
+    }
     if (status != 0) {
         // 127 is the shell's status for a command it cannot find: minimal systems have no unzip.
         if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {

@@ -47,7 +47,7 @@ std::string argv2cmdline(int argc, char** argv) {
 int call_system(std::string /*program*/, std::string commandLine,
                 const std::vector<std::string>& unsetEnvironment) {
     const auto status = platform::runThroughShell(std::move(commandLine), unsetEnvironment,
-                                                  platform::Waiting::LeavingSignals);
+                                                  platform::Waiting::AsSystem);
     // What system() returns when the shell cannot be executed.
     return status ? *status : 127 << 8;
 }

@@ -3,6 +3,7 @@
 #include "base/translation.h"
 #include "bootstrap/installer_constants.h"
 #include "download/download_entry.h"
+#include "platform/system/child_processes.h"
 #include "platform/system/main_bundle.h"
 #include "process/executable_location.h"
 #include "process/install_agent_commands.h"
@@ -108,7 +109,9 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
         isUsableInstallAgent(getInstallAgentExecutable(destination))) {
         return getInstallAgentExecutable(destination);
     }
-    reporter(_("Failed to initialize the install agent."), true);
+    if (platform::interruptingSignal() == 0) { // a cancelled unpack says nothing more
+        reporter(_("Failed to initialize the install agent."), true);
+    }
     return std::string();
 }
 

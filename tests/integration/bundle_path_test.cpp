@@ -3,6 +3,7 @@
 #include "support/subprocess.h"
 #include "support/zip_builder.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -192,6 +193,28 @@ TEST_F(BundlePath, WithoutUnzipTheFailureFirstNamesTheProgramAndItsPackage) {
         "package unzip.\nFailed to unzip the install agent\nFailed to initialize the install "
         "agent.\nInstallation failed.\n"))
         << result.err;
+    expectNothingLeftBehind();
+}
+
+TEST_F(BundlePath, CtrlCWhileUnzipRunsEndsTheRunAsACancelledUnpack) {
+    const auto installer = test::makeFlatInstaller(root / "Installer");
+    test::writeZip(installer.resources + "/InstallAgent.zip",
+                   {{"install", test::recordingAgentScript()}});
+    // An unzip that unpacks, says so, and waits to be stopped as a terminal stops it.
+    test::makeDirectories(root / "bin");
+    test::writeFile(root / "bin/unzip",
+                    "#!/bin/sh\n/usr/bin/unzip \"$@\"\necho 'unzip waits' >&2\nexec sleep 30\n",
+                    0755);
+    test::ChildProcess child(
+        installer.executable, {},
+        test::userRunOptions(root.path(), record(),
+                             {"PATH=" + (root / "bin") + ":" + std::getenv("PATH")}));
+    ASSERT_TRUE(child.waitForErr("unzip waits", 5.0)) << child.errSoFar();
+    child.signalGroup(SIGINT); // the terminal's Ctrl-C reaches the whole foreground group
+    const auto result = child.wait();
+    EXPECT_EQ(result.exitStatus, 255) << result.err;
+    EXPECT_EQ(result.errLines(), (std::vector<std::string>{"unzip waits", "Installation failed."}));
+    EXPECT_TRUE(test::recordedArguments(record()).empty());
     expectNothingLeftBehind();
 }
 

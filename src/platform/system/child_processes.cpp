@@ -45,6 +45,7 @@ const StartingSignals startingSignals = [] {
 // unlike volatile, also ordered between threads.
 std::atomic<int> loopPipe{-1};
 std::atomic<int> firstPassedOn{0};
+std::atomic<int> firstInterrupt{0};
 std::atomic<pid_t> foregroundChild{0};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free);
 
@@ -69,6 +70,11 @@ extern "C" void passOn(int signal) {
     errno = saved;
 }
 
+extern "C" void noteInterrupt(int signal) {
+    int none = 0;
+    firstInterrupt.compare_exchange_strong(none, signal);
+}
+
 struct sigaction handledBy(void (*handler)(int), int flags) {
     struct sigaction action {};
     action.sa_handler = handler;
@@ -77,17 +83,29 @@ struct sigaction handledBy(void (*handler)(int), int flags) {
     return action;
 }
 
-// Waiting as system() does, for the life of the object (see Waiting::AsTheForeground).
+// Waiting as system() does, for the life of the object (see Waiting::AsTheForeground and
+// Waiting::AsSystem).
 class Foreground {
   public:
-    Foreground() {
-        const struct sigaction ignore = handledBy(SIG_IGN, 0);
-        ::sigaction(SIGINT, &ignore, &oldInt_);
-        ::sigaction(SIGQUIT, &ignore, &oldQuit_);
+    explicit Foreground(Waiting waiting) : waiting_(waiting) {
+        // Recorded rather than ignored: the run then knows that the user stopped the program.
+        // A signal ignored from the start stays so.
+        const struct sigaction interrupt = waiting == Waiting::AsSystem
+                                               ? handledBy(noteInterrupt, SA_RESTART)
+                                               : handledBy(SIG_IGN, 0);
+        for (const auto& [signal, old] : {std::pair{SIGINT, &oldInt_}, {SIGQUIT, &oldQuit_}}) {
+            ::sigaction(signal, nullptr, old);
+            if (old->sa_handler != SIG_IGN) {
+                ::sigaction(signal, &interrupt, nullptr);
+            }
+        }
         sigset_t chld;
         sigemptyset(&chld);
         sigaddset(&chld, SIGCHLD);
         ::pthread_sigmask(SIG_BLOCK, &chld, &oldMask_);
+        if (waiting == Waiting::AsSystem) {
+            return;
+        }
         const struct sigaction forward = handledBy(passOn, SA_RESTART);
         for (std::size_t i = 0; i < std::size(kPassedOn); ++i) {
             if (::sigaction(kPassedOn[i], nullptr, &oldPassedOn_[i]) != 0 ||
@@ -112,6 +130,9 @@ class Foreground {
     Foreground& operator=(const Foreground&) = delete;
 
     void started(pid_t child) {
+        if (waiting_ == Waiting::AsSystem) {
+            return; // nothing is passed on
+        }
         foregroundChild.store(child);
         // A signal may have come before the child was known; a second kill is harmless.
         if (const int signal = firstPassedOn.load()) {
@@ -121,6 +142,7 @@ class Foreground {
 
   private:
     static constexpr int kPassedOn[] = {SIGTERM, SIGHUP};
+    Waiting waiting_;
     struct sigaction oldInt_ {};
     struct sigaction oldQuit_ {};
     sigset_t oldMask_{};
@@ -234,10 +256,12 @@ SignalsBlocked::~SignalsBlocked() {
 
 Result<int> runThroughShell(std::string commandLine,
                             const std::vector<std::string>& unsetEnvironment, Waiting waiting) {
-    // Only the foreground changes anything process-wide: this may be a worker thread.
+    // Only the foreground changes anything process-wide: this may be a worker thread, which
+    // waits as system() does only where no loop hears the signals.
     std::optional<Foreground> foreground;
-    if (waiting == Waiting::AsTheForeground) {
-        foreground.emplace();
+    if (waiting == Waiting::AsTheForeground ||
+        (waiting == Waiting::AsSystem && loopPipe.load() < 0)) {
+        foreground.emplace(waiting);
     }
 
     posix_spawnattr_t attr;
@@ -269,6 +293,10 @@ Result<int> runThroughShell(std::string commandLine,
 
 int passedOnSignal() {
     return firstPassedOn.load();
+}
+
+int interruptingSignal() {
+    return firstInterrupt.load();
 }
 
 void endAsThePassedOnSignalDoes() {

@@ -67,6 +67,11 @@ enum class Waiting {
     // them to the program too), SIGCHLD blocked, and SIGTERM and SIGHUP (unless ignored) passed
     // on to the program, the first of them recorded for passedOnSignal.
     AsTheForeground,
+    // As system() waits, when no event loop catches signals (on the main thread, then): SIGINT
+    // and SIGQUIT do not end the process but are recorded for interruptingSignal, SIGCHLD is
+    // blocked; SIGTERM and SIGHUP keep their usual effect. With a loop that catches signals, as
+    // LeavingSignals: the loop hears them.
+    AsSystem,
 };
 
 // Runs the command line through /bin/sh, with the names in `unsetEnvironment` removed from its
@@ -76,6 +81,10 @@ Result<int> runThroughShell(std::string commandLine,
 
 // The first SIGTERM or SIGHUP passed on to a program waited for in the foreground, or 0.
 int passedOnSignal();
+
+// The first SIGINT or SIGQUIT that came while a program was waited for as system() does, or 0:
+// the user stopped that program from the terminal.
+int interruptingSignal();
 
 // With a signal passed on, ends the process as that signal ends one: so the program that ran us
 // learns how the install agent ended. Returns when none was passed on.
