@@ -1,6 +1,7 @@
 #include "download/download_controller.h"
 
 #include "base/path.h"
+#include "bootstrap/message_reporter.h"
 #include "download/download_entry.h"
 #include "platform/system/system_log.h"
 #include "provisioning/download_policy.h"
@@ -79,9 +80,14 @@ void Download::acquireCacheThenDownload() {
     // Sharing is enough to find the cached agent current; a cache without one will be written.
     const Lock::Mode mode = mustHoldAlone_ || cachedAgentDirectory().empty() ? Lock::Mode::Exclusive
                                                                              : Lock::Mode::Shared;
-    // Without a usable lock file the cache is unusable too; the unpacking will say so.
     const auto locked = privateRun_ ? Result<bool>(true) : cache_.lock(mode);
-    if (locked && !*locked) {
+    if (!locked) {
+        // A lock that cannot be taken is no lock: without it another run could replace the
+        // agent under this one's, so this run does not use the cache at all.
+        useNoCache(locked.failure());
+        return;
+    }
+    if (!*locked) {
         state_.activity = platform::Activity::Waiting;
         state_.status = _(WAITING_FOR_CACHE_STATUS);
         state_.bar.indeterminate = true;
@@ -141,6 +147,16 @@ void Download::downloadFromURL(const std::string& url) {
         }
     }
     theDownload_ = environment_.makeTransfer(request, installAgentLocation_, *this, checks);
+}
+
+void Download::useNoCache(const Failure& lockFailure) {
+    // TRANSLATORS: the first %s is the lock file's path, the second the system's reason.
+    const Text why =
+        Text::format(N_("its lock %s cannot be taken (%s)"), cache_.directory() + ".lock",
+                     Text::systemError(lockFailure.error()));
+    report_message_main(
+        Failure{Text::format(N_("The install agent cache is not used: %s."), why)}.shown(), true);
+    downloadAgainPrivately();
 }
 
 std::string Download::cachedAgentDirectory() const {

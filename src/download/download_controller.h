@@ -177,6 +177,8 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     void recordPartial(const platform::UrlResponse& response);
     void removePartial();
     void downloadAgainPrivately();
+    // The cache's lock cannot be taken: the run goes on without the cache.
+    void useNoCache(const Failure& lockFailure);
     Result<> checkDownloadedArchive();
     Result<VersionFloors> versionFloors() const;
     bool cachedAgentCounts() const;

@@ -77,8 +77,14 @@ bool Download::holdCacheAlone() {
     if (!cache_.locked()) { // a run that does not use the cache never locks it
         return true;
     }
-    if (const auto alone = cache_.lock(Lock::Mode::Exclusive); !alone || *alone) {
+    const auto alone = cache_.lock(Lock::Mode::Exclusive);
+    if (alone && *alone) {
         return true;
+    }
+    if (!alone) {
+        cancelTransfer();
+        useNoCache(alone.failure());
+        return false;
     }
     // Another run is using the cache, perhaps running its install agent: wait until it is ours
     // alone, then ask the server again, since the cache may have changed meanwhile.

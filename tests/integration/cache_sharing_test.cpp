@@ -87,6 +87,29 @@ TEST_F(CacheSharing, ACacheFoundUntrustedStaysUnusedForTheWholeRun) {
     EXPECT_EQ(test::readFile(cache() + "installagent/install"), "echo planted\n");
 }
 
+TEST_F(CacheSharing, ALockThatCannotBeTakenLeavesTheCacheUnused) {
+    ASSERT_EQ(run().exitStatus, 0);
+    const std::string cached = test::readFile(cache() + "installagent/install");
+    ::chmod((cache() + ".lock").c_str(), 0400);
+    server.setBody(test::makeAgentZip("echo v2\n" + test::recordingAgentScript()));
+    server.setETag("\"v2\"");
+    // As a user without root's power to open what a mode forbids.
+    ::unlink((root / "record").c_str());
+    const auto result = test::runProgram(
+        "setpriv", {"--bounding-set", "-dac_override,-dac_read_search", "--", installer.executable},
+        options());
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.out, "v2\nagent ran\n");
+    EXPECT_EQ(result.errLines().front(), "The install agent cache is not used: its lock " +
+                                             cache() +
+                                             ".lock cannot be taken (Permission denied).");
+    const auto args = test::recordedArguments(root / "record");
+    ASSERT_FALSE(args.empty());
+    EXPECT_TRUE(args[0].starts_with(root / "tmp/qz")) << args[0];
+    EXPECT_EQ(test::readFile(cache() + "installagent/install"), cached);
+    EXPECT_EQ(test::readFile(cache() + ".validatestring"), "\"v1\"");
+}
+
 TEST_F(CacheSharing, ACachedAgentIsNotReplacedWhileItRuns) {
     // Its bootstrapper waiting for it, or killed (the agent runs on, and keeps the cache in use).
     for (const bool killed : {false, true}) {

@@ -11,7 +11,8 @@ stamp=etc/velmor-release-chroot
 # suite's minimal chroot.
 recipe() {
     case "$1" in
-    bullseye | trixie) echo "$1 unzip,ca-certificates" ;;
+    bullseye) echo "$1 unzip,ca-certificates,busybox" ;;
+    trixie) echo "$1 unzip,ca-certificates" ;;
     bullseye-desktop) echo "bullseye unzip,ca-certificates +libgtk-3-0,xvfb,x11-utils" ;;
     esac
 }

@@ -32,7 +32,7 @@ done
 
 # The table: each system and its paths, one whole-program case each.
 cases='
-bullseye         bundle http https cache-hit signed no-gtk
+bullseye         bundle http https cache-hit signed no-gtk busybox
 trixie           bundle http https cache-hit signed no-gtk
 bullseye-desktop window
 '
@@ -191,6 +191,11 @@ check() {
                 grep -qs ' 7$' "$root$home/home/$cache_rel/.newest-versions" &&
             run tampered t t 255 && expect "t: the install agent ran" not installed &&
             expect "t: no 'is not trusted' message" grep -q "is not trusted" "$err.t" ;;
+    busybox)
+        # BusyBox's unzip, as minimal systems have it, on both paths.
+        mkdir -p "$root$case_dir/bin" && ln -sf /bin/busybox "$root$case_dir/bin/unzip" &&
+            run bundle a a 0 PATH="$case_dir/bin:/usr/bin:/bin" &&
+            run http b b 0 PATH="$case_dir/bin:/usr/bin:/bin" && fetched http ;;
     no-gtk)
         # A display but no GTK: the terminal shows the download, and one line says why.
         run http a a 0 DISPLAY=:79 &&
