@@ -110,6 +110,20 @@ TEST_F(CacheSharing, ALockThatCannotBeTakenLeavesTheCacheUnused) {
     EXPECT_EQ(test::readFile(cache() + ".validatestring"), "\"v1\"");
 }
 
+TEST_F(CacheSharing, AnApplicationTheAgentLeavesRunningNeverHoldsTheCache) {
+    // The usual end of an install: the product started, detached, and the agent gone.
+    server.setBody(test::makeAgentZip("setsid sh -c 'while [ ! -e \"" + (root / "go") +
+                                      "\" ]; do sleep 0.05; done' </dev/null >/dev/null 2>&1 &\n"
+                                      "echo v1 done\n"));
+    EXPECT_EQ(run().out, "v1 done\n");
+    server.setBody(test::makeAgentZip("echo v2 done\n"));
+    server.setETag("\"v2\"");
+    const auto second = run();
+    test::writeFile(root / "go", "");
+    EXPECT_EQ(second.exitStatus, 0) << second.err;
+    EXPECT_EQ(second.out, "v2 done\n");
+}
+
 TEST_F(CacheSharing, ACachedAgentIsNotReplacedWhileItRuns) {
     // Its bootstrapper waiting for it, or killed (the agent runs on, and keeps the cache in use).
     for (const bool killed : {false, true}) {

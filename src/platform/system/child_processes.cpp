@@ -46,6 +46,9 @@ const StartingSignals startingSignals = [] {
 std::atomic<int> loopPipe{-1};
 std::atomic<int> firstPassedOn{0};
 std::atomic<int> firstInterrupt{0};
+// Set on the main thread before the program that is to hold it starts; read there too.
+std::string lockForStartedPrograms;
+int ourLockDescriptor = -1;
 std::atomic<pid_t> foregroundChild{0};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free);
 
@@ -185,7 +188,69 @@ std::vector<char*> environmentWithout(const std::vector<std::string>& names) {
     return env;
 }
 
+// Starts /bin/sh with `args` as posix_spawn would (the signals as the process started with them),
+// after taking a shared lock on `lockPath` in the child's own process; an error number when it
+// could not start, exec's included.
+int spawnHoldingLock(const std::string& lockPath, int ourLock, char* const args[],
+                     char* const env[], pid_t& pid) {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        return errno;
+    }
+    pid = ::fork();
+    if (pid < 0) {
+        const int error = errno;
+        ::close(report[0]);
+        ::close(report[1]);
+        return error;
+    }
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec: other threads may hold locks.
+        struct sigaction byDefault {};
+        byDefault.sa_handler = SIG_DFL;
+        for (int signal = 1; signal < NSIG; ++signal) {
+            if (sigismember(&startingSignals.notIgnored, signal) == 1) {
+                ::sigaction(signal, &byDefault, nullptr);
+            }
+        }
+        ::sigprocmask(SIG_SETMASK, &startingSignals.mask, nullptr);
+        // A process-associated lock goes when its process closes any descriptor of the file, as
+        // exec would close ours; this one is not close-on-exec for the same reason. What the
+        // program starts inherits the descriptor, never the lock.
+        if (ourLock >= 0) {
+            ::close(ourLock);
+        }
+        const int lock = ::open(lockPath.c_str(), O_RDWR | O_NOFOLLOW);
+        if (lock >= 0) {
+            struct flock shared {};
+            shared.l_type = F_RDLCK;
+            shared.l_whence = SEEK_SET;
+            ::fcntl(lock, F_SETLK, &shared);
+        }
+        ::execve("/bin/sh", args, env);
+        const int error = errno;
+        [[maybe_unused]] const ssize_t written = ::write(report[1], &error, sizeof error);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    int error = 0;
+    ssize_t got = 0;
+    while ((got = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof error)) {
+        ::waitpid(pid, nullptr, 0);
+        return error;
+    }
+    return 0;
+}
+
 } // namespace
+
+void holdSharedInStartedPrograms(const std::string& lockPath, int ours) {
+    lockForStartedPrograms = lockPath;
+    ourLockDescriptor = ours;
+}
 
 CaughtSignals::CaughtSignals() {
     if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) == 0) {
@@ -274,7 +339,10 @@ Result<int> runThroughShell(std::string commandLine,
     char dashC[] = "-c";
     char* args[] = {shName, dashC, commandLine.data(), nullptr};
     pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, "/bin/sh", nullptr, &attr, args, env.data());
+    const int spawned =
+        lockForStartedPrograms.empty()
+            ? ::posix_spawn(&pid, "/bin/sh", nullptr, &attr, args, env.data())
+            : spawnHoldingLock(lockForStartedPrograms, ourLockDescriptor, args, env.data(), pid);
     posix_spawnattr_destroy(&attr);
     int status = -1;
     if (spawned == 0) {

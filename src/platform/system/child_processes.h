@@ -79,6 +79,14 @@ enum class Waiting {
 Result<int> runThroughShell(std::string commandLine,
                             const std::vector<std::string>& unsetEnvironment, Waiting waiting);
 
+// From now on every program started takes a shared lock on this lock file in its own process,
+// before it runs: a process-associated lock, so it lasts exactly as long as that process (an
+// install agent that execs itself keeps it) and is not inherited by what the program starts (an
+// application an install agent leaves running holds nothing). `ours` is this process's own
+// descriptor of that file, which the program must not carry to its exec: closing it there would
+// drop the program's lock. The main thread only.
+void holdSharedInStartedPrograms(const std::string& lockPath, int ours);
+
 // The first SIGTERM or SIGHUP passed on to a program waited for in the foreground, or 0.
 int passedOnSignal();
 

@@ -1,5 +1,7 @@
 #include "platform/system/file_lock.h"
 
+#include "platform/system/child_processes.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -96,12 +98,10 @@ void FileLock::release() {
 }
 
 void FileLock::holdUntilExit() {
-    // Inherited from here on: a lock on an open file description lasts while any process holds
-    // that description, so the programs started from now on keep it, even when we are killed.
-    const int flags = ::fcntl(fd_, F_GETFD);
-    if (flags >= 0) {
-        ::fcntl(fd_, F_SETFD, flags & ~FD_CLOEXEC);
-    }
+    // Ours until we end (the descriptor stays open, close-on-exec), and the programs started
+    // from now on take it in their own process: an install agent keeps it while it runs, even
+    // when we are killed, and nothing that the agent leaves running holds it.
+    holdSharedInStartedPrograms(path_, fd_);
     fd_ = -1;
     path_.clear();
 }

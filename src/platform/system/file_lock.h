@@ -31,8 +31,9 @@ class FileLock {
         return mode_;
     }
     void release();
-    // Keeps the lock until the process and every program it starts from now on have ended: for
-    // a lock that protects an install agent for as long as it runs, whatever becomes of us.
+    // Keeps a shared lock until the process ends, and makes every program it starts from now on
+    // hold one for as long as that program's own process lives: for a lock that protects an
+    // install agent while it runs, whatever becomes of us, and only while it runs.
     void holdUntilExit();
 
   private:
