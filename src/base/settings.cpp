@@ -42,6 +42,14 @@ Settings Settings::read(const std::function<const char*(const char* name)>& look
         settings.caDirectory = caDirectory;
     }
     settings.display = present(lookup("DISPLAY")) || present(lookup("WAYLAND_DISPLAY"));
+    const auto text = [&](const char* name) {
+        const char* value = lookup(name);
+        return std::string(value != nullptr ? value : "");
+    };
+    settings.x11Display = text("DISPLAY");
+    settings.waylandDisplay = text("WAYLAND_DISPLAY");
+    settings.runtimeDirectory = text("XDG_RUNTIME_DIR");
+    settings.gdkBackend = text("GDK_BACKEND");
     settings.colour = !present(lookup("NO_COLOR"));
     const char* term = lookup("TERM");
     settings.dumbTerminal = term != nullptr && std::strcmp(term, "dumb") == 0;

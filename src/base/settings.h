@@ -20,6 +20,12 @@ struct Settings {
     std::string caDirectory;
     // DISPLAY or WAYLAND_DISPLAY names a display: the GTK window may open.
     bool display = false;
+    // DISPLAY, WAYLAND_DISPLAY, XDG_RUNTIME_DIR and GDK_BACKEND: which display GTK would open,
+    // asked first whether it answers.
+    std::string x11Display;
+    std::string waylandDisplay;
+    std::string runtimeDirectory;
+    std::string gdkBackend;
     // NO_COLOR not set: failures in red on a terminal.
     bool colour = true;
     // TERM is "dumb": no escape sequences.

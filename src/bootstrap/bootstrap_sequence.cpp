@@ -3,6 +3,7 @@
 #include "base/translation.h"
 #include "bootstrap/installer_constants.h"
 #include "bootstrap/temp_dir.h"
+#include "platform/system/abrupt_ending.h"
 #include "platform/system/main_bundle.h"
 #include "process/executable_location.h"
 #include "process/install_agent_commands.h"
@@ -48,6 +49,13 @@ int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter,
 int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter,
                                const Settings& settings, SequenceLayers& layers) {
     TempDir tempDir("tmp_install_dir");
+    // For a run that must end while its thread is stuck, or its display gone.
+    platform::prepareAbruptEnding(_("Installation failed."), tempDir.getDir());
+    const struct Cleared {
+        ~Cleared() {
+            platform::clearAbruptEnding();
+        }
+    } cleared;
     std::string scratch = tempDir.getDir();
     if (scratch.empty() || std::getenv("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr) {
         scratch = getDirectoryOfExecutable(settings);

@@ -49,6 +49,32 @@ TEST_F(GtkWindow, ReturnPressesCancel) {
     expectCancelled(child.wait());
 }
 
+TEST_F(GtkWindow, ADisplayThatNeverAnswersLeavesTheTerminalToServe) {
+    display->signal(SIGSTOP); // it takes connections, and says nothing
+    const auto result = runProgram(installer.executable, {}, options());
+    display->signal(SIGCONT);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_NE(result.err.find("The display " + display->name() +
+                              " does not answer; progress is shown in the terminal instead."),
+              std::string::npos)
+        << result.err;
+}
+
+TEST_F(GtkWindow, ADisplayLostDuringTheDownloadEndsTheRunAsAFailure) {
+    serveSlowly();
+    ChildProcess child(installer.executable, {}, options());
+    ASSERT_NE(waitForWindow(), 0u) << child.errSoFar();
+    x.reset();
+    display.reset();
+    const auto result = child.wait();
+    EXPECT_EQ(result.exitStatus, 255) << result.err;
+    ASSERT_FALSE(result.errLines().empty());
+    EXPECT_EQ(result.errLines().back(), "Installation failed.");
+    EXPECT_TRUE(listDirectory(root / "tmp").empty());
+    EXPECT_TRUE(recordedArguments(root / "record").empty());
+}
+
 TEST_F(GtkWindow, SigtermClosesTheWindow) {
     serveSlowly();
     ChildProcess child(installer.executable, {}, options());

@@ -31,6 +31,10 @@ class VirtualDisplay {
     const std::string& error() const {
         return error_;
     }
+    // SIGSTOP, SIGCONT: a server that takes connections and says nothing, and again one that does.
+    void signal(int sig) {
+        process_->signal(sig);
+    }
 
   private:
     std::unique_ptr<ChildProcess> process_;

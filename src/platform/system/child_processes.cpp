@@ -1,8 +1,11 @@
 #include "platform/system/child_processes.h"
 
+#include "platform/system/abrupt_ending.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <iterator>
@@ -256,9 +259,43 @@ CaughtSignals::CaughtSignals() {
     if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) == 0) {
         loopPipe.store(pipe_[1]);
     }
+    if (pipe_[0] >= 0 && ::pipe2(stopWatching_, O_CLOEXEC) == 0) {
+        const SignalsBlocked blocked; // the watchdog takes no signal away from the main thread
+        watchdog_ = std::thread([this] { watch(); });
+    }
+}
+
+void CaughtSignals::watch() {
+    using Clock = std::chrono::steady_clock;
+    // Since when signals have waited in the pipe with the loop taking none.
+    std::optional<Clock::time_point> waiting;
+    unsigned takenThen = taken_.load();
+    for (;;) {
+        pollfd fds[2] = {{stopWatching_[0], POLLIN, 0}, {pipe_[0], POLLIN, 0}};
+        if (::poll(fds, 1, 250) != 0 && (fds[0].revents != 0 || errno != EINTR)) {
+            return; // told to stop
+        }
+        const bool unread = ::poll(&fds[1], 1, 0) == 1;
+        const unsigned taken = taken_.load();
+        if (!unread || taken != takenThen) {
+            waiting.reset();
+            takenThen = taken;
+        }
+        if (unread && !waiting) {
+            waiting = Clock::now();
+        }
+        if (waiting && Clock::now() - *waiting > std::chrono::seconds(2)) {
+            endAbruptly();
+        }
+    }
 }
 
 CaughtSignals::~CaughtSignals() {
+    if (watchdog_.joinable()) {
+        ::close(stopWatching_[1]);
+        watchdog_.join();
+        ::close(stopWatching_[0]);
+    }
     for (const auto& [signal, previous] : previous_) {
         ::sigaction(signal, &previous, nullptr);
     }
@@ -295,6 +332,7 @@ void CaughtSignals::release(int signal) {
 }
 
 std::vector<int> CaughtSignals::take() {
+    ++taken_;
     std::vector<int> signals;
     unsigned char buffer[64];
     ssize_t got = 0;

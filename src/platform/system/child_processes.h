@@ -2,9 +2,11 @@
 
 #include "base/result.h"
 
+#include <atomic>
 #include <csignal>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The one owner of what signals do to this process and of the programs it starts (unzip, the
@@ -17,6 +19,10 @@ namespace qz::platform {
 
 // Signals the event loop hears. While caught, a signal does not take its action: its number is
 // written, one byte, to a pipe that the loop watches. One object at a time.
+//
+// A signal the loop has not taken within two seconds (its thread stuck in a call that does not
+// return, such as opening a display that never answers) ends the run abruptly (abrupt_ending.h)
+// from a watchdog thread: the user is never ignored.
 class CaughtSignals {
   public:
     CaughtSignals();
@@ -37,8 +43,13 @@ class CaughtSignals {
     std::vector<int> take();
 
   private:
+    void watch();
+
     int pipe_[2] = {-1, -1};
     std::map<int, struct sigaction> previous_;
+    int stopWatching_[2] = {-1, -1};
+    std::atomic<unsigned> taken_{0}; // calls of take(), which the watchdog sees go up
+    std::thread watchdog_;
 };
 
 // Whether the signal is ignored now, as nohup leaves SIGHUP: such a signal is left alone, for

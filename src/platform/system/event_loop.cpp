@@ -1,5 +1,7 @@
 #include "platform/system/event_loop.h"
 
+#include "platform/system/abrupt_ending.h"
+
 #include "platform/system/child_processes.h"
 
 #include <algorithm>
@@ -153,6 +155,10 @@ void EventLoop::dispatch(const pollfd* fds, std::size_t count) {
             }
         }
     }
+}
+
+void EventLoop::displayLost() {
+    endAbruptly();
 }
 
 void EventLoop::drivenBy(LoopDriver* driver) {

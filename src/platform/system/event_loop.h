@@ -63,6 +63,7 @@ class EventLoop : public LoopBridge {
     int pollTimeoutMs() override;
     void dispatch(const pollfd* fds, std::size_t count) override;
     void drivenBy(LoopDriver* driver) override;
+    [[noreturn]] void displayLost() override;
 
   private:
     using Clock = std::chrono::steady_clock;

@@ -28,6 +28,9 @@ class LoopBridge {
     virtual void dispatch(const pollfd* fds, std::size_t count) = 0;
     // From now on, run() hands over to `driver` (null: runs on its own again).
     virtual void drivenBy(LoopDriver* driver) = 0;
+    // The display went away under the window: the run ends at once, its usual last line said and
+    // its scratch directory removed. Does not return.
+    virtual void displayLost() = 0;
 
   protected:
     virtual ~LoopBridge() = default;

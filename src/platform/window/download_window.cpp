@@ -12,6 +12,7 @@
 #include "base/write_all.h"
 #include "platform/system/main_bundle.h"
 #include "platform/system/system_log.h"
+#include "platform/window/display_probe.h"
 
 #include <dlfcn.h>
 #include <string>
@@ -32,6 +33,11 @@ extern "C" const char qz_gtk_module_end[];
 
 namespace qz::platform {
 namespace {
+
+#ifdef QZ_HAVE_GTK
+// How long a display has to answer before the terminal serves instead.
+constexpr double DISPLAY_PATIENCE_SECONDS = 3.0;
+#endif
 
 class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
   public:
@@ -172,9 +178,14 @@ std::unique_ptr<DownloadWindow> makeFrontEnd(EventLoop& loop, const Settings& se
     // Loading GTK and opening the display cost more than a run that finds its cache current
     // takes in all, so the window is opened only once it has something to show.
     if (settings.display) {
-        return makeDeferredWindow(loop, [&loop, terminal, bundle = mainBundle(settings)] {
-            if (auto window = makeGtkWindow(loop, bundle ? installerTitle(bundle->resourcePath)
-                                                         : std::string())) {
+        const DisplayNames names{settings.x11Display, settings.waylandDisplay,
+                                 settings.runtimeDirectory, settings.gdkBackend};
+        return makeDeferredWindow(loop, [&loop, terminal, names, bundle = mainBundle(settings)] {
+            // GTK would wait for ever for a display that takes the connection and says nothing.
+            if (const auto answers = displayAnswers(names, DISPLAY_PATIENCE_SECONDS); !answers) {
+                systemLog(answers.reason() + "; progress is shown in the terminal instead.");
+            } else if (auto window = makeGtkWindow(
+                           loop, bundle ? installerTitle(bundle->resourcePath) : std::string())) {
                 return window;
             }
             return makeTerminalWindow(loop, terminal);

@@ -279,7 +279,7 @@ class GtkDownloadWindow : public DownloadWindow {
 // window's own) is the installer's.
 extern "C" __attribute__((visibility("default"))) qz::platform::DownloadWindow*
 qz_make_gtk_window(qz::platform::LoopBridge* loop, const char* title) {
-    if (!qz::platform::startGtk()) {
+    if (!qz::platform::startGtk(loop)) {
         return nullptr;
     }
     return new qz::platform::GtkDownloadWindow(loop, title);

@@ -3,6 +3,7 @@
 #include "base/translation.h"
 
 #ifdef GDK_WINDOWING_X11
+#include <dlfcn.h>
 #include <gdk/gdkx.h>
 #endif
 
@@ -144,7 +145,33 @@ void announceFailure(GtkWidget* label) {
     }
 }
 
-bool startGtk() {
+namespace {
+
+// Xlib's handler of a lost connection takes no data of its own.
+LoopBridge* loopOfTheLostDisplay = nullptr;
+
+extern "C" int onDisplayLost(void* /*display*/) {
+    loopOfTheLostDisplay->displayLost();
+    return 0;
+}
+
+// GDK's own handler ends the program with status 1, saying nothing and leaving the scratch
+// directory: the run's own ending serves instead. Xlib is GDK's, looked up where GDK loaded it.
+void endTheRunWhenTheDisplayIsLost(LoopBridge* loop) {
+    void* xlib = ::dlopen("libX11.so.6", RTLD_NOW | RTLD_NOLOAD);
+    using Handler = int (*)(void*);
+    using SetHandler = Handler (*)(Handler);
+    if (xlib != nullptr) {
+        if (auto set = reinterpret_cast<SetHandler>(::dlsym(xlib, "XSetIOErrorHandler"))) {
+            loopOfTheLostDisplay = loop;
+            set(onDisplayLost);
+        }
+    }
+}
+
+} // namespace
+
+bool startGtk(LoopBridge* loop) {
     // main chose the locale at start, before any thread ran; GTK's own setlocale would come
     // while threads run.
     gtk_disable_setlocale();
@@ -159,6 +186,7 @@ bool startGtk() {
         // GDK ends the program on any X error, skipping all clean-up; one can come from drawing
         // while another client destroys the window. A trap that is never popped ignores them.
         gdk_x11_display_error_trap_push(display);
+        endTheRunWhenTheDisplayIsLost(loop);
     }
 #endif
     return true;

@@ -2,6 +2,8 @@
 
 // The parts of the GTK window that need no state of its own; inside the GTK module only.
 
+#include "platform/system/loop_bridge.h"
+
 #include <gtk/gtk.h>
 #include <string>
 
@@ -32,6 +34,6 @@ std::string statusMarkup(const std::string& status, bool red);
 void announceFailure(GtkWidget* label);
 
 // Opens GTK on the default display; false when there is none.
-bool startGtk();
+bool startGtk(LoopBridge* loop);
 
 } // namespace qz::platform
