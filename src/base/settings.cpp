@@ -35,6 +35,8 @@ Settings Settings::read(const std::function<const char*(const char* name)>& look
         positiveNumber(lookup("QZ_DOWNLOAD_TIMEOUT")).value_or(settings.downloadTimeout);
     settings.retryWaitScale =
         positiveNumber(lookup("QZ_TEST_RETRY_WAIT_SCALE")).value_or(settings.retryWaitScale);
+    settings.displayPatience =
+        positiveNumber(lookup("QZ_TEST_DISPLAY_PATIENCE")).value_or(settings.displayPatience);
     if (const char* caFile = lookup("SSL_CERT_FILE"); present(caFile)) {
         settings.caFile = caFile;
     }

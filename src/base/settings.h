@@ -14,6 +14,9 @@ struct Settings {
     double downloadTimeout = 60.0;
     // QZ_TEST_RETRY_WAIT_SCALE: the waits between tries multiplied by this; for tests only.
     double retryWaitScale = 1.0;
+    // QZ_TEST_DISPLAY_PATIENCE: seconds a display has to answer before the terminal serves; for
+    // tests only.
+    double displayPatience = 3.0;
     // SSL_CERT_FILE: a CA bundle to trust for HTTPS instead of the system's.
     std::string caFile;
     // SSL_CERT_DIR: a directory of hashed CA certificates, the same way.

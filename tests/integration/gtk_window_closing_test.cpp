@@ -61,6 +61,21 @@ TEST_F(GtkWindow, ADisplayThatNeverAnswersLeavesTheTerminalToServe) {
         << result.err;
 }
 
+TEST_F(GtkWindow, ASignalIsHeardWhateverTheWindowIsStuckOn) {
+    // The window's thread waits a minute for a display that never answers.
+    display->signal(SIGSTOP);
+    ChildProcess child(installer.executable, {}, options({"QZ_TEST_DISPLAY_PATIENCE=60"}));
+    ASSERT_TRUE(eventually([&] { return server.requestCount() == 1; }, 5.0));
+    child.signal(SIGTERM);
+    const bool ended = child.waitForExit(8.0);
+    display->signal(SIGCONT);
+    ASSERT_TRUE(ended);
+    const auto result = child.wait();
+    EXPECT_EQ(result.exitStatus, 255) << result.err;
+    EXPECT_EQ(result.errLines().back(), "Installation failed.");
+    EXPECT_TRUE(listDirectory(root / "tmp").empty());
+}
+
 TEST_F(GtkWindow, ADisplayLostDuringTheDownloadEndsTheRunAsAFailure) {
     serveSlowly();
     ChildProcess child(installer.executable, {}, options());

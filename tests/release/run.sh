@@ -32,7 +32,7 @@ done
 
 # The table: each system and its paths, one whole-program case each.
 cases='
-bullseye         bundle http https cache-hit signed no-gtk busybox
+bullseye         bundle http https cache-hit signed no-gtk busybox ctrl-c
 trixie           bundle http https cache-hit signed no-gtk
 bullseye-desktop window
 '
@@ -196,6 +196,15 @@ check() {
         mkdir -p "$root$case_dir/bin" && ln -sf /bin/busybox "$root$case_dir/bin/unzip" &&
             run bundle a a 0 PATH="$case_dir/bin:/usr/bin:/bin" &&
             run http b b 0 PATH="$case_dir/bin:/usr/bin:/bin" && fetched http ;;
+    ctrl-c)
+        # Ctrl-C while unzip unpacks the bundle's archive, as the terminal sends it to the whole
+        # foreground group (a session of its own here): a cancelled unpack, said in one line.
+        mkdir -p "$root$case_dir/bin" &&
+            printf '#!/bin/sh\n/usr/bin/unzip "$@"\nkill -INT 0\nexec sleep 30\n' \
+                >"$root$case_dir/bin/unzip" && chmod 0755 "$root$case_dir/bin/unzip" &&
+            run bundle a a 255 PATH="$case_dir/bin:/usr/bin:/bin" setsid &&
+            expect "a: not just 'Installation failed.'" [ "$(cat "$err.a")" = "Installation failed." ] &&
+            expect "a: the install agent ran" not installed ;;
     no-gtk)
         # A display but no GTK: the terminal shows the download, and one line says why.
         run http a a 0 DISPLAY=:79 &&

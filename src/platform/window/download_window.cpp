@@ -34,11 +34,6 @@ extern "C" const char qz_gtk_module_end[];
 namespace qz::platform {
 namespace {
 
-#ifdef QZ_HAVE_GTK
-// How long a display has to answer before the terminal serves instead.
-constexpr double DISPLAY_PATIENCE_SECONDS = 3.0;
-#endif
-
 class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
   public:
     DeferredWindow(EventLoop& loop, std::function<std::unique_ptr<DownloadWindow>()> open,
@@ -180,9 +175,11 @@ std::unique_ptr<DownloadWindow> makeFrontEnd(EventLoop& loop, const Settings& se
     if (settings.display) {
         const DisplayNames names{settings.x11Display, settings.waylandDisplay,
                                  settings.runtimeDirectory, settings.gdkBackend};
-        return makeDeferredWindow(loop, [&loop, terminal, names, bundle = mainBundle(settings)] {
+        return makeDeferredWindow(loop, [&loop, terminal, names,
+                                         patience = settings.displayPatience,
+                                         bundle = mainBundle(settings)] {
             // GTK would wait for ever for a display that takes the connection and says nothing.
-            if (const auto answers = displayAnswers(names, DISPLAY_PATIENCE_SECONDS); !answers) {
+            if (const auto answers = displayAnswers(names, patience); !answers) {
                 systemLog(answers.reason() + "; progress is shown in the terminal instead.");
             } else if (auto window = makeGtkWindow(
                            loop, bundle ? installerTitle(bundle->resourcePath) : std::string())) {
