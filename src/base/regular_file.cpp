@@ -9,8 +9,9 @@ namespace qz {
 
 static_assert(NOT_A_REGULAR_FILE == EINVAL);
 
-Result<int> openRegularFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+Result<int> openRegularFile(const std::string& path, bool followLinks) {
+    const int fd =
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
     if (fd < 0) {
         return systemFailure("Could not open " + path);
     }
@@ -24,8 +25,8 @@ Result<int> openRegularFile(const std::string& path) {
     return fd;
 }
 
-Result<FileStart> readRegularFile(const std::string& path, std::size_t limit) {
-    auto opened = openRegularFile(path);
+Result<FileStart> readRegularFile(const std::string& path, std::size_t limit, bool followLinks) {
+    auto opened = openRegularFile(path, followLinks);
     if (!opened) {
         return opened.failure();
     }

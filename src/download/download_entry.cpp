@@ -7,6 +7,8 @@
 #include "platform/window/download_window.h"
 
 #include <cstdlib>
+#include <type_traits>
+#include <utility>
 
 namespace qz {
 
@@ -17,48 +19,12 @@ bool installAgentInCache = false;
 
 namespace {
 
-// The loop's transfers, as the controller holds them.
-class UrlTransferAdapter : public Transfer {
+// The loop's transfers, as the controller holds them: the archive's, one request
+// (platform::UrlTransfer) or tried again and resumed (platform::RetryingTransfer).
+template <typename Of> class TransferAdapter : public Transfer {
   public:
-    UrlTransferAdapter(platform::EventLoop& loop, const platform::UrlRequest& request,
-                       const std::string& destination, platform::UrlTransferDelegate& delegate,
-                       const TransferChecks& checks)
-        : transfer_(loop, request, delegate) {
-        transfer_.setDeletesFileUponFailure(true);
-        transfer_.setDestination(destination, true);
-        transfer_.setHashesBody(checks.hashBody);
-        if (checks.maximumBodyLength) {
-            transfer_.setMaximumBodyLength(*checks.maximumBodyLength);
-        }
-    }
-    void cancel() override {
-        transfer_.cancel();
-    }
-    std::uint64_t bodyLength() const override {
-        return transfer_.bodyLength();
-    }
-    Result<platform::Blake2b512Digest> bodyDigest() const override {
-        return transfer_.bodyDigest();
-    }
-    bool bodyTooLong() const override {
-        return transfer_.bodyTooLong();
-    }
-
-  private:
-    platform::UrlTransfer transfer_;
-};
-
-// The same, tried again and resumed, for an installer whose download survives the network.
-class RetryingTransferAdapter : public Transfer {
-  public:
-    RetryingTransferAdapter(platform::EventLoop& loop, const platform::UrlRequest& request,
-                            const std::string& destination, platform::UrlTransferDelegate& delegate,
-                            const TransferChecks& checks)
-        : transfer_(loop, request,
-                    platform::RetryingOptions{destination, checks.hashBody,
-                                              checks.maximumBodyLength, false, true,
-                                              checks.resumeFrom, checks.resumeETag},
-                    checks.retries.value_or(platform::RetryPolicy{}), delegate) {}
+    template <typename... Args>
+    explicit TransferAdapter(Args&&... args) : transfer_(std::forward<Args>(args)...) {}
     void cancel() override {
         transfer_.cancel();
     }
@@ -72,12 +38,35 @@ class RetryingTransferAdapter : public Transfer {
         return transfer_.bodyTooLong();
     }
     std::string bodyETag() const override {
-        return transfer_.bodyETag();
+        if constexpr (std::is_same_v<Of, platform::RetryingTransfer>) {
+            return transfer_.bodyETag();
+        }
+        return {};
+    }
+    Of& transfer() {
+        return transfer_;
     }
 
   private:
-    platform::RetryingTransfer transfer_;
+    Of transfer_;
 };
+
+std::unique_ptr<Transfer> singleRequest(platform::EventLoop& loop,
+                                        const platform::UrlRequest& request,
+                                        const std::string& destination,
+                                        platform::UrlTransferDelegate& delegate,
+                                        const TransferChecks& checks) {
+    auto adapter =
+        std::make_unique<TransferAdapter<platform::UrlTransfer>>(loop, request, delegate);
+    auto& transfer = adapter->transfer();
+    transfer.setDeletesFileUponFailure(true);
+    transfer.setDestination(destination, true);
+    transfer.setHashesBody(checks.hashBody);
+    if (checks.maximumBodyLength) {
+        transfer.setMaximumBodyLength(*checks.maximumBodyLength);
+    }
+    return adapter;
+}
 
 class SignatureFetchAdapter : public Transfer {
   public:
@@ -108,11 +97,14 @@ class LoopEnvironment : public DownloadEnvironment {
                                            const std::string& destination,
                                            platform::UrlTransferDelegate& delegate,
                                            const TransferChecks& checks) override {
-        if (checks.retries) {
-            return std::make_unique<RetryingTransferAdapter>(loop_, request, destination, delegate,
-                                                             checks);
+        if (!checks.retries) {
+            return singleRequest(loop_, request, destination, delegate, checks);
         }
-        return std::make_unique<UrlTransferAdapter>(loop_, request, destination, delegate, checks);
+        return std::make_unique<TransferAdapter<platform::RetryingTransfer>>(
+            loop_, request,
+            platform::RetryingOptions{destination, checks.hashBody, checks.maximumBodyLength, false,
+                                      true, checks.resumeFrom, checks.resumeETag},
+            *checks.retries, delegate);
     }
     std::unique_ptr<Transfer> fetchSignature(const platform::UrlRequest& request,
                                              std::function<void(SignatureText)> done) override {

@@ -1,5 +1,6 @@
 #include "provisioning/agent_records.h"
 
+#include "base/regular_file.h"
 #include "base/translation.h"
 #include "base/write_all.h"
 #include "bootstrap/installer_constants.h"
@@ -69,41 +70,17 @@ Result<std::string> agentIdentity(const std::string& agentDirectory) {
            std::to_string(st.st_ctim.tv_sec) + " " + std::to_string(st.st_ctim.tv_nsec);
 }
 
-// Only a regular file is a record: a FIFO or a device put in its place never blocks the run, and a
-// read that fails is a failure, never an empty record.
+// Only a regular file of its own is a record: a FIFO or a device put in its place never blocks
+// the run, and a read that fails is a failure, never an empty record.
 Result<std::string> readRecord(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return systemFailure("Could not read " + path);
+    auto start = readRegularFile(path, RECORD_LIMIT, false);
+    if (!start) {
+        return start.failure();
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return Failure{path + " is not a file", EINVAL};
-    }
-    std::string text(RECORD_LIMIT + 1, '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            const Failure failure = systemFailure("Could not read " + path);
-            ::close(fd);
-            return failure;
-        }
-        if (n == 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    if (got > RECORD_LIMIT) {
+    if (start->longer) {
         return Failure{path + " is longer than a record can be"};
     }
-    text.resize(got);
-    return text;
+    return std::move(start->bytes);
 }
 
 // Written aside and moved over the old record, so a reader sees the old or the new one whole.

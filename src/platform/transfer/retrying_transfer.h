@@ -41,9 +41,10 @@ struct RetryingOptions {
 // end, whatever tries happened in between. A transient failure (FailureKind) is tried again, up
 // to the policy's tries and waits, with exponential backoff and full jitter, or after the
 // server's Retry-After. A try that moved the body forward starts the count of tries and the
-// backoff afresh: a link that is cut every few minutes still gets the file, bounded by the waits. A try after part of the body arrived asks for the rest with Range and
-// If-Range (strong ETags only); data callbacks count only bytes not counted before. A failure
-// keeps the destination's file for a later run: its owner decides.
+// backoff afresh: a link that is cut every few minutes still gets the file, bounded by the waits. A
+// try after part of the body arrived asks for the rest with Range and If-Range (strong ETags only);
+// data callbacks count only bytes not counted before. A failure keeps the destination's file for a
+// later run: its owner decides.
 class RetryingTransfer : UrlTransferDelegate {
   public:
     RetryingTransfer(EventLoop& loop, UrlRequest request, RetryingOptions options,
