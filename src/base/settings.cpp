@@ -43,6 +43,9 @@ Settings Settings::read(const std::function<const char*(const char* name)>& look
     if (const char* caDirectory = lookup("SSL_CERT_DIR"); present(caDirectory)) {
         settings.caDirectory = caDirectory;
     }
+    if (const char* path = lookup("PATH")) {
+        settings.path = path;
+    }
     settings.display = present(lookup("DISPLAY")) || present(lookup("WAYLAND_DISPLAY"));
     const auto text = [&](const char* name) {
         const char* value = lookup(name);

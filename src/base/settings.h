@@ -21,6 +21,8 @@ struct Settings {
     std::string caFile;
     // SSL_CERT_DIR: a directory of hashed CA certificates, the same way.
     std::string caDirectory;
+    // PATH, where the shell looks for the programs we start (the shell's default when unset).
+    std::string path = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
     // DISPLAY or WAYLAND_DISPLAY names a display: the GTK window may open.
     bool display = false;
     // DISPLAY, WAYLAND_DISPLAY, XDG_RUNTIME_DIR and GDK_BACKEND: which display GTK would open,

@@ -10,6 +10,7 @@
 #include <exception>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace qz {
 namespace {
@@ -21,6 +22,34 @@ std::vector<std::string> withHidden(std::vector<std::string> names, const Settin
 }
 
 } // namespace
+
+bool programOnPath(const std::string& program, const Settings& settings) {
+    std::string::size_type start = 0;
+    for (;;) {
+        const auto end = settings.path.find(':', start);
+        // An empty entry is the working directory, as for the shell.
+        std::string dir = settings.path.substr(start, end - start);
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+        struct stat st {};
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0) {
+            return true;
+        }
+        if (end == std::string::npos) {
+            return false;
+        }
+        start = end + 1;
+    }
+}
+
+void reportMissingUnzip(const std::string& unzipCommand, MessageReporter reporter) {
+    // TRANSLATORS: the first %s is the program, the second the package that has it; both are
+    // names that stay as they are.
+    reporter(formatText(_("The program %s is needed to unpack the install agent but was not "
+                          "found: install the package %s."),
+                        unzipCommand.c_str(), "unzip"),
+             true);
+}
 
 bool unzipInstallAgent(std::string zipPath, std::string destination, std::string unzipCommand,
                        MessageReporter reporter, const Settings& settings) {
@@ -52,12 +81,7 @@ bool unzipInstallAgent(std::string zipPath, std::string destination, std::string
     if (status != 0) {
         // 127 is the shell's status for a command it cannot find: minimal systems have no unzip.
         if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
-            // TRANSLATORS: the first %s is the program, the second the package that has it;
-            // both are names that stay as they are.
-            reporter(formatText(_("The program %s is needed to unpack the install agent but was "
-                                  "not found: install the package %s."),
-                                unzipCommand.c_str(), "unzip"),
-                     true);
+            reportMissingUnzip(unzipCommand, reporter);
         }
         reporter(_("Failed to unzip the install agent"), true);
         return false;

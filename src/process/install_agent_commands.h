@@ -12,6 +12,12 @@ namespace qz {
 struct Settings;
 
 // Unpacks the archive into the directory with the outside unzip tool; true on success.
+// Whether the shell would find `program` on the settings' PATH, as an executable file.
+bool programOnPath(const std::string& program, const Settings& settings);
+
+// Says that unzip is needed and missing, naming its package: the line before the usual ones.
+void reportMissingUnzip(const std::string& unzipCommand, MessageReporter reporter);
+
 bool unzipInstallAgent(std::string zipPath, std::string destination, std::string unzipCommand,
                        MessageReporter reporter, const Settings& settings);
 

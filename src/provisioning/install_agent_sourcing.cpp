@@ -62,6 +62,13 @@ std::string sourceInstallAgent(std::string scratchDirectory, std::string endpoin
 std::string sourceInstallAgent(std::string scratchDirectory, std::string endpointUrl,
                                MessageReporter reporter, const Settings& settings,
                                DownloadEntry& download) {
+    // Known before anything is downloaded or unpacked, without the shell's own complaint.
+    if (!programOnPath("unzip", settings)) {
+        reportMissingUnzip("unzip", reporter);
+        reporter(_("Failed to unzip the install agent"), true);
+        reporter(_("Failed to initialize the install agent."), true);
+        return std::string();
+    }
     std::string archive = getDefaultInstallAgentLocation(settings);
     struct stat st {};
     if (::stat(archive.c_str(), &st) != 0) {

@@ -80,6 +80,18 @@ TEST_F(DownloadPath, FirstRunDownloadsUnpacksIntoTheCacheAndStartsTheAgent) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
+TEST_F(DownloadPath, WithoutUnzipNothingIsDownloaded) {
+    const auto result = run({"PATH=" + (root / "cwd")}); // an empty folder
+    EXPECT_EQ(result.exitStatus, 255);
+    EXPECT_EQ(result.errLines(),
+              (std::vector<std::string>{"The program unzip is needed to unpack the install agent "
+                                        "but was not found: install the package unzip.",
+                                        "Failed to unzip the install agent",
+                                        "Failed to initialize the install agent.",
+                                        "Installation failed."}));
+    EXPECT_EQ(server.requestCount(), 0);
+}
+
 TEST_F(DownloadPath, BusyBoxsUnzipServesTheDownloadAndTheBundlePath) {
     // Minimal systems have BusyBox's unzip, which takes the design's options and no others.
     test::makeDirectories(root / "bin");
