@@ -284,6 +284,21 @@ TEST_F(MakeInstaller, TheArchiveOfAnInstallerWithItsTitle) {
     }
 }
 
+TEST_F(MakeInstaller, AnInstallWrittenForAnotherShellIsWarnedAbout) {
+    for (const auto& [first, warned] : {std::pair<std::string, std::string>{"#!/bin/bash", "bash"},
+                                        {"#!/usr/bin/env zsh", "zsh"},
+                                        {"#!/bin/sh -e", ""}}) {
+        test::writeFile(root / "release/agent/install", first + "\necho agent ran\n", 0755);
+        test::removeTree(root / "Out");
+        const auto made = make({"--embed", "--output", root / "Out"});
+        EXPECT_EQ(made.exitStatus, 0) << made.err;
+        EXPECT_EQ(made.err, warned.empty() ? ""
+                                           : "make-installer: warning: install asks for " + warned +
+                                                 " in its first line, but the installer runs it "
+                                                 "with sh\n");
+    }
+}
+
 TEST_F(MakeInstaller, ASecretKeyOfNoneOfThePublicKeysLeavesNothing) {
     const auto made = test::runProgram(
         QZ_MAKE_INSTALLER_PATH,
