@@ -33,9 +33,11 @@ for p in $packages; do
 done
 if [ -n "$missing" ]; then
     echo "Installing:$missing"
-    $sudo apt-get update -qq
+    # Another install holding the package manager's lock is waited for, not a failure.
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
     # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+        --no-install-recommends $missing
 fi
 
 # The tests run the program in German and French, numbers included.

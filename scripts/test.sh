@@ -1,6 +1,7 @@
 #!/bin/sh
-# Sets up, builds and runs every test: once in a normal build, once with AddressSanitizer and
-# UndefinedBehaviorSanitizer, once with ThreadSanitizer (the unpacking runs on a worker thread).
+# Sets up, checks the C++ files' format, then builds and runs every test: once in a normal build,
+# once with AddressSanitizer and UndefinedBehaviorSanitizer, once with ThreadSanitizer (the
+# unpacking runs on a worker thread).
 # Warnings are errors; the ASan build links each layer as a shared library that must resolve every
 # symbol, so a call from a layer to one above it fails the build.
 # Then the release program: built against Debian 11, checked for what it needs when it loads, and
@@ -9,6 +10,9 @@ set -eu
 cd "$(dirname "$0")/.."
 
 scripts/setup-debian.sh test
+
+# Every C++ file as the project's .clang-format writes it.
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ_WITH_GTK=AUTO -DQZ_WERROR=ON \
     >/dev/null
