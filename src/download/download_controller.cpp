@@ -56,6 +56,7 @@ void Download::applicationDidFinishLaunching() {
         return;
     }
     resilient_ = resilientDownloadIn(bundle->resourcePath);
+    product_ = productOfInstaller(bundle->resourcePath);
     const std::string splash = platform::appendPathComponent(bundle->resourcePath, "splash.png");
     if (isRegularFile(splash)) {
         state_.splashImage = splash;

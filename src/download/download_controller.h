@@ -212,6 +212,7 @@ class Download : public platform::UrlTransferDelegate, public platform::Download
     std::string storedValidationString_;
     InstallAgentCache cache_;
     bool resilient_ = false;    // the installer asks for the download that survives the network
+    std::string product_;       // whose install agents this installer accepts
     bool partialOwned_ = false; // this run writes the cache's partial download
     bool signatureRefetched_ = false;
     bool privateRun_ = false; // the cache is not trusted: nothing is read from it or written to it

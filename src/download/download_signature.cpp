@@ -40,7 +40,8 @@ bool Download::refetchSignatureThenHandOver() {
             const auto floors = versionFloors();
             auto vouched = signature != nullptr && floors
                                ? VouchedArchive::check(*keys_, *signature,
-                                                       archiveNameOfUrl(downloadFrom), *floors)
+                                                       archiveNameOfUrl(downloadFrom), *floors,
+                                                       product_)
                                : Result<VouchedArchive>(Failure{"no signature"});
             if (vouched) {
                 vouched_ = *vouched;
@@ -65,11 +66,16 @@ bool Download::startCachedAgentOffline(const platform::UrlError& error) {
                                [&](const auto& key) { return key.id == vouch->keyId; })) {
         return false;
     }
+    // The cache is every product's: only this installer's own agent (a signature made before
+    // products were named tells no product apart).
+    if (!vouch->product.empty() && vouch->product != product_) {
+        return false;
+    }
     const auto floors = cache_.newestVersions();
     if (!floors) {
         return false;
     }
-    if (const auto floor = floors->find(vouch->keyId);
+    if (const auto floor = floors->find(VersionLine{vouch->keyId, vouch->product});
         floor != floors->end() && floor->second > vouch->version) {
         return false;
     }
@@ -118,7 +124,8 @@ void Download::signatureArrived(SignatureText text) {
         refuse(untrustedArchive(archiveName, floors.failure().text()));
         return;
     }
-    auto vouched = VouchedArchive::check(*keys_, std::get<std::string>(text), archiveName, *floors);
+    auto vouched = VouchedArchive::check(*keys_, std::get<std::string>(text), archiveName, *floors,
+                                         product_);
     if (!vouched) {
         refuse(vouched.failure());
         return;
@@ -146,13 +153,14 @@ Result<> Download::checkDownloadedArchive() {
     if (!floors) {
         return untrustedArchive(archiveNameOfUrl(downloadFrom), floors.failure().text());
     }
-    if (const auto floor = floors->find(vouched_->keyId());
+    if (const auto floor = floors->find(vouched_->versionLine());
         floor != floors->end() && floor->second > vouched_->version()) {
         return untrustedArchive(
             archiveNameOfUrl(downloadFrom),
             Text::format(N_("it is older than the install agent already installed")));
     }
-    vouch_ = Vouch{vouched_->keyId(), *digest, length, vouched_->version()};
+    vouch_ = Vouch{vouched_->keyId(), *digest, length, vouched_->version(),
+                   vouched_->comment().product};
     return {};
 }
 

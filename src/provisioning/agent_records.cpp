@@ -122,7 +122,15 @@ Result<> writeVouchRecord(const std::string& cacheDirectory, const std::string& 
     std::ostringstream text;
     text << "key " << hex(vouch.keyId) << "\ndigest " << hex(vouch.digest) << "\nlength "
          << vouch.length << "\nversion " << vouch.version << "\nagent " << *identity << "\n";
-    return replaceRecord(recordPath(cacheDirectory, VOUCH_RECORD_FILE), text.str());
+    if (auto written = replaceRecord(recordPath(cacheDirectory, VOUCH_RECORD_FILE), text.str());
+        !written) {
+        return written;
+    }
+    const std::string productRecord = recordPath(cacheDirectory, VOUCHED_PRODUCT_FILE);
+    return vouch.product.empty()
+               ? removeRecord(productRecord)
+               : replaceRecord(productRecord,
+                               "agent " + *identity + "\nproduct " + vouch.product + "\n");
 }
 
 std::optional<Vouch> readVouchRecord(const std::string& cacheDirectory,
@@ -152,16 +160,28 @@ std::optional<Vouch> readVouchRecord(const std::string& cacheDirectory,
         !fromDecimal(fields["version"], vouch.version)) {
         return std::nullopt;
     }
+    // Older installers leave no product record, or one of an agent no longer there.
+    const std::string agentLine = "agent " + *identity + "\n";
+    if (const auto product = readRecord(recordPath(cacheDirectory, VOUCHED_PRODUCT_FILE));
+        product && product->starts_with(agentLine + "product ") && product->ends_with("\n")) {
+        vouch.product = product->substr(agentLine.size() + 8);
+        vouch.product.pop_back();
+    }
     return vouch;
 }
 
-Result<VersionFloors> readNewestVersions(const std::string& cacheDirectory) {
+namespace {
+
+// One of the records of newest versions: each line a key, a version and, in the record of
+// products, the product.
+Result<VersionFloors> readFloors(const std::string& cacheDirectory, const std::string& name,
+                                 bool ofProducts) {
     VersionFloors floors;
-    const std::string path = recordPath(cacheDirectory, NEWEST_VERSIONS_FILE);
+    const std::string path = recordPath(cacheDirectory, name);
     const auto text = readRecord(path);
     struct stat st {};
     if (!text && ::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
-        return floors; // no version of any key seen yet
+        return floors; // no version seen yet
     }
     if (!text) {
         // Taken as empty, it would let older agents in and be rewritten with lower floors.
@@ -172,37 +192,80 @@ Result<VersionFloors> readNewestVersions(const std::string& cacheDirectory) {
     }
     std::istringstream lines(*text);
     for (std::string line; std::getline(lines, line);) {
-        const auto blank = line.find(' ');
-        MinisignKeyId key{};
+        std::istringstream words(line);
+        std::string key, number, product, more;
+        words >> key >> number >> product >> more;
+        VersionLine of;
         std::uint64_t version = 0;
-        if (blank != std::string::npos && fromHex(line.substr(0, blank), key) &&
-            fromDecimal(line.substr(blank + 1), version)) {
-            floors[key] = std::max(floors[key], version);
+        if (fromHex(key, of.keyId) && fromDecimal(number, version) && more.empty() &&
+            product.empty() != ofProducts) {
+            of.product = product;
+            floors[of] = std::max(floors[of], version);
         }
     }
     return floors;
 }
 
+Result<> writeFloors(const std::string& cacheDirectory, const std::string& name,
+                     const VersionFloors& floors, bool ofProducts) {
+    std::string text;
+    for (const auto& [of, newest] : floors) {
+        if (of.product.empty() != ofProducts) {
+            text += hex(of.keyId) + " " + std::to_string(newest) +
+                    (ofProducts ? " " + of.product : std::string()) + "\n";
+        }
+    }
+    return replaceRecord(recordPath(cacheDirectory, name), text);
+}
+
+} // namespace
+
+Result<VersionFloors> readNewestVersions(const std::string& cacheDirectory) {
+    const auto ofKeys = readFloors(cacheDirectory, NEWEST_VERSIONS_FILE, false);
+    if (!ofKeys) {
+        return ofKeys.failure();
+    }
+    const auto ofProducts = readFloors(cacheDirectory, NEWEST_PRODUCT_VERSIONS_FILE, true);
+    if (!ofProducts) {
+        return ofProducts.failure();
+    }
+    VersionFloors floors = *ofKeys;
+    floors.insert(ofProducts->begin(), ofProducts->end());
+    return floors;
+}
+
 Result<> raiseNewestVersion(const std::string& cacheDirectory, const MinisignKeyId& keyId,
-                            std::uint64_t version) {
+                            const std::string& product, std::uint64_t version) {
     auto read = readNewestVersions(cacheDirectory);
     if (!read) {
         return read.failure();
     }
     VersionFloors floors = *read;
-    if (const auto known = floors.find(keyId); known != floors.end() && known->second >= version) {
-        return {};
+    bool raisedProduct = false;
+    // The key's floor too: a signature that names no product (made before products were named)
+    // is never accepted below any version of the key installed since.
+    for (const std::string& of : {std::string(), product}) {
+        auto& newest = floors[VersionLine{keyId, of}];
+        if (newest >= version) {
+            continue;
+        }
+        newest = version;
+        if (of.empty()) {
+            if (auto written = writeFloors(cacheDirectory, NEWEST_VERSIONS_FILE, floors, false);
+                !written) {
+                return written;
+            }
+        } else {
+            raisedProduct = true;
+        }
     }
-    floors[keyId] = version;
-    std::string text;
-    for (const auto& [key, newest] : floors) {
-        text += hex(key) + " " + std::to_string(newest) + "\n";
-    }
-    return replaceRecord(recordPath(cacheDirectory, NEWEST_VERSIONS_FILE), text);
+    return raisedProduct ? writeFloors(cacheDirectory, NEWEST_PRODUCT_VERSIONS_FILE, floors, true)
+                         : Result<>();
 }
 
 Result<> removeAgentRecords(const std::string& cacheDirectory) {
-    for (const auto& name : {VALIDATION_STRING_FILE, VOUCH_RECORD_FILE, LEGACY_VERSION_FILE}) {
+    for (const auto& name : {VALIDATION_STRING_FILE, VOUCH_RECORD_FILE, VOUCHED_PRODUCT_FILE,
+                             LEGACY_VERSION_FILE}) {
         if (auto removed = removeRecord(recordPath(cacheDirectory, name)); !removed) {
             return removed;
         }

@@ -18,6 +18,11 @@ inline const std::string VOUCH_RECORD_FILE = ".vouched";
 // The newest version seen of each signing key: the floor below which no download of that key is
 // accepted. Only ever raised; replacing the agent leaves it.
 inline const std::string NEWEST_VERSIONS_FILE = ".newest-versions";
+// The same per product, for signatures that name one: "<key> <version> <product>" lines. Kept
+// apart so that installers made before products were named read and rewrite only their own.
+inline const std::string NEWEST_PRODUCT_VERSIONS_FILE = ".newest-product-versions";
+// The product that the signature of the cached agent named, tied to the agent as the vouch is.
+inline const std::string VOUCHED_PRODUCT_FILE = ".vouched-product";
 // What older installers wrote: a version without its key or archive. It vouches for nothing.
 inline const std::string LEGACY_VERSION_FILE = ".version";
 
@@ -30,7 +35,14 @@ inline const std::string PARTIAL_RECORD_FILE = ".partial";
 // What a record being written is called until it is complete; a killed run may leave it.
 inline const std::string RECORD_ASIDE_SUFFIX = ".new-";
 
-using VersionFloors = std::map<MinisignKeyId, std::uint64_t>;
+// Whose versions a floor holds for: a key, and the product its signatures name (empty: the key's
+// floor, raised by every signature of that key and the only one for signatures without a product).
+struct VersionLine {
+    MinisignKeyId keyId{};
+    std::string product;
+    auto operator<=>(const VersionLine&) const = default;
+};
+using VersionFloors = std::map<VersionLine, std::uint64_t>;
 
 // What a checked signature vouched for.
 struct Vouch {
@@ -38,6 +50,7 @@ struct Vouch {
     platform::Blake2b512Digest digest{};
     std::uint64_t length = 0;
     std::uint64_t version = 0;
+    std::string product; // empty when the signature named none
 };
 
 // Stores the vouch for the agent now in `agentDirectory`, owner-only; nothing is left of a record
@@ -55,9 +68,10 @@ std::optional<Vouch> readVouchRecord(const std::string& cacheDirectory,
 // accepted then, and the record is never rewritten.
 Result<VersionFloors> readNewestVersions(const std::string& cacheDirectory);
 
-// Raises the key's newest version to `version` unless it is higher already; the others stay.
+// Raises the key's newest version, and the product's when one is named, to `version` unless it
+// is higher already; the others stay.
 Result<> raiseNewestVersion(const std::string& cacheDirectory, const MinisignKeyId& keyId,
-                            std::uint64_t version);
+                            const std::string& product, std::uint64_t version);
 
 struct PartialDownload {
     std::string url;

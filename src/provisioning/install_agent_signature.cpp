@@ -51,7 +51,8 @@ Result<std::optional<InstallAgentKeys>> installAgentKeys(const std::string& reso
 Result<VouchedArchive> VouchedArchive::check(const InstallAgentKeys& keys,
                                              std::string_view signatureText,
                                              const std::string& archiveName,
-                                             const std::map<MinisignKeyId, std::uint64_t>& floors) {
+                                             const VersionFloors& floors,
+                                             const std::string& product) {
     const auto refuse = [&](Text reason) {
         return untrustedArchive(archiveName, std::move(reason));
     };
@@ -76,8 +77,12 @@ Result<VouchedArchive> VouchedArchive::check(const InstallAgentKeys& keys,
     if (comment->file != archiveName) {
         return refuse(Text::format(N_("its signature is for another file, %s"), comment->file));
     }
-    // Another key's versions are another product's: only this key's newest is a floor.
-    if (const auto floor = floors.find(key->id);
+    // One key may sign many products: an installer takes only its own, held to its own floor.
+    if (!comment->product.empty() && !product.empty() && comment->product != product) {
+        return refuse(
+            Text::format(N_("its signature is for another product, %s"), comment->product));
+    }
+    if (const auto floor = floors.find(VersionLine{key->id, comment->product});
         floor != floors.end() && comment->version < floor->second) {
         return refuse(Text::format(N_("it is version %s, older than version %s installed before"),
                                    std::to_string(comment->version),

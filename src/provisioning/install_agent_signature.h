@@ -2,6 +2,7 @@
 
 #include "base/result.h"
 #include "platform/system/blake2b.h"
+#include "provisioning/agent_records.h"
 #include "provisioning/minisign.h"
 #include "provisioning/trusted_comment.h"
 
@@ -30,11 +31,12 @@ Result<std::optional<InstallAgentKeys>> installAgentKeys(const std::string& reso
 class VouchedArchive {
   public:
     // The signature must be by one of `keys`, its trusted comment unaltered and complete, made
-    // for `archiveName`, and of a version not older than its key's floor (the newest seen).
+    // for `archiveName` and for `product` (when both name one), and of a version not older than
+    // its floor: the newest seen of its key and product.
     static Result<VouchedArchive> check(const InstallAgentKeys& keys,
                                         std::string_view signatureText,
-                                        const std::string& archiveName,
-                                        const std::map<MinisignKeyId, std::uint64_t>& floors);
+                                        const std::string& archiveName, const VersionFloors& floors,
+                                        const std::string& product = std::string());
 
     const TrustedComment& comment() const {
         return comment_;
@@ -44,6 +46,10 @@ class VouchedArchive {
     }
     std::uint64_t version() const {
         return comment_.version;
+    }
+    // Whose floor this signature is held to.
+    VersionLine versionLine() const {
+        return VersionLine{key_.id, comment_.product};
     }
     // The archive's length; a download may stop as soon as it passes this.
     std::uint64_t size() const {

@@ -35,6 +35,7 @@ std::optional<std::uint64_t> wholeNumber(std::string_view text) {
 
 Result<TrustedComment> parseTrustedComment(std::string_view text) {
     std::optional<std::string> file;
+    std::optional<std::string> product;
     std::optional<std::uint64_t> version;
     std::optional<std::uint64_t> size;
     std::optional<std::uint64_t> timestamp;
@@ -49,20 +50,24 @@ Result<TrustedComment> parseTrustedComment(std::string_view text) {
                                                : key == "size"      ? &size
                                                : key == "timestamp" ? &timestamp
                                                                     : nullptr;
-        if (key != "file" && number == nullptr) {
+        std::optional<std::string>* name = key == "file"      ? &file
+                                           : key == "product" ? &product
+                                                              : nullptr;
+        if (name == nullptr && number == nullptr) {
             continue;
         }
-        if (number != nullptr ? number->has_value() : file.has_value()) {
+        if (number != nullptr ? number->has_value() : name->has_value()) {
             return Failure{Text::format(
-                // TRANSLATORS: %s is a field name: file, version, size or timestamp.
+                // TRANSLATORS: %s is a field name: file, product, version, size or timestamp.
                 N_("the trusted comment of the signature has more than one %s:"), key)};
         }
         if (number == nullptr) {
             if (value.empty()) {
-                return Failure{
-                    Text::format(N_("the trusted comment of the signature has an empty file:"))};
+                return Failure{Text::format(
+                    // TRANSLATORS: %s is a field name: file or product.
+                    N_("the trusted comment of the signature has an empty %s:"), key)};
             }
-            file = std::string(value);
+            *name = std::string(value);
         } else if (!(*number = wholeNumber(value))) {
             return Failure{Text::format(
                 // TRANSLATORS: %s is a field name: version, size or timestamp.
@@ -75,7 +80,7 @@ Result<TrustedComment> parseTrustedComment(std::string_view text) {
         // TRANSLATORS: %s is a field name: file, version or size.
         return Failure{Text::format(N_("the trusted comment of the signature lacks %s:"), field)};
     }
-    return TrustedComment{*file, *version, *size, timestamp};
+    return TrustedComment{*file, product.value_or(std::string()), *version, *size, timestamp};
 }
 
 } // namespace qz

@@ -13,13 +13,15 @@ namespace qz {
 // tabs or blanks). Other fields, and words without a colon such as minisign's "hashed", are
 // ignored.
 struct TrustedComment {
-    std::string file; // the archive's name
+    std::string file;    // the archive's name
+    std::string product; // whose install agent it is; empty in signatures that name none
     std::uint64_t version = 0;
     std::uint64_t size = 0; // the archive's length in bytes
     std::optional<std::uint64_t> timestamp;
 };
 
-// Needs `file:`, `version:` and `size:`, each once; numbers are whole and decimal.
+// Needs `file:`, `version:` and `size:`, each once; `product:` at most once; numbers are whole
+// and decimal.
 Result<TrustedComment> parseTrustedComment(std::string_view text);
 
 } // namespace qz

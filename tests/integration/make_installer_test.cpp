@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace qz {
 namespace {
 
@@ -126,6 +128,57 @@ TEST_F(MakeInstaller, ADownloadingInstallerAndTheSignedFilesToPublish) {
     // `install` at the top of the archive.
     const auto listing = test::runProgram("unzip", {"-Z1", root / "publish/InstallAgent.zip"});
     EXPECT_EQ(listing.out, "install\nlib/\nlib/data\n");
+}
+
+// One key signs two products; each has its own floor, and a release needs no new installer.
+TEST_F(MakeInstaller, OneKeyForTwoProductsEachReleasedOnItsOwn) {
+    test::HttpTestServer server;
+    test::makeDirectories(root / "server");
+    server.setDirectory(root / "server");
+    const auto installer = [&](const std::string& product, const std::string& version) {
+        const auto made = make({"--url", server.url("/" + product + "/InstallAgent.zip"),
+                                "--publish", root / ("server/" + product), "--version", version,
+                                "--output", root / product});
+        EXPECT_EQ(made.exitStatus, 0) << made.err;
+    };
+    const auto release = [&](const std::string& product, const std::string& version) {
+        const auto published = test::runProgram(
+            QZ_MAKE_INSTALLER_PATH,
+            {"--agent", root / "release/agent", "--url",
+             server.url("/" + product + "/InstallAgent.zip"), "--publish", root / ("server/" + product),
+             "--secret-key", current.secretKey, "--public-key", current.publicKey, "--version",
+             version});
+        EXPECT_EQ(published.exitStatus, 0) << published.err;
+        EXPECT_EQ(test::listDirectory(root / ("server/" + product)),
+                  (Lines{"InstallAgent.zip", "InstallAgent.zip.minisig"}));
+    };
+    installer("a", "45");
+    installer("b", "1");
+    const auto run = [&](const std::string& product) {
+        return runInstaller(root / (product + "/setup"));
+    };
+    EXPECT_EQ(run("a").exitStatus, 0);
+    EXPECT_EQ(run("b").exitStatus, 0); // not held to product a's version 45
+    release("b", "2");
+    EXPECT_EQ(run("b").exitStatus, 0);
+    // Each product's own rollback, and the other product's agent, are refused.
+    const std::string product = server.url("/b/InstallAgent.zip").substr(7);
+    const std::pair<std::string, std::string> refusals[] = {
+        {"1", "it is version 1, older than version 2 installed before."},
+        {"", "its signature is for another product, " + product + "."}};
+    for (const auto& [version, reason] : refusals) {
+        SCOPED_TRACE(reason);
+        if (version.empty()) {
+            std::filesystem::copy(root / "server/b", root / "server/a",
+                                  std::filesystem::copy_options::overwrite_existing |
+                                      std::filesystem::copy_options::recursive);
+        } else {
+            release("b", version);
+        }
+        const auto refused = run(version.empty() ? "a" : "b");
+        EXPECT_EQ(refused.exitStatus, 255);
+        EXPECT_NE(refused.err.find("is not trusted: " + reason), std::string::npos) << refused.err;
+    }
 }
 
 // The installer speaks the languages of the catalogs it is given; a folder without any is refused.

@@ -153,11 +153,11 @@ TEST_F(InstallAgentSignature, AnArchiveOlderThanItsKeysNewestVersionIsRefused) {
     ASSERT_TRUE(keys);
     const std::string text = test::readFile(signatureFile());
     const auto id = keys->at(0).id;
-    EXPECT_TRUE(VouchedArchive::check(*keys, text, "InstallAgent.zip", {{id, 7}}));
+    EXPECT_TRUE(VouchedArchive::check(*keys, text, "InstallAgent.zip", {{VersionLine{id, ""}, 7}}));
     MinisignKeyId another = id;
     another[0] ^= 1;
-    EXPECT_TRUE(VouchedArchive::check(*keys, text, "InstallAgent.zip", {{another, 8}}));
-    const auto older = VouchedArchive::check(*keys, text, "InstallAgent.zip", {{id, 8}});
+    EXPECT_TRUE(VouchedArchive::check(*keys, text, "InstallAgent.zip", {{VersionLine{another, ""}, 8}}));
+    const auto older = VouchedArchive::check(*keys, text, "InstallAgent.zip", {{VersionLine{id, ""}, 8}});
     ASSERT_FALSE(older);
     EXPECT_EQ(older.reason(), "The install agent archive InstallAgent.zip is not trusted: it is "
                               "version 7, older than version 8 installed before.");
