@@ -178,7 +178,8 @@ void Download::downloadDidFailWithError(const platform::UrlError& error) {
     }
     if (error.notAnArchive) {
         platform::systemLog("Download failed! Error - " + error.description.reason() + " " +
-                            error.failingURL);
+                                error.failingURL,
+                            false); // the failure says it
         failure(error.description.shown(), platform::TextColour::Red);
         return;
     }

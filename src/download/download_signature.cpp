@@ -107,9 +107,11 @@ void Download::signatureArrived(SignatureText text) {
         if (startCachedAgentOffline(*error)) {
             return;
         }
-        // A network failure, not a verdict on the archive: worded as the archive's own.
+        // A network failure, not a verdict on the archive: worded as the archive's own, with
+        // the reason the log has.
         platform::systemLog("Download failed! Error - " + error->description.reason() + " " +
-                            error->failingURL);
+                                error->failingURL,
+                            false);
         // TRANSLATORS: the first %s is the archive's file name, the second why (libcurl's own
         // reasons stay in English).
         failure(Text::format(N_("The signature of the install agent archive %s could not be "
@@ -187,8 +189,8 @@ bool Download::cachedAgentCounts() const {
 }
 
 void Download::refuse(const Failure& why) {
-    // The log in English, the window in the user's language.
-    platform::systemLog(why.reason());
+    // The log in English, the window (or the terminal) in the user's language, each once.
+    platform::systemLog(why.reason(), false);
     state_.cancelEnabled = true;
     failure(why.shown(), platform::TextColour::Red);
 }

@@ -43,10 +43,13 @@ std::string timestamp() {
 
 } // namespace
 
-void systemLog(const std::string& line) {
+void systemLog(const std::string& line, bool onStandardError) {
     static std::once_flag opened;
     std::call_once(opened, [] { ::openlog(programName().c_str(), LOG_PID, LOG_USER); });
     ::syslog(LOG_USER | LOG_ERR, "%s", line.c_str());
+    if (!onStandardError) {
+        return;
+    }
 
     std::string entry =
         timestamp() + " " + programName() + "[" + std::to_string(::getpid()) + "] " + line;

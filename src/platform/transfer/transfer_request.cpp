@@ -209,7 +209,10 @@ Text describeCurlResult(CURL* easy, CURLcode result, const char* errorBuffer) {
     }
     std::string description = curl_easy_strerror(result);
     const std::string_view detail = trimmedText(errorBuffer);
-    if (!detail.empty() && detail != description) {
+    // libcurl's detail often ends in its general reason: then the detail alone.
+    if (detail.find(description) != std::string_view::npos) {
+        description = detail;
+    } else if (!detail.empty()) {
         description += " (" + std::string(detail) + ")";
     }
     // Only libcurl's words can quote a URL, such as a redirect's.
