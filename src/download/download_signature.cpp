@@ -38,11 +38,11 @@ bool Download::refetchSignatureThenHandOver() {
         [this](SignatureText text) {
             const auto* signature = std::get_if<std::string>(&text);
             const auto floors = versionFloors();
-            auto vouched = signature != nullptr && floors
-                               ? VouchedArchive::check(*keys_, *signature,
-                                                       archiveNameOfUrl(downloadFrom), *floors,
-                                                       product_)
-                               : Result<VouchedArchive>(Failure{"no signature"});
+            auto vouched =
+                signature != nullptr && floors
+                    ? VouchedArchive::check(*keys_, *signature, archiveNameOfUrl(downloadFrom),
+                                            *floors, product_)
+                    : Result<VouchedArchive>(Failure{"no signature"});
             if (vouched) {
                 vouched_ = *vouched;
             }
@@ -126,8 +126,8 @@ void Download::signatureArrived(SignatureText text) {
         refuse(untrustedArchive(archiveName, floors.failure().text()));
         return;
     }
-    auto vouched = VouchedArchive::check(*keys_, std::get<std::string>(text), archiveName, *floors,
-                                         product_);
+    auto vouched =
+        VouchedArchive::check(*keys_, std::get<std::string>(text), archiveName, *floors, product_);
     if (!vouched) {
         refuse(vouched.failure());
         return;
@@ -161,8 +161,8 @@ Result<> Download::checkDownloadedArchive() {
             archiveNameOfUrl(downloadFrom),
             Text::format(N_("it is older than the install agent already installed")));
     }
-    vouch_ = Vouch{vouched_->keyId(), *digest, length, vouched_->version(),
-                   vouched_->comment().product};
+    vouch_ =
+        Vouch{vouched_->keyId(), *digest, length, vouched_->version(), vouched_->comment().product};
     return {};
 }
 

@@ -264,8 +264,8 @@ Result<> raiseNewestVersion(const std::string& cacheDirectory, const MinisignKey
 }
 
 Result<> removeAgentRecords(const std::string& cacheDirectory) {
-    for (const auto& name : {VALIDATION_STRING_FILE, VOUCH_RECORD_FILE, VOUCHED_PRODUCT_FILE,
-                             LEGACY_VERSION_FILE}) {
+    for (const auto& name :
+         {VALIDATION_STRING_FILE, VOUCH_RECORD_FILE, VOUCHED_PRODUCT_FILE, LEGACY_VERSION_FILE}) {
         if (auto removed = removeRecord(recordPath(cacheDirectory, name)); !removed) {
             return removed;
         }

@@ -24,8 +24,7 @@ std::string firstLineOf(const std::string& resources, const std::string& name) {
 
 } // namespace
 
-std::optional<std::string> installerSetting(const std::string& resources,
-                                            const std::string& name) {
+std::optional<std::string> installerSetting(const std::string& resources, const std::string& name) {
     // A few lines at most.
     const auto start =
         readRegularFile(platform::appendPathComponent(resources, INSTALLER_SETTINGS_FILE), 4096);

@@ -151,7 +151,9 @@ Result<> InstallAgentCache::install(const std::string& unpacked,
     }
     if (vouch) {
         // Without its records the agent is not recorded as current either.
-        if (auto raised = raiseNewestVersion(directory_, vouch->keyId, vouch->product, vouch->version); !raised) {
+        if (auto raised =
+                raiseNewestVersion(directory_, vouch->keyId, vouch->product, vouch->version);
+            !raised) {
             return raised;
         }
         if (auto written = writeVouchRecord(directory_, agentDirectory(), *vouch); !written) {

@@ -136,18 +136,18 @@ TEST_F(MakeInstaller, OneKeyForTwoProductsEachReleasedOnItsOwn) {
     test::makeDirectories(root / "server");
     server.setDirectory(root / "server");
     const auto installer = [&](const std::string& product, const std::string& version) {
-        const auto made = make({"--url", server.url("/" + product + "/InstallAgent.zip"),
-                                "--publish", root / ("server/" + product), "--version", version,
-                                "--output", root / product});
+        const auto made =
+            make({"--url", server.url("/" + product + "/InstallAgent.zip"), "--publish",
+                  root / ("server/" + product), "--version", version, "--output", root / product});
         EXPECT_EQ(made.exitStatus, 0) << made.err;
     };
     const auto release = [&](const std::string& product, const std::string& version) {
-        const auto published = test::runProgram(
-            QZ_MAKE_INSTALLER_PATH,
-            {"--agent", root / "release/agent", "--url",
-             server.url("/" + product + "/InstallAgent.zip"), "--publish", root / ("server/" + product),
-             "--secret-key", current.secretKey, "--public-key", current.publicKey, "--version",
-             version});
+        const auto published =
+            test::runProgram(QZ_MAKE_INSTALLER_PATH,
+                             {"--agent", root / "release/agent", "--url",
+                              server.url("/" + product + "/InstallAgent.zip"), "--publish",
+                              root / ("server/" + product), "--secret-key", current.secretKey,
+                              "--public-key", current.publicKey, "--version", version});
         EXPECT_EQ(published.exitStatus, 0) << published.err;
         EXPECT_EQ(test::listDirectory(root / ("server/" + product)),
                   (Lines{"InstallAgent.zip", "InstallAgent.zip.minisig"}));

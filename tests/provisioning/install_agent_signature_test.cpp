@@ -156,8 +156,10 @@ TEST_F(InstallAgentSignature, AnArchiveOlderThanItsKeysNewestVersionIsRefused) {
     EXPECT_TRUE(VouchedArchive::check(*keys, text, "InstallAgent.zip", {{VersionLine{id, ""}, 7}}));
     MinisignKeyId another = id;
     another[0] ^= 1;
-    EXPECT_TRUE(VouchedArchive::check(*keys, text, "InstallAgent.zip", {{VersionLine{another, ""}, 8}}));
-    const auto older = VouchedArchive::check(*keys, text, "InstallAgent.zip", {{VersionLine{id, ""}, 8}});
+    EXPECT_TRUE(
+        VouchedArchive::check(*keys, text, "InstallAgent.zip", {{VersionLine{another, ""}, 8}}));
+    const auto older =
+        VouchedArchive::check(*keys, text, "InstallAgent.zip", {{VersionLine{id, ""}, 8}});
     ASSERT_FALSE(older);
     EXPECT_EQ(older.reason(), "The install agent archive InstallAgent.zip is not trusted: it is "
                               "version 7, older than version 8 installed before.");
