@@ -4,6 +4,7 @@
 
 #ifdef GDK_WINDOWING_X11
 #include <dlfcn.h>
+#include <syslog.h>
 #include <gdk/gdkx.h>
 #endif
 
@@ -169,9 +170,31 @@ void endTheRunWhenTheDisplayIsLost(LoopBridge* loop) {
     }
 }
 
+// GLib's and GTK's own messages are for whoever keeps the machine, not for the user at the
+// terminal: the system log gets them, in the form GLib gives them.
+GLogWriterOutput toSystemLog(GLogLevelFlags level, const GLogField* fields, gsize count,
+                             gpointer) {
+    // As GLib's default writer does: debugging only when asked for.
+    if ((level & (G_LOG_LEVEL_DEBUG | G_LOG_LEVEL_INFO)) != 0 &&
+        g_getenv("G_MESSAGES_DEBUG") == nullptr) {
+        return G_LOG_WRITER_HANDLED;
+    }
+    const int priority = (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL)) != 0 ? LOG_ERR
+                         : (level & G_LOG_LEVEL_WARNING) != 0                      ? LOG_WARNING
+                         : (level & G_LOG_LEVEL_MESSAGE) != 0                      ? LOG_NOTICE
+                                                                                   : LOG_DEBUG;
+    gchar* line = g_log_writer_format_fields(level, fields, count, FALSE);
+    ::syslog(LOG_USER | priority, "%s", line);
+    g_free(line);
+    return G_LOG_WRITER_HANDLED;
+}
+
 } // namespace
 
 bool startGtk(LoopBridge* loop) {
+    // GLib allows one writer a process, set before anything is logged.
+    static const bool routed = (g_log_set_writer_func(toSystemLog, nullptr, nullptr), true);
+    (void)routed;
     // main chose the locale at start, before any thread ran; GTK's own setlocale would come
     // while threads run.
     gtk_disable_setlocale();
