@@ -12,6 +12,11 @@
 namespace qz {
 
 void Download::fetchSignatureThenDownload() {
+    state_.activity = platform::Activity::Checking;
+    state_.status = _("Checking the install agent's signature…");
+    state_.bar.indeterminate = true;
+    state_.bar.animating = true;
+    showState();
     platform::UrlRequest request(signatureUrlFor(downloadFrom), settings_.timeoutInterval);
     request.caFile = settings_.caFile;
     request.caDirectory = settings_.caDirectory;

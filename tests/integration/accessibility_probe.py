@@ -5,6 +5,7 @@
 Prints one line for each thing it finds, and ends after the last one or after 8 seconds:
     bar NAME                 the progress bar and its accessible name
     value-changed A B        the bar's value went from A to B
+    status TEXT              the first text the status line holds
     failure ROLE TEXT        the status line once it holds a failure (TEXT with \\n for line feeds)
     announced ROLE TEXT      an announcement by the ROLE object of the program, read out at once
 """
@@ -21,7 +22,8 @@ POLL_MS = 50
 DEADLINE_S = 8
 
 pid = int(sys.argv[1])
-seen = {"bar": None, "value": None, "changed": False, "failure": False, "announced": False}
+seen = {"bar": None, "value": None, "changed": False, "failure": False, "announced": False,
+        "status": False}
 
 
 def say(line):
@@ -72,6 +74,9 @@ def poll():
             say("value-changed %s %s" % (seen["value"], value))
         seen["value"] = value
         status = find(app, Atspi.Role.LABEL)
+        if status is not None and not seen["status"] and text_of(status):
+            seen["status"] = True
+            say("status " + text_of(status))
         if not seen["failure"] and status is not None:
             text = text_of(status)
             if text.startswith(FAILURE_START):

@@ -3,6 +3,7 @@
 #include "support/files.h"
 #include "support/http_test_server.h"
 #include "support/installer_folder.h"
+#include "support/minisign_keys.h"
 #include "support/subprocess.h"
 #include "support/virtual_display.h"
 #include "support/zip_builder.h"
@@ -104,6 +105,25 @@ TEST_F(Accessibility, TheBarHasANameAndAValueAndAFailureIsAnnounced) {
         << read << probe.errSoFar() << program.errSoFar();
     EXPECT_NE(read.find("announced label " + failure), std::string::npos) << read;
 
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.wait().exitStatus, 255);
+#endif
+}
+
+// A signed installer says what it waits for while its signature comes.
+TEST_F(Accessibility, TheStatusSaysTheSignatureIsBeingChecked) {
+#ifdef QZ_ATSPI_PYTHON
+    const auto keys = test::makeMinisignKeys(root.path());
+    test::writeFile(installer.resources + "/installAgentKey.pub",
+                    test::readFile(keys.publicKey));
+    server->setBody("x");
+    server->setStallAfter(0);
+    test::ChildProcess program(installer.executable, {}, programOptions());
+    test::ChildProcess probe(
+        QZ_ATSPI_PYTHON, {QZ_ACCESSIBILITY_PROBE, std::to_string(program.pid())}, probeOptions());
+    EXPECT_TRUE(probe.waitForOut("status Checking the install agent's signature…\n",
+                                 PROBE_TIMEOUT))
+        << probe.outSoFar() << probe.errSoFar() << program.errSoFar();
     program.signal(SIGTERM);
     EXPECT_EQ(program.wait().exitStatus, 255);
 #endif

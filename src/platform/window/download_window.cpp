@@ -63,7 +63,9 @@ class DeferredWindow : public DownloadWindow, public DownloadWindowDelegate {
         state_ = state;
         if (real_) {
             real_->show(state);
-        } else if (state.activity != Activity::Starting || !state.status.empty()) {
+        } else if (state.activity == Activity::Starting ? !state.status.empty()
+                                                        : state.activity != Activity::Checking) {
+            // A signature fetched in a moment is no reason to open a window yet.
             materialise();
         }
     }

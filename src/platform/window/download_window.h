@@ -19,6 +19,7 @@ enum class TextColour { Default, Red };
 // What the controller is doing, so that no front end has to guess it from texts or controls.
 enum class Activity {
     Starting,     // nothing to show yet: the server has not answered
+    Checking,     // the signature is fetched first; busy with a text, in a window that is open
     Waiting,      // for another run to finish with the cache; busy with a text
     Transferring, // the archive is arriving: progress
     HandingOver,  // the archive is being unpacked; busy with a text

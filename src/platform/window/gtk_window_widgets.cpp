@@ -4,8 +4,8 @@
 
 #ifdef GDK_WINDOWING_X11
 #include <dlfcn.h>
-#include <syslog.h>
 #include <gdk/gdkx.h>
+#include <syslog.h>
 #endif
 
 namespace qz::platform {
@@ -172,8 +172,7 @@ void endTheRunWhenTheDisplayIsLost(LoopBridge* loop) {
 
 // GLib's and GTK's own messages are for whoever keeps the machine, not for the user at the
 // terminal: the system log gets them, in the form GLib gives them.
-GLogWriterOutput toSystemLog(GLogLevelFlags level, const GLogField* fields, gsize count,
-                             gpointer) {
+GLogWriterOutput toSystemLog(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer) {
     // As GLib's default writer does: debugging only when asked for.
     if ((level & (G_LOG_LEVEL_DEBUG | G_LOG_LEVEL_INFO)) != 0 &&
         g_getenv("G_MESSAGES_DEBUG") == nullptr) {
@@ -189,12 +188,20 @@ GLogWriterOutput toSystemLog(GLogLevelFlags level, const GLogField* fields, gsiz
     return G_LOG_WRITER_HANDLED;
 }
 
+// GLib takes one writer a process, and ends the program on a second; each copy of this module
+// would set its own. GLib's table of names is the process's own.
+void routeGlibMessagesToTheSystemLog() {
+    constexpr const char* ROUTED = "qz-glib-messages-to-the-system-log";
+    if (g_quark_try_string(ROUTED) == 0) {
+        g_quark_from_static_string(ROUTED);
+        g_log_set_writer_func(toSystemLog, nullptr, nullptr);
+    }
+}
+
 } // namespace
 
 bool startGtk(LoopBridge* loop) {
-    // GLib allows one writer a process, set before anything is logged.
-    static const bool routed = (g_log_set_writer_func(toSystemLog, nullptr, nullptr), true);
-    (void)routed;
+    routeGlibMessagesToTheSystemLog();
     // main chose the locale at start, before any thread ran; GTK's own setlocale would come
     // while threads run.
     gtk_disable_setlocale();

@@ -113,6 +113,7 @@ std::size_t columns(const std::string& text) {
 TerminalLine terminalLineFor(const WindowState& state, char spinner) {
     TerminalLine line{state.status, false, spinner, std::nullopt, 0, std::nullopt};
     switch (state.activity) {
+    case Activity::Checking:
     case Activity::Waiting:
     case Activity::HandingOver:
         line.indeterminate = true;

@@ -55,7 +55,8 @@ class TerminalWindow : public DownloadWindow {
     }
 
     void show(const WindowState& state) override {
-        if (closed_ || failed_) {
+        // As before the server answers, the terminal says nothing while the signature comes.
+        if (closed_ || failed_ || state.activity == Activity::Checking) {
             return;
         }
         const WindowState previous = std::exchange(state_, state);
