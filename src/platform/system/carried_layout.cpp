@@ -18,10 +18,8 @@ constexpr std::size_t DIGEST_DIGITS = 128;
 constexpr std::string_view DIGEST_LABEL = " blake2b:";
 constexpr std::size_t TRAILER_LENGTH =
     sizeof TRAILER_MAGIC - 1 + 3 * OFFSET_DIGITS + 2 + DIGEST_LABEL.size() + DIGEST_DIGITS;
-// The end of central directory record before its comment, and zip64's locator and record.
+// The end of central directory record before its comment.
 constexpr std::size_t END_RECORD = 22;
-constexpr std::size_t ZIP64_LOCATOR = 20;
-constexpr std::size_t ZIP64_RECORD = 56;
 
 Failure incomplete() {
     return Failure{Text::format(N_("it is incomplete"))};
@@ -67,35 +65,6 @@ std::optional<std::uint64_t> decimal(std::string_view text) {
     return value;
 }
 
-// The product's central directory, from zip64's record when the end record has no room for it.
-Result<std::uint64_t> centralDirectory(int fd, std::uint64_t endRecord,
-                                       const unsigned char* record) {
-    const std::uint64_t offset = littleEndian(record + 16, 4);
-    if (offset != 0xffffffff) {
-        return offset;
-    }
-    std::array<unsigned char, ZIP64_LOCATOR> locator{};
-    if (endRecord < ZIP64_LOCATOR) {
-        return altered();
-    }
-    if (auto read = readPart(fd, endRecord - ZIP64_LOCATOR, locator.data(), locator.size());
-        !read) {
-        return read.failure();
-    }
-    std::array<unsigned char, ZIP64_RECORD> zip64{};
-    const std::uint64_t at = littleEndian(locator.data() + 8, 8);
-    if (!hasSignature(locator.data(), 0x07064b50) || at > endRecord - ZIP64_LOCATOR) {
-        return altered();
-    }
-    if (auto read = readPart(fd, at, zip64.data(), zip64.size()); !read) {
-        return read.failure();
-    }
-    if (!hasSignature(zip64.data(), 0x06064b50)) {
-        return altered();
-    }
-    return littleEndian(zip64.data() + 48, 8);
-}
-
 } // namespace
 
 Result<CarriedLayout> readCarriedLayout(int fd, std::uint64_t size, std::uint64_t imageLength) {
@@ -132,11 +101,8 @@ Result<CarriedLayout> readCarriedLayout(int fd, std::uint64_t size, std::uint64_
     if (!trailer.substr(at - 1).starts_with(DIGEST_LABEL)) {
         return altered();
     }
-    auto directory = centralDirectory(fd, endRecord, tail.data());
-    if (!directory) {
-        return directory.failure();
-    }
-    layout.centralDirectory = *directory;
+    // Never zip64's 0xffffffff here: make-installer carries no zip64 archive.
+    layout.centralDirectory = littleEndian(tail.data() + 16, 4);
     if (layout.resources != imageLength || layout.agent < layout.resources ||
         layout.product < layout.agent || layout.centralDirectory < layout.product ||
         layout.centralDirectory > endRecord) {
