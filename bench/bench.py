@@ -25,6 +25,7 @@ import fig_network  # noqa: E402
 import fig_paths  # noqa: E402
 import fig_redraws  # noqa: E402
 import fig_signed  # noqa: E402
+import fig_single_file  # noqa: E402
 from common import log  # noqa: E402
 from harness import Bench  # noqa: E402
 from report import compose, load_average  # noqa: E402
@@ -32,7 +33,8 @@ from report import compose, load_average  # noqa: E402
 # The groups of figures, in the order they run and appear in the table.
 GROUPS = (("download", fig_paths.download_throughput), ("cache", fig_paths.cache_hit),
           ("bundle", fig_paths.bundle_path), ("signed-download", fig_signed.signed_download),
-          ("signed-bundle", fig_signed.signed_bundle), ("memory", fig_memory.memory),
+          ("signed-bundle", fig_signed.signed_bundle),
+          ("single-file", fig_single_file.single_file), ("memory", fig_memory.memory),
           ("redraws", fig_redraws.redraws), ("network", fig_network.network_faults))
 
 

@@ -17,7 +17,8 @@ LINK_LABEL = "200 MiB/s"
 
 # The install agent: says its first line at once, then (when asked) notes the bootstrapper's own
 # peak memory, its mappings and its time on CPU so far, found by walking up the parent chain to
-# the process named INSTALLER_NAME.
+# the process named INSTALLER_NAME, and what the run's temporary directory holds and whether the
+# product archive it was handed is a symbolic link.
 AGENT_SCRIPT = b"""#!/bin/sh
 echo 'install agent started'
 if [ -n "${QZ_BENCH_HWM_FILE:-}" ]; then
@@ -31,6 +32,11 @@ if [ -n "${QZ_BENCH_HWM_FILE:-}" ]; then
         fi
         p=$(sed -n 's/^PPid:[[:space:]]*//p' /proc/$p/status)
     done
+fi
+if [ -n "${QZ_BENCH_SCRATCH_FILE:-}" ]; then
+    kind=file
+    [ ! -L "$2" ] || kind=link
+    echo "$(du -sk "$TMPDIR" | cut -f1) $kind" > "$QZ_BENCH_SCRATCH_FILE"
 fi
 exit 0
 """ % INSTALLER_NAME.encode()

@@ -4,7 +4,8 @@
 # and writes it to bench/results.md.
 #
 #   bench/run.sh            BENCH_RUNS=5 by default; BENCH_TMP=/dev/shm by default
-#   bench/run.sh --only download,cache,bundle,signed-download,signed-bundle,memory,redraws
+#   bench/run.sh --only download,cache,bundle,signed-download,signed-bundle,single-file,memory,
+#                       redraws
 #                                                                (any subset)
 #   BENCH_WITHOUT_GTK=0 bench/run.sh   skips the diagnostic build without GTK (build-bench/nogtk)
 #   BENCH_RELEASE=build     (default) the release program beside the development build, made or

@@ -37,11 +37,17 @@ struct Settings {
     bool dumbTerminal = false;
     // Set by main: the running program, resolved; empty when it cannot be read.
     std::string executablePath;
+    // Set by main: the program carries its resources inside itself (a single-file installer).
+    // Until they are unpacked it has no bundle.
+    bool carriesResources = false;
+    // Set by the sequence once it has unpacked them: the folder in its scratch directory that
+    // holds them, from then on the bundle and its resources.
+    std::string carriedResources;
     // Set by main: variables it put in the environment for our own use only (GDK_GL), which the
     // programs we start do not get.
     std::vector<std::string> hiddenEnvironment;
 
-    // From `getenv`-like lookups; changes nothing, and leaves the two fields above empty.
+    // From `getenv`-like lookups; changes nothing, and leaves the fields set by others empty.
     static Settings read(const std::function<const char*(const char* name)>& lookup);
 };
 

@@ -1,9 +1,12 @@
 #include "bootstrap/bootstrap_sequence.h"
 
+#include "base/path.h"
+#include "base/settings.h"
 #include "base/translation.h"
 #include "bootstrap/installer_constants.h"
 #include "bootstrap/temp_dir.h"
 #include "platform/system/abrupt_ending.h"
+#include "platform/system/carried_resources.h"
 #include "platform/system/main_bundle.h"
 #include "process/executable_location.h"
 #include "process/install_agent_commands.h"
@@ -12,6 +15,7 @@
 #include "provisioning/install_agent_sourcing.h"
 
 #include <cstdlib>
+#include <optional>
 #include <utility>
 
 namespace qz {
@@ -34,6 +38,27 @@ class RealSequenceLayers final : public SequenceLayers {
     }
 };
 
+// The settings for the rest of the run: a single-file installer's resources unpacked into the
+// scratch directory are its bundle's from here on, its catalogs too. None when they cannot be.
+std::optional<Settings> withCarriedResources(const Settings& settings, const std::string& scratch,
+                                             MessageReporter reporter) {
+    Settings run = settings;
+    if (!settings.carriesResources) {
+        return run;
+    }
+    run.carriedResources = platform::appendPathComponent(scratch, "installer-resources");
+    const auto unpacked =
+        scratch.empty()
+            ? Result<>(Failure{Text::format(N_("No scratch directory could be made"))})
+            : platform::unpackCarriedResources(settings.executablePath, run.carriedResources);
+    if (!unpacked) {
+        reporter(unpacked.shown(), true);
+        return std::nullopt;
+    }
+    platform::bindCatalogs(run);
+    return run;
+}
+
 } // namespace
 
 int extractPayloadToDir(std::string /*directory*/, bool /*flag*/, MessageReporter /*reporter*/) {
@@ -47,8 +72,13 @@ int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter,
 }
 
 int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter,
-                               const Settings& settings, SequenceLayers& layers) {
+                               const Settings& givenSettings, SequenceLayers& layers) {
     TempDir tempDir("tmp_install_dir");
+    const auto carried = withCarriedResources(givenSettings, tempDir.getDir(), reporter);
+    if (!carried) {
+        return -1;
+    }
+    const Settings& settings = *carried;
     // For a run that must end while its thread is stuck, or its display gone.
     platform::prepareAbruptEnding(_("Installation failed."), tempDir.getDir());
     const struct Cleared {

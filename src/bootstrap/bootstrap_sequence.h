@@ -27,7 +27,9 @@ int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter,
 int bootstrapInstallerMainFunc(int argc, char** argv, MessageReporter reporter,
                                const Settings& settings, SequenceLayers& layers);
 
-// Unpacks a payload carried by the bootstrapper itself; this one carries none.
+// The design's hook for a payload carried by the bootstrapper itself; it does nothing. A
+// single-file installer's resources are unpacked before it, as the first step after the scratch
+// directory is made, since the bundle they make is read from then on.
 int extractPayloadToDir(std::string directory, bool flag, MessageReporter reporter);
 
 } // namespace qz

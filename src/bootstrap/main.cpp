@@ -2,6 +2,7 @@
 #include "base/translation.h"
 #include "bootstrap/bootstrap_sequence.h"
 #include "bootstrap/message_reporter.h"
+#include "platform/system/carried_resources.h"
 #include "platform/system/child_processes.h"
 #include "platform/system/main_bundle.h"
 
@@ -19,6 +20,7 @@ namespace {
 qz::Settings readSettings() {
     qz::Settings settings = qz::Settings::read([](const char* name) { return std::getenv(name); });
     settings.executablePath = qz::runningExecutablePath();
+    settings.carriesResources = qz::platform::carriesResources(settings.executablePath);
     if (settings.display && std::getenv("GDK_GL") == nullptr &&
         ::setenv("GDK_GL", "disable", 1) == 0) {
         settings.hiddenEnvironment.push_back("GDK_GL");

@@ -367,6 +367,68 @@ TEST_F(MakeInstaller, ASecretKeyOfNoneOfThePublicKeysLeavesNothing) {
     EXPECT_EQ(test::listDirectory(root.path()), (Lines{"cwd", "home", "release", "tmp"}));
 }
 
+// One executable file, run as users run it, on both paths: signed, speaking the language of the
+// catalogs it carries, the product archive readable where the agent is told it lies, and nothing
+// left beside it or in TMPDIR.
+TEST_F(MakeInstaller, ASingleFileInstallerRunsAsItsFolderDoes) {
+    test::HttpTestServer server;
+    server.setDirectory(root / "publish");
+    test::writeFile(root / "release/agent/install",
+                    "unzip -p \"$2\" product\n" + test::recordingAgentScript(), 0755);
+    const std::pair<Lines, std::string> cases[] = {
+        {{"--embed"}, ""},
+        {{"--url", server.url("/InstallAgent.zip"), "--publish", root / "publish"},
+         "Das Installationsprogramm wird vorbereitet"},
+    };
+    for (const auto& [mode, germanLine] : cases) {
+        SCOPED_TRACE(mode[0]);
+        test::removeTree(root / "Acme-Setup.run");
+        Lines extra = mode;
+        extra.insert(extra.end(), {"--single-file", "--translations", test::builtCatalogs(),
+                                   "--output", root / "Acme-Setup.run"});
+        ASSERT_EQ(make(extra).exitStatus, 0);
+        const auto before = test::listDirectory(root.path());
+        const auto result = test::runProgram(
+            root / "Acme-Setup.run", {"--go"},
+            test::userRunOptions(root.path(), root / "home/record", {"LANGUAGE=de"}));
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        EXPECT_EQ(result.out, "the productagent ran\n");
+        EXPECT_NE(result.err.find(germanLine), std::string::npos) << result.err;
+        const auto received = test::recordedArguments(root / "home/record");
+        ASSERT_EQ(received.size(), 4u);
+        EXPECT_TRUE(received[2].starts_with(root / "tmp/qz")) << received[2];
+        EXPECT_TRUE(received[2].ends_with("/installer-resources/bundle.zip")) << received[2];
+        EXPECT_EQ(received[3], "--go");
+        EXPECT_EQ(test::listDirectory(root.path()), before);
+        EXPECT_EQ(test::listDirectory(root / "tmp"), Lines{});
+    }
+}
+
+// A single-file installer cut short or changed says so and starts nothing.
+TEST_F(MakeInstaller, ADamagedSingleFileInstallerStartsNothing) {
+    ASSERT_EQ(make({"--embed", "--single-file", "--output", root / "Whole.run"}).exitStatus, 0);
+    const std::string whole = test::readFile(root / "Whole.run");
+    // Past the program, in the resources.
+    const std::size_t resources = test::readFile(test::builtBootstrapper()).size() + 100;
+    std::string altered = whole;
+    altered[resources] ^= 1;
+    const std::pair<std::string, std::string> cases[] = {
+        {whole.substr(0, resources), "it is incomplete"},
+        {altered, "its contents do not match its checksum"},
+    };
+    for (const auto& [bytes, why] : cases) {
+        SCOPED_TRACE(why);
+        test::writeFile(root / "Acme-Setup.run", bytes, 0755);
+        const auto result = runInstaller(root / "Acme-Setup.run");
+        EXPECT_EQ(result.exitStatus, 255);
+        EXPECT_EQ(result.errLines(), (Lines{"The installer " + root / "Acme-Setup.run" +
+                                                " is damaged (" + why + "): download it again.",
+                                            "Installation failed."}));
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(test::listDirectory(root / "tmp"), Lines{});
+    }
+}
+
 // The release engineer's installation: the bootstrapper and the tool side by side, the tool
 // finding that bootstrapper by itself.
 TEST_F(MakeInstaller, CmakeInstallPutsTheToolBesideTheOneFileBootstrapper) {

@@ -32,8 +32,8 @@ done
 
 # The table: each system and its paths, one whole-program case each.
 cases='
-bullseye         bundle http https cache-hit signed no-gtk busybox ctrl-c
-trixie           bundle http https cache-hit signed no-gtk
+bullseye         bundle http https cache-hit signed no-gtk busybox ctrl-c single
+trixie           bundle http https cache-hit signed no-gtk single
 bullseye-desktop window
 '
 
@@ -123,6 +123,8 @@ build signed "$agent" "$http" $sign
 # shellcheck disable=SC2086
 build tampered "$agent" "$http" $sign
 build slow "$work/agent-slow" "$http"
+build single-bundle "$agent" embed --single-file
+build single-http "$agent" "$http" --single-file
 # One bit flipped in the middle of the published signed archive.
 archive="$work/www/tampered/InstallAgent.zip"
 middle=$(($(wc -c <"$archive") / 2))
@@ -148,9 +150,11 @@ run() {
     shift 4
     mkdir -p "$root$home/home" "$root$home/tmp" "$root$product"
     mark=$(log_mark)
+    # A folder's program, or a single-file installer.
+    program="$in_dir/installers/$installer"
+    [ ! -d "$root$program" ] || program="$program/setup"
     run_in 30 HOME="$home/home" TMPDIR="$home/tmp" QZ_DOWNLOAD_TIMEOUT=10 "$@" \
-        "$in_dir/installers/$installer/setup" --dest "$product/product" \
-        >"$out.$name" 2>"$err.$name"
+        "$program" --dest "$product/product" >"$out.$name" 2>"$err.$name"
     rc=$?
     expect "$name: exit status $rc, not $status" [ "$rc" -eq "$status" ] &&
         expect "$name: a scratch folder is left in TMPDIR" [ -z "$(ls -A "$root$home/tmp")" ] &&
@@ -205,6 +209,11 @@ check() {
             run bundle a a 255 PATH="$case_dir/bin:/usr/bin:/bin" setsid &&
             expect "a: not just 'Installation failed.'" [ "$(cat "$err.a")" = "Installation failed." ] &&
             expect "a: the install agent ran" not installed ;;
+    single)
+        # One file, on both paths; nothing is written beside it.
+        run single-bundle a a 0 && run single-http b b 0 && fetched single-http &&
+            expect "something was written beside the single file" \
+                [ "$(ls "$root$in_dir/installers")" = "$(ls "$installers")" ] ;;
     no-gtk)
         # A display but no GTK: the terminal shows the download, and one line says why.
         run http a a 0 DISPLAY=:79 &&

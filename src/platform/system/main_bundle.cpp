@@ -49,6 +49,12 @@ MainBundle bundleForExecutable(const std::string& executablePath) {
 }
 
 std::optional<MainBundle> mainBundle(const Settings& settings) {
+    if (settings.carriesResources) {
+        if (settings.carriedResources.empty()) {
+            return std::nullopt;
+        }
+        return MainBundle{settings.carriedResources, settings.carriedResources};
+    }
     const std::string& executable = settings.executablePath;
     if (executable.empty()) {
         return std::nullopt;
@@ -108,14 +114,21 @@ void startTranslations(const Settings& settings) {
     // The whole locale, numbers included: nothing we parse depends on it, and what we print for
     // people then follows their conventions.
     std::setlocale(LC_ALL, "");
+    bindCatalogs(settings);
+    ::bind_textdomain_codeset(TEXT_DOMAIN, "UTF-8");
+}
+
+void bindCatalogs(const Settings& settings) {
     if (const auto bundle = mainBundle(settings)) {
         const std::string catalogs = catalogDirectory(bundle->resourcePath);
         // gettext opens a catalog as it finds it: a FIFO or a device there would block the run.
         // With one, no catalog is used ("/dev/null" holds none) and every text stays English.
         ::bindtextdomain(TEXT_DOMAIN,
                          onlyRegularCatalogs(catalogs) ? catalogs.c_str() : "/dev/null");
+    } else if (settings.carriesResources) {
+        // Its catalogs are inside it, not beside it: English until they are unpacked.
+        ::bindtextdomain(TEXT_DOMAIN, "/dev/null");
     }
-    ::bind_textdomain_codeset(TEXT_DOMAIN, "UTF-8");
 }
 
 } // namespace qz::platform

@@ -20,7 +20,8 @@ struct MainBundle {
 MainBundle bundleForExecutable(const std::string& executablePath);
 
 // The running program's bundle, from the settings' executable path; none when that could not be
-// read.
+// read. A program that carries its resources inside itself has the folder they were unpacked
+// into, and none before.
 std::optional<MainBundle> mainBundle(const Settings& settings);
 
 // The window title that the installer carries in `installerTitle.txt` of its resources: the
@@ -50,5 +51,9 @@ std::string catalogDirectory(const std::string& resources);
 // set, since GTK and the terminal line take UTF-8. setlocale is not thread-safe: main calls this
 // at start, before any other thread runs.
 void startTranslations(const Settings& settings);
+
+// Takes the catalogs from the resources of the settings' bundle; again once a program that carries
+// them inside itself has unpacked them. Before any other thread runs.
+void bindCatalogs(const Settings& settings);
 
 } // namespace qz::platform
