@@ -114,15 +114,13 @@ TEST_F(Accessibility, TheBarHasANameAndAValueAndAFailureIsAnnounced) {
 TEST_F(Accessibility, TheStatusSaysTheSignatureIsBeingChecked) {
 #ifdef QZ_ATSPI_PYTHON
     const auto keys = test::makeMinisignKeys(root.path());
-    test::writeFile(installer.resources + "/installAgentKey.pub",
-                    test::readFile(keys.publicKey));
+    test::writeFile(installer.resources + "/installAgentKey.pub", test::readFile(keys.publicKey));
     server->setBody("x");
     server->setStallAfter(0);
     test::ChildProcess program(installer.executable, {}, programOptions());
     test::ChildProcess probe(
         QZ_ATSPI_PYTHON, {QZ_ACCESSIBILITY_PROBE, std::to_string(program.pid())}, probeOptions());
-    EXPECT_TRUE(probe.waitForOut("status Checking the install agent's signature…\n",
-                                 PROBE_TIMEOUT))
+    EXPECT_TRUE(probe.waitForOut("status Checking the install agent's signature…\n", PROBE_TIMEOUT))
         << probe.outSoFar() << probe.errSoFar() << program.errSoFar();
     program.signal(SIGTERM);
     EXPECT_EQ(program.wait().exitStatus, 255);
