@@ -56,5 +56,6 @@ say "registering $entry with binfmt_misc (from $rule)"
 grep -v '^[#;]' "$rule" | grep . | $sudo tee "$binfmt/register" >/dev/null ||
     refused "the kernel refused to register $entry (a container without that right?):"
 arch-test arm64 >/dev/null 2>&1 ||
-    refused "$entry is registered, yet an arm64 test program does not run ($(arch-test arm64 2>&1)):"
+    refused "$entry is registered, yet an arm64 test program does not run" \
+        "($(arch-test arm64 2>&1)):"
 say "arm64 programs run through qemu-aarch64-static"

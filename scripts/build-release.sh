@@ -1,13 +1,16 @@
 #!/bin/sh
-# Builds the release program, build-release/bootstrapper: one file that runs on every x86-64
-# Linux from Debian 11 (glibc 2.31) on and needs only the C library when it loads. Run it on
-# Debian 12, as root or through sudo; it installs the Debian packages it needs.
+# Builds the release programs, build-release/bootstrapper for x86-64 and
+# build-release/aarch64/bootstrapper for 64-bit ARM: each one file that runs on every Linux of its
+# machine from Debian 11 (glibc 2.31) on and needs only the C library when it loads. Run it on an
+# x86-64 Debian 12, as root or through sudo; it installs the Debian packages it needs.
 #
-# It is compiled with Debian 12's clang against a Debian 11 sysroot, with libcurl (built here from
-# Debian 12's source package), OpenSSL 1.1, zlib, libstdc++ and libgcc linked in statically. The
-# sysroot and libcurl are kept in a cache folder (QZ_RELEASE_CACHE, by default
-# ~/.cache/velmor-release) for the next build; remove sysroot-bullseye/ or curl-*/ there to make
-# them again.
+# Each is compiled with Debian 12's clang against a Debian 11 sysroot of its machine, with libcurl
+# (built here from Debian 12's source package), OpenSSL 1.1, zlib, libstdc++ and libgcc linked in
+# statically. The sysroots and libcurls are kept in a cache folder (QZ_RELEASE_CACHE, by default
+# ~/.cache/velmor-release) for the next build; remove sysroot-bullseye*/ or curl-*/ there to make
+# them again. Making the arm64 sysroot runs its package scripts under qemu (see
+# scripts/arm64-emulation.sh); once it is made, the build runs nothing of arm64.
+# QZ_RELEASE_ARCHS lists the machines to build for: "x86_64 aarch64" by default.
 #   scripts/build-release.sh
 set -eu
 
@@ -17,6 +20,7 @@ mirror=http://deb.debian.org/debian
 security=http://deb.debian.org/debian-security
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 jobs=$(nproc 2>/dev/null || echo 2)
+archs=${QZ_RELEASE_ARCHS:-x86_64 aarch64}
 
 # libcurl's headers are those of the release program, and a later change needs
 # curl_easy_header (7.84 on), so the source is Debian 12's curl, whatever Debian 11 carries.
@@ -40,17 +44,32 @@ say() {
 mkdir -p "$cache"
 cache=$(cd "$cache" && pwd)
 
+# select_arch ARCH: what differs from one machine to the other: Debian's name for it, where its
+# sysroot, libcurl and build lie, and its linker. x86-64's keep the names they had alone.
+select_arch() {
+    arch=$1 triple=$1-linux-gnu
+    case "$arch" in
+    x86_64) deb_arch=amd64 suffix="" build="$top/build-release" ld_flags="" ;;
+    # The host's binutils link only x86-64.
+    aarch64)
+        deb_arch=arm64 suffix=-arm64 build="$top/build-release/aarch64" ld_flags=-fuse-ld=lld ;;
+    *) say "QZ_RELEASE_ARCHS: x86_64 or aarch64, not $arch" >&2; exit 2 ;;
+    esac
+    sysroot="$cache/sysroot-bullseye$suffix"
+    curl_source="$cache/curl-source$suffix"
+    curl_prefix="$cache/curl-$curl_version$suffix"
+}
+for arch in $archs; do select_arch "$arch"; done
+
 # --- The Debian 11 sysroot -----------------------------------------------------------------------
 # debootstrap rather than unpacking .debs by hand: it resolves what libgtk-3-dev pulls in and
 # checks every package against the Debian archive key, and the result is a working Debian 11
 # system, so a program built against it can be tried in it with chroot. Made under a temporary
 # name and renamed when complete, so an interrupted run leaves nothing that looks done; the list
 # of packages is kept inside it, so changing the list makes it again.
-sysroot="$cache/sysroot-bullseye"
 # dbus-x11: debootstrap picks no provider of dconf-service's "default-dbus-session-bus |
 # dbus-session-bus", which libgtk-3-dev pulls in, and then leaves GTK unconfigured.
 sysroot_packages="libc6-dev,libstdc++-10-dev,libssl-dev,zlib1g-dev,libgtk-3-dev,dbus-x11"
-sysroot_stamp="debootstrap bullseye minbase $sysroot_packages; security updates"
 
 # relativize_links DIR: absolute symbolic links in DIR point into the host once DIR is a sysroot;
 # they are made relative, climbing to DIR's top as many levels as the link lies below it.
@@ -83,14 +102,26 @@ remove_tree() {
     $sudo rm -rf --one-file-system "$1"
 }
 
-if ! made "$sysroot" "$sysroot_stamp"; then
-    say "making the Debian 11 sysroot in $sysroot (a few minutes)"
+# make_sysroot: for $deb_arch. Another machine's sysroot is the same system made with
+# debootstrap --arch: its second stage and the updates run the package scripts under qemu.
+make_sysroot() {
+    sysroot_stamp="debootstrap bullseye minbase $sysroot_packages; security updates"
+    [ "$deb_arch" = amd64 ] || sysroot_stamp="$sysroot_stamp; $deb_arch"
+    if made "$sysroot" "$sysroot_stamp"; then
+        say "using the sysroot in $sysroot"
+        return
+    fi
+    if [ "$deb_arch" = arm64 ]; then
+        "$top/scripts/arm64-emulation.sh" ||
+            { say "QZ_RELEASE_ARCHS=x86_64 builds the x86-64 program alone" >&2; exit 1; }
+    fi
+    say "making the Debian 11 $deb_arch sysroot in $sysroot (a few minutes)"
     for stale in "$sysroot".tmp.*; do
         if [ -e "$stale" ]; then remove_tree "$stale"; fi
     done
     tmp="$sysroot.tmp.$$"
-    $sudo debootstrap --variant=minbase --keyring="$keyring" --include="$sysroot_packages" \
-        bullseye "$tmp" "$mirror"
+    $sudo debootstrap --arch="$deb_arch" --variant=minbase --keyring="$keyring" \
+        --include="$sysroot_packages" bullseye "$tmp" "$mirror"
     # The point release's packages, then the security updates since: OpenSSL is linked in.
     cat >"$tmp/etc/apt/sources.list" <<EOF
 deb $mirror bullseye main
@@ -107,9 +138,7 @@ EOF
     echo "$sysroot_stamp" >"$tmp/.velmor-made"
     [ ! -e "$sysroot" ] || remove_tree "$sysroot"
     mv "$tmp" "$sysroot"
-else
-    say "using the sysroot in $sysroot"
-fi
+}
 
 # --- libcurl, static ------------------------------------------------------------------------------
 # Built from Debian's source package rather than taken from Debian 11's libcurl.a: that archive is
@@ -121,8 +150,6 @@ fi
 # finds them at run time. OpenSSL's configuration file is not read: the host's is written for
 # its own OpenSSL, often 3.x, not the 1.1 linked in.
 curl_apt="$cache/curl-apt"
-curl_source="$cache/curl-source"
-curl_prefix="$cache/curl-$curl_version"
 curl_options="--disable-shared --enable-static --disable-dependency-tracking --disable-silent-rules
 --disable-debug --enable-optimize --disable-curldebug --disable-versioned-symbols
 --disable-manual --disable-libcurl-option
@@ -137,10 +164,16 @@ curl_options="--disable-shared --enable-static --disable-dependency-tracking --d
 --without-libssh2 --without-libssh --without-gssapi --without-libgsasl --without-nghttp2
 --without-ngtcp2 --without-nghttp3 --without-quiche --without-msh3 --without-hyper
 --without-zsh-functions-dir --without-fish-functions-dir"
-curl_stamp="curl $curl_version from bookworm; $(echo "$curl_options" | tr '\n' ' ')"
 
-if ! made "$curl_prefix" "$curl_stamp"; then
-    say "building libcurl $curl_version in $curl_prefix"
+# build_curl: for $triple, against $sysroot.
+build_curl() {
+    curl_stamp="curl $curl_version from bookworm; $(echo "$curl_options" | tr '\n' ' ')"
+    [ "$arch" = x86_64 ] || curl_stamp="$curl_stamp; for $triple"
+    if made "$curl_prefix" "$curl_stamp"; then
+        say "using libcurl in $curl_prefix"
+        return
+    fi
+    say "building libcurl $curl_version for $arch in $curl_prefix"
     # apt with a list of its own in the cache, so the machine's /etc/apt is left as it is.
     mkdir -p "$curl_apt/lists/partial" "$curl_apt/cache" "$curl_apt/parts"
     for suite in bookworm bookworm-updates; do
@@ -175,13 +208,13 @@ if ! made "$curl_prefix" "$curl_stamp"; then
     (cd "$src" && autoreconf -fi >build/autoreconf.log 2>&1) ||
         { tail -20 "$src/build/autoreconf.log"; exit 1; }
     # Configured as a cross build, which it is: its test programs link against the sysroot's
-    # OpenSSL 1.1, which the host cannot run them with. Without pkg-config, OpenSSL and zlib are
-    # found by the compiler in the sysroot; with it, configure would point LD_LIBRARY_PATH there
-    # and break clang itself.
+    # OpenSSL 1.1 (and may be arm64), which the host cannot run them with. Without pkg-config,
+    # OpenSSL and zlib are found by the compiler in the sysroot; with it, configure would point
+    # LD_LIBRARY_PATH there and break clang itself.
     # shellcheck disable=SC2086
     if ! (cd "$src/build" &&
-        ../configure --build=x86_64-pc-linux-gnu --host=x86_64-linux-gnu \
-            --prefix="$curl_prefix" CC="clang-14 --sysroot=$sysroot" PKG_CONFIG=no \
+        ../configure --build=x86_64-pc-linux-gnu --host="$triple" --prefix="$curl_prefix" \
+            CC="clang-14 --target=$triple --sysroot=$sysroot" LDFLAGS="$ld_flags" PKG_CONFIG=no \
             CFLAGS="-O2 -ffunction-sections -fdata-sections" $curl_options >configure.log); then
         tail -40 "$src/build/config.log"
         exit 1
@@ -192,14 +225,18 @@ if ! made "$curl_prefix" "$curl_stamp"; then
     basename "$dsc" .dsc >"$curl_prefix/.velmor-source"
     echo "$curl_stamp" >"$curl_prefix/.velmor-made"
     rm -rf "$src"
-else
-    say "using libcurl in $curl_prefix"
-fi
+}
 
-# --- The program ---------------------------------------------------------------------------------
-build="$top/build-release"
-cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/debian11-sysroot.cmake" \
-    -DQZ_SYSROOT="$sysroot" -DQZ_CURL_PREFIX="$curl_prefix" -DQZ_RELEASE=ON -DQZ_WITH_GTK=ON
-cmake --build "$build" -j"$jobs"
-"$top/scripts/check-release.sh" "$build/bootstrapper"
+# --- The programs --------------------------------------------------------------------------------
+# One machine after the other, x86-64 first by default: a machine that cannot make the arm64
+# sysroot has the x86-64 program already.
+for arch in $archs; do
+    select_arch "$arch"
+    make_sysroot
+    build_curl
+    cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/debian11-sysroot.cmake" -DQZ_TARGET_ARCH="$arch" \
+        -DQZ_SYSROOT="$sysroot" -DQZ_CURL_PREFIX="$curl_prefix" -DQZ_RELEASE=ON -DQZ_WITH_GTK=ON
+    cmake --build "$build" -j"$jobs"
+    "$top/scripts/check-release.sh" "$build/bootstrapper"
+done
