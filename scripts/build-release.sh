@@ -109,6 +109,7 @@ make_sysroot() {
     [ "$deb_arch" = amd64 ] || sysroot_stamp="$sysroot_stamp; $deb_arch"
     if made "$sysroot" "$sysroot_stamp"; then
         say "using the sysroot in $sysroot"
+        stale_updates
         return
     fi
     if [ "$deb_arch" = arm64 ]; then
@@ -129,7 +130,13 @@ deb $mirror bullseye-updates main
 deb $security bullseye-security main
 EOF
     $sudo chroot "$tmp" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo chroot "$tmp" apt-get upgrade -y -qq
+    # A mirror may lack some of them (the one this was written on had no arm64 security updates):
+    # the system is whole without them, and they are named whenever the sysroot is used.
+    DEBIAN_FRONTEND=noninteractive $sudo chroot "$tmp" apt-get upgrade -y -qq --fix-missing ||
+        [ -z "$($sudo chroot "$tmp" dpkg --audit)" ]
+    $sudo chroot "$tmp" apt-get -s upgrade |
+        sed -n 's/^Inst \([^ ]*\) \[[^]]*\] (\([^ ]*\) .*/\1 \2/p' |
+        $sudo tee "$tmp/.velmor-not-updated" >/dev/null
     $sudo chroot "$tmp" apt-get clean
     $sudo rm -rf "$tmp"/var/lib/apt/lists/*
     # Yours, when you are not root: it is only read from, and you can remove it.
@@ -138,6 +145,17 @@ EOF
     echo "$sysroot_stamp" >"$tmp/.velmor-made"
     [ ! -e "$sysroot" ] || remove_tree "$sysroot"
     mv "$tmp" "$sysroot"
+    stale_updates
+}
+
+# stale_updates: says which updates the sysroot was made without, those linked in first.
+stale_updates() {
+    [ -s "$sysroot/.velmor-not-updated" ] || return 0
+    linked=$(grep -E '^(libssl|zlib1g|libstdc\+\+|libgcc)' "$sysroot/.velmor-not-updated" |
+        tr '\n' ' ')
+    say "warning: the $deb_arch sysroot lacks $(wc -l <"$sysroot/.velmor-not-updated")" \
+        "updates its mirror did not have${linked:+, of what is linked in: $linked}(listed in" \
+        "$sysroot/.velmor-not-updated); remove $sysroot to make it again" >&2
 }
 
 # --- libcurl, static ------------------------------------------------------------------------------

@@ -2,14 +2,15 @@
 # Checks that a release program runs from Debian 11 on and carries everything but the C library:
 # no shared library beyond the C library's own, no symbol version newer than GLIBC_2.31, no C++
 # runtime from the system, stripped and at most 8 MiB. The GTK module inside it is held to the
-# same C library versions (it may need GTK and GLib, which it is loaded for).
-#   scripts/check-release.sh [build-release/bootstrapper]
+# same C library versions (it may need GTK and GLib, which it is loaded for). The program's ELF
+# header says its machine, x86-64 or 64-bit ARM, and so which dynamic loader it may name.
+#   scripts/check-release.sh [build-release/bootstrapper | build-release/aarch64/bootstrapper]
 set -eu
 
 program=${1:-build-release/bootstrapper}
 newest_glibc=2.31
 max_size=$((8 * 1024 * 1024))
-allowed_needed="libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 librt.so.1 ld-linux-x86-64.so.2"
+allowed_needed="libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 librt.so.1"
 
 failures=0
 fail() {
@@ -42,7 +43,16 @@ needed() {
     readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'
 }
 
-echo "Checking $program"
+machine=$(readelf -h "$program" 2>/dev/null | sed -n 's/^ *Machine: *//p')
+case "$machine" in
+*X86-64) loader=ld-linux-x86-64.so.2 ;;
+AArch64) loader=ld-linux-aarch64.so.1 ;;
+*) echo "check-release: $program is not an x86-64 or AArch64 program (${machine:-not ELF})" >&2
+    exit 2 ;;
+esac
+allowed_needed="$allowed_needed $loader"
+
+echo "Checking $program ($machine)"
 needs=$(needed "$program")
 echo "  needs: $(echo "$needs" | tr '\n' ' ')"
 for library in $needs; do
@@ -81,6 +91,8 @@ if [ -z "$found" ]; then
     echo "Checking the GTK module: none inside (a build without GTK)"
 else
     echo "Checking the GTK module inside it (at byte $found, $(stat -c %s "$module") bytes)"
+    module_machine=$(readelf -h "$module" | sed -n 's/^ *Machine: *//p')
+    [ "$module_machine" = "$machine" ] || fail "the GTK module is for $module_machine"
     module_needs=$(needed "$module")
     echo "  needs: $(echo "$module_needs" | tr '\n' ' ')"
     for library in $module_needs; do
