@@ -27,8 +27,10 @@ asm(".section .rodata\n"
     ".incbin \"" QZ_GTK_MODULE_PATH "\"\n"
     "qz_gtk_module_end:\n"
     ".previous\n");
-extern "C" const char qz_gtk_module_start[];
-extern "C" const char qz_gtk_module_end[];
+// Hidden, so that they are reached relative to the code: through the GOT, which arm64 code uses
+// for other symbols, clang 14's assembler and lld resolve both to wrong addresses.
+extern "C" __attribute__((visibility("hidden"))) const char qz_gtk_module_start[];
+extern "C" __attribute__((visibility("hidden"))) const char qz_gtk_module_end[];
 #endif
 
 namespace qz::platform {
