@@ -14,7 +14,14 @@ recipe() {
     bullseye) echo "$1 unzip,ca-certificates,busybox" ;;
     trixie) echo "$1 unzip,ca-certificates" ;;
     bullseye-desktop) echo "bullseye unzip,ca-certificates +libgtk-3-0,xvfb,x11-utils" ;;
+    # The same for arm64, run through qemu (scripts/arm64-emulation.sh).
+    *-arm64*) recipe "$(echo "$1" | sed 's/-arm64//')" ;;
     esac
+}
+
+# architecture NAME: debootstrap's name for the chroot's architecture; empty for the host's.
+architecture() {
+    case "$1" in *-arm64*) echo arm64 ;; esac
 }
 
 chroot_ready() {
@@ -57,7 +64,7 @@ make_chroot() {
     # Never follow a mount out of the tree (a bind-mounted /dev above all).
     unmount_all "$partial" && rm -rf --one-file-system "$partial" || return 1
     if [ -n "$extra" ]; then
-        cp -a "$chroots/$2" "$partial" && rm "$partial/$stamp" || return 1
+        cp -a "$chroots/${1%-desktop}" "$partial" && rm "$partial/$stamp" || return 1
         (
             trap 'unmount_system "$partial"' EXIT
             mount_system "$partial" || exit 1
@@ -71,7 +78,9 @@ make_chroot() {
                 rm "$partial/usr/sbin/policy-rc.d"
         ) || return 1
     else
-        debootstrap --variant=minbase --include="$3" "$2" "$partial" "$mirror" || return 1
+        arch=$(architecture "$1")
+        debootstrap --variant=minbase ${arch:+--arch="$arch"} --include="$3" "$2" "$partial" \
+            "$mirror" || return 1
     fi
     chroot "$partial" apt-get clean && recipe "$1" >"$partial/$stamp" &&
         unmount_all "$chroots/$1" && rm -rf --one-file-system "$chroots/${1:?}" &&

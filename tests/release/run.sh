@@ -3,12 +3,15 @@
 # ${QZ_RELEASE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/velmor-release}/chroots, against a server on
 # 127.0.0.1 of the host.
 #   tests/release/run.sh BOOTSTRAPPER [bullseye|trixie|bullseye-desktop...]   (default: all three)
+#   tests/release/run.sh AARCH64-BOOTSTRAPPER bullseye-arm64 trixie-arm64 bullseye-arm64-desktop
+# The arm64 systems run under qemu (scripts/arm64-emulation.sh registers it).
 # Prints a line per case and `N passed, N failed`; the status is non-zero when a case failed.
 # QZ_RELEASE_KEEP=1 keeps the run's folder on the host (installers, server log, outputs).
 set -u
 
 usage() {
-    echo "usage: tests/release/run.sh BOOTSTRAPPER [bullseye|trixie|bullseye-desktop...]" >&2
+    echo "usage: tests/release/run.sh BOOTSTRAPPER [bullseye|trixie|bullseye-desktop...]" \
+        "(-arm64 after the suite for arm64)" >&2
     exit 2
 }
 if [ "$#" -lt 1 ] || [ ! -f "$1" ] || [ ! -x "$1" ]; then usage; fi
@@ -23,7 +26,10 @@ bootstrapper=$(readlink -f "$1")
 shift
 systems=${*:-bullseye trixie bullseye-desktop}
 for system in $systems; do
-    case "$system" in bullseye | trixie | bullseye-desktop) ;; *) usage ;; esac
+    case "$system" in
+    bullseye | trixie | bullseye-desktop | bullseye-arm64 | trixie-arm64 | bullseye-arm64-desktop) ;;
+    *) usage ;;
+    esac
 done
 for tool in debootstrap nginx openssl minisign zip; do
     command -v "$tool" >/dev/null ||
@@ -32,9 +38,12 @@ done
 
 # The table: each system and its paths, one whole-program case each.
 cases='
-bullseye         bundle http https cache-hit signed no-gtk busybox ctrl-c single
+bullseye         bundle http https cache-hit signed no-gtk busybox ctrl-c single both
 trixie           bundle http https cache-hit signed no-gtk single
 bullseye-desktop window
+bullseye-arm64   bundle http https cache-hit signed single both
+trixie-arm64     bundle http https cache-hit signed
+bullseye-arm64-desktop window
 '
 
 chroots=$(mkdir -p "$cache/chroots" && cd "$cache/chroots" && pwd -P) || exit 1
@@ -125,6 +134,14 @@ build tampered "$agent" "$http" $sign
 build slow "$work/agent-slow" "$http"
 build single-bundle "$agent" embed --single-file
 build single-http "$agent" "$http" --single-file
+# Both programs, as make-installer finds them in the checkout; nothing listens at its URL, so
+# the failure's log line names the program that ran.
+both=""
+if "$repo/tools/make-installer" --agent "$agent" --product "$work/bundle.zip" \
+    --url http://127.0.0.1:9/both/InstallAgent.zip --publish "$work/www/both" \
+    --arch x86_64 --arch aarch64 --output "$installers/both" >/dev/null 2>"$work/both.err"; then
+    both=yes
+fi
 # One bit flipped in the middle of the published signed archive.
 archive="$work/www/tampered/InstallAgent.zip"
 middle=$(($(wc -c <"$archive") / 2))
@@ -219,6 +236,19 @@ check() {
         run http a a 0 DISPLAY=:79 &&
             expect "no terminal progress on standard error" grep -q Downloading "$err.a" &&
             expect "standard error does not say that GTK is missing" grep -q GTK "$err.a" ;;
+    both)
+        # The program for the machine it runs on; another machine is named in one line.
+        machine=x86_64
+        case "$system" in *-arm64*) machine=aarch64 ;; esac
+        mkdir -p "$root$case_dir/bin" &&
+            printf '#!/bin/sh\necho riscv64\n' >"$root$case_dir/bin/uname" &&
+            chmod 0755 "$root$case_dir/bin/uname" &&
+            expect "no installer with both programs: $(cat "$work/both.err")" [ -n "$both" ] &&
+            run both a a 255 &&
+            expect "a: not the $machine program" grep -q "setup-$machine\[" "$err.a" &&
+            run both b b 255 PATH="$case_dir/bin:/usr/bin:/bin" &&
+            expect "b: not the one line for another machine" [ "$(cat "$err.b")" = \
+                "This installer runs on x86_64 and aarch64 Linux; this computer is riscv64." ] ;;
     window) check_window ;;
     esac
 }
