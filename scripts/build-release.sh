@@ -106,21 +106,37 @@ remove_tree() {
 # debootstrap --arch: its second stage and the updates run the package scripts under qemu.
 make_sysroot() {
     sysroot_stamp="debootstrap bullseye minbase $sysroot_packages; security updates"
-    [ "$deb_arch" = amd64 ] || sysroot_stamp="$sysroot_stamp; $deb_arch"
+    [ "$deb_arch" = amd64 ] ||
+        sysroot_stamp="mmdebstrap extract bullseye $sysroot_packages; security updates; $deb_arch"
     if made "$sysroot" "$sysroot_stamp"; then
         say "using the sysroot in $sysroot"
         stale_updates
         return
-    fi
-    if [ "$deb_arch" = arm64 ]; then
-        "$top/scripts/arm64-emulation.sh" ||
-            { say "QZ_RELEASE_ARCHS=x86_64 builds the x86-64 program alone" >&2; exit 1; }
     fi
     say "making the Debian 11 $deb_arch sysroot in $sysroot (a few minutes)"
     for stale in "$sysroot".tmp.*; do
         if [ -e "$stale" ]; then remove_tree "$stale"; fi
     done
     tmp="$sysroot.tmp.$$"
+    if [ "$deb_arch" != amd64 ]; then
+        # Only compiled against, never run: unpacked, with no emulated second stage (minutes
+        # instead of a quarter of an hour). The point release's packages and the security
+        # updates since, OpenSSL's among them; a mirror that lacks the latter (this one had no
+        # arm64 security updates) gives a sysroot without them, named at every build.
+        extract() {
+            $sudo mmdebstrap --quiet --variant=extract --arch="$deb_arch" --keyring="$keyring" \
+                --include="$sysroot_packages" bullseye "$tmp" "deb $mirror bullseye main" \
+                "deb $mirror bullseye-updates main" "$@"
+        }
+        if ! extract "deb $security bullseye-security main" 2>"$cache/sysroot-$deb_arch.log"; then
+            remove_tree "$tmp"
+            extract
+            sed -n 's|^E: Failed to fetch .*/\([^/_]*\)_\([^_]*\)_[^_]*\.deb .*|\1 \2|p' \
+                "$cache/sysroot-$deb_arch.log" | sed 's/%2[bB]/+/g; s/%7[eE]/~/g' | $sudo tee "$tmp/.velmor-not-updated" >/dev/null
+        fi
+        finish_sysroot
+        return
+    fi
     $sudo debootstrap --arch="$deb_arch" --variant=minbase --keyring="$keyring" \
         --include="$sysroot_packages" bullseye "$tmp" "$mirror"
     # The point release's packages, then the security updates since: OpenSSL is linked in.
@@ -139,6 +155,11 @@ EOF
         $sudo tee "$tmp/.velmor-not-updated" >/dev/null
     $sudo chroot "$tmp" apt-get clean
     $sudo rm -rf "$tmp"/var/lib/apt/lists/*
+    finish_sysroot
+}
+
+# finish_sysroot: the sysroot made in $tmp, put in its place.
+finish_sysroot() {
     # Yours, when you are not root: it is only read from, and you can remove it.
     if [ -n "$sudo" ]; then $sudo chown -R "$(id -u):$(id -g)" "$tmp"; fi
     relativize_links "$tmp"

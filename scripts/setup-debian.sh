@@ -13,10 +13,11 @@ demo) packages="$packages minisign" ;;
 test) packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format minisign busybox
 locales dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 debootstrap" ;;
 # The release programs: Debian 12's clang against Debian 11 sysroots, and libcurl from source;
-# for arm64, clang's own linker and the emulator that runs the sysroot's package scripts.
+# for arm64, clang's own linker, mmdebstrap that unpacks its sysroot, and the emulator that runs
+# the arm64 test systems.
 release) packages="clang-14 cmake ninja-build pkg-config make gettext debootstrap
-debian-archive-keyring dpkg-dev binutils autoconf automake libtool lld-14 qemu-user-static
-arch-test" ;;
+debian-archive-keyring dpkg-dev binutils autoconf automake libtool lld-14 mmdebstrap
+qemu-user-static arch-test" ;;
 *) echo "usage: scripts/setup-debian.sh [build|demo|test|release]" >&2; exit 2 ;;
 esac
 
