@@ -124,13 +124,13 @@ make_sysroot() {
         # updates since, OpenSSL's among them; a mirror that lacks the latter (this one had no
         # arm64 security updates) gives a sysroot without them, named at every build.
         extract() {
-            $sudo mmdebstrap --quiet --variant=extract --arch="$deb_arch" --keyring="$keyring" \
+            $sudo mmdebstrap --variant=extract --arch="$deb_arch" --keyring="$keyring" \
                 --include="$sysroot_packages" bullseye "$tmp" "deb $mirror bullseye main" \
                 "deb $mirror bullseye-updates main" "$@"
         }
         if ! extract "deb $security bullseye-security main" 2>"$cache/sysroot-$deb_arch.log"; then
             remove_tree "$tmp"
-            extract
+            extract 2>>"$cache/sysroot-$deb_arch.log"
             sed -n 's|^E: Failed to fetch .*/\([^/_]*\)_\([^_]*\)_[^_]*\.deb .*|\1 \2|p' \
                 "$cache/sysroot-$deb_arch.log" | sed 's/%2[bB]/+/g; s/%7[eE]/~/g' | $sudo tee "$tmp/.velmor-not-updated" >/dev/null
         fi
