@@ -139,7 +139,8 @@ build single-http "$agent" "$http" --single-file
 both=""
 if "$repo/tools/make-installer" --agent "$agent" --product "$work/bundle.zip" \
     --url http://127.0.0.1:9/both/InstallAgent.zip --publish "$work/www/both" \
-    --arch x86_64 --arch aarch64 --output "$installers/both" >/dev/null 2>"$work/both.err"; then
+    --single-request --arch x86_64 --arch aarch64 --output "$installers/both" \
+    >/dev/null 2>"$work/both.err"; then
     both=yes
 fi
 # One bit flipped in the middle of the published signed archive.
