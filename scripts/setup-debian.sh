@@ -11,7 +11,8 @@ case "${1:-build}" in
 build) ;;
 demo) packages="$packages minisign" ;;
 test) packages="$packages xvfb xauth xdotool x11-utils nginx-light openssl clang-format minisign busybox
-locales dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 debootstrap" ;;
+locales dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0 debootstrap mmdebstrap
+qemu-user-static arch-test" ;;
 # The release programs: Debian 12's clang against Debian 11 sysroots, and libcurl from source;
 # for arm64, clang's own linker, mmdebstrap that unpacks its sysroot, and the emulator that runs
 # the arm64 test systems.

@@ -4,8 +4,10 @@
 # unpacking runs on a worker thread).
 # Warnings are errors; the ASan build links each layer as a shared library that must resolve every
 # symbol, so a call from a layer to one above it fails the build.
-# Then the release program: built against Debian 11, checked for what it needs when it loads, and
-# run in Debian 11, Debian 13 and Debian 11 desktop chroots (QZ_SKIP_RELEASE=1 leaves it out).
+# Then the release programs for x86-64 and arm64: built against Debian 11, checked for what they
+# need when they load, and run in Debian 11, Debian 13 and Debian 11 desktop chroots of their
+# architecture, arm64 under qemu (QZ_SKIP_RELEASE=1 leaves it out; where the machine cannot run
+# arm64 programs, their chroot cases are skipped with a line saying why).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -36,4 +38,10 @@ TSAN_OPTIONS=${TSAN_OPTIONS:-suppressions=$PWD/tests/tsan.supp:halt_on_error=1} 
 if [ "${QZ_SKIP_RELEASE:-0}" != 1 ]; then
     scripts/build-release.sh
     tests/release/run.sh build-release/bootstrapper
+    if scripts/arm64-emulation.sh; then
+        tests/release/run.sh build-release/aarch64/bootstrapper bullseye-arm64 trixie-arm64 \
+            bullseye-arm64-desktop
+    else
+        echo "test: the arm64 chroot cases are skipped: this machine cannot run arm64 programs"
+    fi
 fi

@@ -79,8 +79,13 @@ make_chroot() {
         ) || return 1
     else
         arch=$(architecture "$1")
-        debootstrap --variant=minbase ${arch:+--arch="$arch"} --include="$3" "$2" "$partial" \
-            "$mirror" || return 1
+        if [ -n "$arch" ]; then
+            # Emulated, mmdebstrap's one apt run takes about half of debootstrap's time.
+            mmdebstrap --variant=minbase --arch="$arch" --include="$3" "$2" "$partial" \
+                "deb $mirror $2 main" || return 1
+        else
+            debootstrap --variant=minbase --include="$3" "$2" "$partial" "$mirror" || return 1
+        fi
     fi
     chroot "$partial" apt-get clean && recipe "$1" >"$partial/$stamp" &&
         unmount_all "$chroots/$1" && rm -rf --one-file-system "$chroots/${1:?}" &&

@@ -31,7 +31,7 @@ for system in $systems; do
     *) usage ;;
     esac
 done
-for tool in debootstrap nginx openssl minisign zip; do
+for tool in debootstrap mmdebstrap nginx openssl minisign zip; do
     command -v "$tool" >/dev/null ||
         { echo "$tool is missing (scripts/setup-debian.sh test installs it)" >&2; exit 1; }
 done
