@@ -29,9 +29,15 @@ class Accessibility : public ::testing::Test {
         }
         display = std::make_unique<test::VirtualDisplay>();
         ASSERT_FALSE(display->name().empty()) << display->error();
-        // A session bus of our own; it starts the accessibility bus when the program asks.
+        // A session bus of our own; it starts the accessibility bus when the program asks, with
+        // the bus's environment: a runtime folder of its own keeps the accessibility bus's socket
+        // apart from that of a test running beside this one.
+        test::makeDirectories(root / "run");
+        test::RunOptions busOptions;
+        busOptions.setEnv = {"DISPLAY=" + display->name(), "XDG_RUNTIME_DIR=" + root / "run"};
         bus = std::make_unique<test::ChildProcess>(
-            "dbus-daemon", std::vector<std::string>{"--session", "--nofork", "--print-address=1"});
+            "dbus-daemon", std::vector<std::string>{"--session", "--nofork", "--print-address=1"},
+            busOptions);
         ASSERT_TRUE(bus->waitForOut("\n", 5)) << bus->errSoFar();
         const std::string out = bus->outSoFar();
         busAddress = out.substr(0, out.find('\n'));
