@@ -20,6 +20,7 @@ import time
 sys.dont_write_bytecode = True  # nothing written beside the sources
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 # The modules beside this one, imported only now so that they leave no bytecode either.
+import fig_arm64  # noqa: E402
 import fig_memory  # noqa: E402
 import fig_network  # noqa: E402
 import fig_paths  # noqa: E402
@@ -35,7 +36,8 @@ GROUPS = (("download", fig_paths.download_throughput), ("cache", fig_paths.cache
           ("bundle", fig_paths.bundle_path), ("signed-download", fig_signed.signed_download),
           ("signed-bundle", fig_signed.signed_bundle),
           ("single-file", fig_single_file.single_file), ("memory", fig_memory.memory),
-          ("redraws", fig_redraws.redraws), ("network", fig_network.network_faults))
+          ("redraws", fig_redraws.redraws), ("network", fig_network.network_faults),
+          ("arm64", fig_arm64.arm64))
 
 
 def on_signal(signum, _frame):
@@ -55,6 +57,12 @@ def main() -> int:
                              "the development build in the same rounds")
     parser.add_argument("--release-info", default="",
                         help="a line about the release program, for the report")
+    parser.add_argument("--arm64-bootstrapper",
+                        help="the arm64 release program, run by qemu-user for its size and memory")
+    parser.add_argument("--arm64-root", default="",
+                        help="where the arm64 program's C library is (QEMU_LD_PREFIX)")
+    parser.add_argument("--arm64-info", default="",
+                        help="a line about the arm64 program, for the report")
     parser.add_argument("--runs", type=int, default=int(os.environ.get("BENCH_RUNS", "5")))
     parser.add_argument("--out", help="write the markdown results here")
     parser.add_argument("--draw-counter", help="the LD_PRELOAD library that counts GTK draws")

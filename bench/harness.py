@@ -25,6 +25,8 @@ class Bench:
             self.builds["nogtk"] = os.path.abspath(args.bootstrapper_without_gtk)
         if args.release_bootstrapper:
             self.builds["release"] = os.path.abspath(args.release_bootstrapper)
+        if args.arm64_bootstrapper:
+            self.builds["arm64"] = os.path.abspath(args.arm64_bootstrapper)
         # The programs whose rows stand side by side: the development build, then the release
         # program when there is one.
         self.subjects = [b for b in ("main", "release") if b in self.builds]

@@ -47,6 +47,7 @@ def compose(bench, args, started, load_before, load_after, elapsed) -> str:
         f"Load average before: {' '.join(load_before)}; after: {' '.join(load_after)}.\n"
         + (f"Build: {args.build_info}.\n" if args.build_info else "")
         + (f"Release program: {args.release_info}.\n" if args.release_info else "")
+        + (f"arm64 release program: {args.arm64_info}.\n" if args.arm64_info else "")
         + f"Tools: {tool_versions()}.\n\n"
         + bench.results.markdown() + "\n"
         + "".join(f"- {n}\n" for n in notes))

@@ -13,6 +13,8 @@
 #   BENCH_RELEASE=existing  build-release/bootstrapper as it is, not rebuilt
 #   BENCH_RELEASE=0         no release rows
 #   BENCH_RELEASE=PROGRAM   that program in the release rows
+# The arm64 release program (build-release/aarch64/bootstrapper beside the release program) is
+# measured too where qemu-user can run it: its size and memory only.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -55,6 +57,17 @@ if [ "${BENCH_WITHOUT_GTK:-1}" != 0 ]; then
     nogtk="--bootstrapper-without-gtk=$build/nogtk/src/bootstrapper"
 fi
 
+# describe PROGRAM: what the rows are about: its size and what it needs when it loads.
+describe() {
+    bytes=$(stat -c %s "$1")
+    needed=$(readelf -d "$1" 2>/dev/null | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' |
+        tr '\n' ' ' | sed 's/ $//')
+    glibc=$(readelf -V "$1" 2>/dev/null | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tail -n 1)
+    printf '%s, %s MiB, NEEDED %s, newest symbol version %s, built %s' "${1#"$src"/}" \
+        "$(awk "BEGIN { printf \"%.2f\", $bytes / 1048576 }")" "${needed:-none}" \
+        "${glibc:-none}" "$(date -u -r "$1" '+%Y-%m-%d %H:%M UTC')"
+}
+
 # The release program: one file that needs only the C library, measured in the same rounds.
 release=""
 release_info=""
@@ -73,15 +86,21 @@ if [ -n "$release" ]; then
         echo "No release program at $release (BENCH_RELEASE=0 to go without)" >&2
         exit 1
     fi
-    # What the rows are about: its size and what it needs when it loads.
-    bytes=$(stat -c %s "$release")
-    needed=$(readelf -d "$release" 2>/dev/null | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' |
-        tr '\n' ' ' | sed 's/ $//')
-    glibc=$(readelf -V "$release" 2>/dev/null | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tail -n 1)
-    built=$(date -u -r "$release" '+%Y-%m-%d %H:%M UTC')
-    release_info="${release#"$src"/}, $(awk "BEGIN { printf \"%.2f\", $bytes / 1048576 }") MiB,"
-    release_info="$release_info NEEDED ${needed:-none}, newest symbol version ${glibc:-none},"
-    release_info="$release_info built $built"
+    release_info=$(describe "$release")
+fi
+
+# The arm64 release program, when it was made beside it and this machine can run it (qemu-user),
+# with the C library of the sysroot it was built against.
+arm64="" arm64_root="" arm64_info=""
+release_cache=${QZ_RELEASE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/velmor-release}
+if [ -n "$release" ] && [ -x "$(dirname "$release")/aarch64/bootstrapper" ]; then
+    if "$src/scripts/arm64-emulation.sh" >&2; then
+        arm64="$(dirname "$release")/aarch64/bootstrapper"
+        arm64_root="$release_cache/sysroot-bullseye-arm64"
+        arm64_info=$(describe "$arm64")
+    else
+        echo "No arm64 rows: this machine cannot run arm64 programs" >&2
+    fi
 fi
 
 # The GTK draw counter, an LD_PRELOAD library of the benchmark's own.
@@ -102,5 +121,6 @@ exec "$python" "$here/bench.py" \
     --bootstrapper "$build/src/bootstrapper" \
     --draw-counter "$counter" ${nogtk:+"$nogtk"} \
     ${release:+--release-bootstrapper "$release" --release-info "$release_info"} \
+    ${arm64:+--arm64-bootstrapper "$arm64" --arm64-root "$arm64_root" --arm64-info "$arm64_info"} \
     --build-info "$build_type, QZ_WITH_GTK=$gtk, commit $commit" \
     --out "$here/results.md" "$@"
