@@ -92,18 +92,61 @@ make_chroot() {
         mv "$partial" "$chroots/$1"
 }
 
-# ensure_chroots NAME...: one after the other, so that an interrupt reaches debootstrap and apt;
-# a desktop chroot is its suite's minimal one plus packages, copied rather than fetched again.
+# The chroots being made in the background: PID:NAME, each PID a session of its own.
+chroot_makers=""
+
+# start_chroot NAME: makes it in the background. In a session of its own, since an asynchronous
+# command ignores interrupts: end_chroot_makers passes them on.
+start_chroot() {
+    echo "chroot $1: making it (log: $chroots/$1.log)"
+    # shellcheck disable=SC2016
+    setsid sh -c '. "$1" && chroots=$2 && make_chroot "$3"' sh "$here/chroots.sh" "$chroots" "$1" \
+        >"$chroots/$1.log" 2>&1 &
+    chroot_makers="$chroot_makers $!:$1"
+}
+
+# wait_chroot NAME: until the maker of NAME, if one runs, has ended; 1 when it failed.
+wait_chroot() {
+    left=""
+    status=0
+    for job in $chroot_makers; do
+        if [ "${job#*:}" != "$1" ]; then
+            left="$left $job"
+        elif ! wait "${job%%:*}"; then
+            echo "chroot $1: could not be made; the end of its log:" >&2
+            tail -n 15 "$chroots/$1.log" | sed 's/^/    /' >&2
+            status=1
+        fi
+    done
+    chroot_makers=$left
+    return $status
+}
+
+# end_chroot_makers: stops them and waits, so that nothing of theirs is still mounted after it.
+end_chroot_makers() {
+    for job in $chroot_makers; do
+        kill -TERM "-${job%%:*}" 2>/dev/null
+    done
+    for job in $chroot_makers; do
+        wait "${job%%:*}"
+    done
+    chroot_makers=""
+}
+
+# ensure_chroots NAME...: the minimal chroots side by side (an emulated one keeps a core busy on
+# its own), and each desktop chroot once its suite's minimal one is there: a copy of it plus
+# packages, rather than fetched again.
 ensure_chroots() {
     for name in "$@"; do
-        for one in "${name%-desktop}" "$name"; do
-            chroot_ready "$one" && continue
-            echo "chroot $one: making it (log: $chroots/$one.log)"
-            if ! make_chroot "$one" >"$chroots/$one.log" 2>&1; then
-                echo "chroot $one: could not be made; the end of its log:" >&2
-                tail -n 15 "$chroots/$one.log" | sed 's/^/    /' >&2
-                return 1
-            fi
-        done
+        one=${name%-desktop}
+        chroot_ready "$one" || case "$chroot_makers " in *":$one "*) ;; *) start_chroot "$one" ;; esac
+    done
+    for name in "$@"; do
+        [ "$name" != "${name%-desktop}" ] || continue
+        wait_chroot "${name%-desktop}" || return 1
+        chroot_ready "$name" || start_chroot "$name"
+    done
+    for job in $chroot_makers; do
+        wait_chroot "${job#*:}" || return 1
     done
 }

@@ -84,6 +84,7 @@ leave_system() {
 }
 cleanup() {
     status=$?
+    end_chroot_makers
     leave_system
     stop_server
     unmount_all "$chroots" ||
