@@ -112,7 +112,9 @@ TEST_F(CacheSharing, ALockThatCannotBeTakenLeavesTheCacheUnused) {
 
 TEST_F(CacheSharing, AnApplicationTheAgentLeavesRunningNeverHoldsTheCache) {
     // The usual end of an install: the product started, detached, and the agent gone.
-    server.setBody(test::makeAgentZip("setsid sh -c 'while [ ! -e \"" + (root / "go") +
+    // It also ends with the test's folder, so that it never outlives the test.
+    server.setBody(test::makeAgentZip("setsid sh -c 'while [ -d \"" + root.path() +
+                                      "\" ] && [ ! -e \"" + (root / "go") +
                                       "\" ]; do sleep 0.05; done' </dev/null >/dev/null 2>&1 &\n"
                                       "echo v1 done\n"));
     EXPECT_EQ(run().out, "v1 done\n");
