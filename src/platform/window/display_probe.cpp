@@ -44,14 +44,20 @@ int remainingMs(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+struct Asked {
+    Answer answer = Answer::Unreachable;
+    DisplayConnection connection; // open when the answer is Yes
+};
+
 // Connects, says `hello`, and waits for any answer (a closed connection is one too) until the
 // deadline.
-Answer ask(const Endpoint& endpoint, const std::string& hello, Clock::time_point deadline) {
+Asked ask(const Endpoint& endpoint, const std::string& hello, Clock::time_point deadline) {
     const int fd =
         ::socket(endpoint.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
-        return Answer::Unreachable;
+        return {};
     }
+    DisplayConnection connection(fd);
     Answer answer = Answer::Unreachable;
     pollfd ready{fd, POLLOUT, 0};
     const bool connecting =
@@ -72,8 +78,10 @@ Answer ask(const Endpoint& endpoint, const std::string& hello, Clock::time_point
                          : Answer::Yes;
         }
     }
-    ::close(fd);
-    return answer;
+    if (answer != Answer::Yes) {
+        return {answer, DisplayConnection()};
+    }
+    return {answer, std::move(connection)};
 }
 
 // X11's connection setup, little-endian, protocol 11.0, without authorisation: any server
@@ -119,16 +127,23 @@ bool allows(const std::string& backends, const std::string& backend) {
 
 } // namespace
 
-Result<> displayAnswers(const DisplayNames& names, double seconds) {
+DisplayConnection::~DisplayConnection() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+Result<DisplayConnection> displayAnswers(const DisplayNames& names, double seconds) {
     const auto deadline =
         Clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
     // GTK tries Wayland first, then X11, as GDK_BACKEND allows.
     if (!names.wayland.empty() && allows(names.gdkBackend, "wayland")) {
         const std::string socket =
             names.wayland.front() == '/' ? names.wayland : names.runtimeDir + "/" + names.wayland;
-        switch (ask(unixEndpoint(socket, false), WAYLAND_HELLO, deadline)) {
+        auto asked = ask(unixEndpoint(socket, false), WAYLAND_HELLO, deadline);
+        switch (asked.answer) {
         case Answer::Yes:
-            return {};
+            return std::move(asked.connection);
         case Answer::Silent:
             return Failure{"The display " + names.wayland + " does not answer"};
         case Answer::Unreachable:
@@ -137,9 +152,10 @@ Result<> displayAnswers(const DisplayNames& names, double seconds) {
     }
     if (!names.x11.empty() && allows(names.gdkBackend, "x11")) {
         for (const auto& endpoint : x11Endpoints(names.x11)) {
-            switch (ask(endpoint, X11_HELLO, deadline)) {
+            auto asked = ask(endpoint, X11_HELLO, deadline);
+            switch (asked.answer) {
             case Answer::Yes:
-                return {};
+                return std::move(asked.connection);
             case Answer::Silent:
                 return Failure{"The display " + names.x11 + " does not answer"};
             case Answer::Unreachable:
@@ -147,7 +163,7 @@ Result<> displayAnswers(const DisplayNames& names, double seconds) {
             }
         }
     }
-    return {};
+    return DisplayConnection();
 }
 
 } // namespace qz::platform

@@ -183,6 +183,7 @@ std::unique_ptr<DownloadWindow> makeFrontEnd(EventLoop& loop, const Settings& se
                                          patience = settings.displayPatience,
                                          bundle = mainBundle(settings)] {
             // GTK would wait for ever for a display that takes the connection and says nothing.
+            // The connection that asked stays open while GTK opens its own.
             if (const auto answers = displayAnswers(names, patience); !answers) {
                 systemLog(answers.reason() + "; progress is shown in the terminal instead.");
             } else if (auto window = makeGtkWindow(
